@@ -1,0 +1,112 @@
+/*
+ * kelvadrome.h: the flat C interface of libKelvadromeATL.
+ *
+ * Every function acts on one process-wide component, created when the library is loaded and
+ * destroyed when it is unloaded. Calls from several threads are serialised inside the library.
+ *
+ * Conventions shared by every function below:
+ *  - Text parameters are zero-terminated UTF-16 strings owned by the caller and only read; a null
+ *    pointer means empty text.
+ *  - Integer parameters and results are signed 32-bit values.
+ *  - A text result is a new BSTR owned by the caller, who frees it with SysFreeString. An empty
+ *    result is an allocated empty string; null only when memory ran out.
+ *  - Functions do not fail by their result alone: after any call, GetErrorCode and GetErrorMsg tell
+ *    the component's error code (0 = success) and its message, GetCapiErrorCode and
+ *    GetCapiErrorMsg the platform's code behind it. Which calls clear these codes is documented in
+ *    docs/api.md.
+ */
+#ifndef KELVADROME_KELVADROME_H_
+#define KELVADROME_KELVADROME_H_
+
+#include <stdint.h>
+#ifndef __cplusplus
+#include <uchar.h>
+#endif
+
+#if defined(__GNUC__)
+#define KELVADROME_API __attribute__((visibility("default")))
+#else
+#define KELVADROME_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef char16_t OLECHAR;
+typedef OLECHAR* BSTR;
+
+/* ---- Automation strings ------------------------------------------------------------------- */
+/* Layout as OLE defines it: a 32-bit byte length just before the characters and a zero character
+ * after them, so a BSTR can be read as a zero-terminated UTF-16 string. */
+
+/* SysAllocString returns a new copy of the zero-terminated |text|; null for null text or when
+ * memory runs out. */
+KELVADROME_API BSTR SysAllocString(const OLECHAR* text);
+
+/* SysAllocStringLen returns a new string of |length| characters copied from |text| (zeros when
+ * |text| is null) plus a terminator; null when memory runs out. */
+KELVADROME_API BSTR SysAllocStringLen(const OLECHAR* text, uint32_t length);
+
+/* SysStringLen returns the number of characters of |text|; 0 for null. */
+KELVADROME_API uint32_t SysStringLen(BSTR text);
+
+/* SysFreeString frees a string returned by this library; null does nothing. */
+KELVADROME_API void SysFreeString(BSTR text);
+
+/* KelvadromeGetExport returns the function named |name|, given either as its plain name
+ * ("Hash", "GetDllVersion") or as the decorated name a 32-bit Windows caller knows
+ * ("_Hash@8", "_GetDllVersion@0"); null for an unknown name. Cast it to the declared type. */
+KELVADROME_API void* KelvadromeGetExport(const char* name);
+
+/* ---- Component and errors ----------------------------------------------------------------- */
+
+/* GetDllVersion returns the component version, "4.2.0.0". Clears the error code. */
+KELVADROME_API BSTR GetDllVersion(void);
+
+/* GetErrorCode returns the component error code of the last operation (0 = success). */
+KELVADROME_API int32_t GetErrorCode(void);
+
+/* GetErrorMsg returns the message for the current error code, for example "成功(0)". */
+KELVADROME_API BSTR GetErrorMsg(void);
+
+/* GetCapiErrorCode returns the platform error code behind the last failure (0 = none). */
+KELVADROME_API int32_t GetCapiErrorCode(void);
+
+/* GetCapiErrorMsg returns the platform's text for that code followed by "(0x%08X)", or "成功(0)"
+ * when the code is 0. */
+KELVADROME_API BSTR GetCapiErrorMsg(void);
+
+/* ---- Host facts --------------------------------------------------------------------------- */
+
+/* GetMacAddress returns the hardware addresses of the network adapters as "XX-XX-XX-XX-XX-XX",
+ * one per line; empty text with code 5001 when they cannot be read. */
+KELVADROME_API BSTR GetMacAddress(void);
+
+/* GetOSName returns the operating-system name. Leaves the error codes as they are. */
+KELVADROME_API BSTR GetOSName(void);
+
+/* GetUserHomePath returns the user's home folder as it was when the library was loaded. */
+KELVADROME_API BSTR GetUserHomePath(void);
+
+/* GetPortEx returns 65537. */
+KELVADROME_API int32_t GetPortEx(void);
+
+/* ---- Digests ------------------------------------------------------------------------------ */
+
+/* Hash returns the digest of |strPlainText| as upper-case hex. dwFlags & 7 selects the algorithm:
+ * 1 MD5, 3 SHA-256, 4 SHA-512, anything else SHA-1. With bit 0x10 the text is hashed as bytes of
+ * the process code page (up to its first NUL), else as UTF-16LE code units. Empty text fails with
+ * 5005 and an empty result. */
+KELVADROME_API BSTR Hash(const char16_t* strPlainText, int32_t dwFlags);
+
+/* HashFile returns the digest of the file's bytes as upper-case hex (algorithm as for Hash). An
+ * empty |strFileName| asks the user for a file; cancelling fails with 5070. A missing file fails
+ * with 5902; an unreadable, empty or non-regular file with 1002. */
+KELVADROME_API BSTR HashFile(const char16_t* strFileName, int32_t dwFlags);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KELVADROME_KELVADROME_H_ */

@@ -1,0 +1,18 @@
+// What the running CPU offers to the digest block functions, read once with CPUID.
+#pragma once
+
+namespace kelvadrome {
+
+struct CpuFeatures {
+  bool ssse3 = false;
+  bool sse41 = false;
+  bool sha = false;   // SHA-1 / SHA-256 instructions
+  bool avx2 = false;  // AVX2, with the YMM register state enabled by the operating system
+  bool bmi2 = false;
+};
+
+// GetCpuFeatures returns the features of the running CPU, detected on the first call (thread
+// safe). Every flag is false on builds for other architectures.
+const CpuFeatures& GetCpuFeatures();
+
+}  // namespace kelvadrome

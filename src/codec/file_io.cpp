@@ -1,0 +1,111 @@
+// Whole-file transfer between the file system and a ByteBuffer: plain bytes, no text translation.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+
+#include "codec/byte_buffer.h"
+#include "codec/unique_fd.h"
+
+namespace kelvadrome {
+
+namespace {
+
+// A path the system calls can take: not empty and without an embedded NUL, which would silently
+// cut it short.
+bool UsablePath(const std::string& path) {
+  return !path.empty() && path.find('\0') == std::string::npos;
+}
+
+// Reads exactly |size| bytes into |out|, retrying after signals and short reads. Returns false on
+// a read error or when the file ends first (it shrank after its size was taken).
+bool ReadExactly(int fd, uint8_t* out, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t got = ::read(fd, out + done, size - done);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// Writes all |size| bytes, retrying after signals and short writes.
+bool WriteAll(int fd, const uint8_t* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t put = ::write(fd, data + done, size - done);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (put == 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+// Makes a rename in |folder| durable. Failure is not reported: the new content is already in
+// place and complete, only its survival of a power loss is less certain.
+void SyncFolder(const std::string& folder) {
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.valid()) ::fsync(dir.get());
+}
+
+}  // namespace
+
+bool ReadFileBytes(const std::string& path, ByteBuffer& out) {
+  out.Reset();
+  if (!UsablePath(path)) return false;
+  // O_NONBLOCK keeps open() from waiting on a FIFO, which is then refused as not a regular file;
+  // it changes nothing for regular files.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd.valid()) return false;
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (info.st_size < 1 || info.st_size > ByteBuffer::kMaxLength) return false;
+  if (!out.Allocate(static_cast<int32_t>(info.st_size))) return false;
+  if (!ReadExactly(fd.get(), out.data(), static_cast<size_t>(out.length()))) {
+    out.Reset();
+    return false;
+  }
+  return true;
+}
+
+bool WriteFileBytes(const std::string& path, const ByteBuffer& buffer) {
+  if (!UsablePath(path)) return false;
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty()) return false;
+
+  // The content goes to a hidden temporary file beside the target (same file system, so the
+  // rename is atomic) and replaces the target only once it is complete and on disk; a failure at
+  // any point removes the temporary and leaves an existing target as it was. The name is kept
+  // short enough to stay within the file system's limit on names.
+  std::string temp = folder + "." + name.substr(0, 64) + ".tmp-XXXXXX";
+  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));  // mode 0600
+  if (!fd.valid()) return false;
+  const bool written = WriteAll(fd.get(), buffer.data(), static_cast<size_t>(buffer.length())) &&
+                       ::fsync(fd.get()) == 0;
+  const bool closed = fd.Close();
+  if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  SyncFolder(folder);
+  return true;
+}
+
+bool RemoveFile(const std::string& path) {
+  if (!UsablePath(path)) return false;
+  return ::unlink(path.c_str()) == 0;
+}
+
+}  // namespace kelvadrome

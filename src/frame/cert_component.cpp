@@ -1,0 +1,157 @@
+#include "frame/cert_component.h"
+
+#include <cstdio>
+
+#include "frame/error_catalogue.h"
+#include "codec/secure_wipe.h"
+#include "ops/hash.h"
+#include "platform/last_error.h"
+#include "platform/text.h"
+#include "ui/dialog_host.h"
+
+namespace kelvadrome {
+
+namespace {
+
+constexpr int32_t kProtectedModeRefusal = 1500;
+constexpr int32_t kGeneralError = 5001;
+
+std::u16string AsciiToWide(std::string_view ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
+
+}  // namespace
+
+CertComponent::CertComponent() : CertComponent(ComponentEnvironment{}) {}
+
+CertComponent::CertComponent(ComponentEnvironment environment)
+    : environment_(std::move(environment)) {
+  // Construction order: the protected-mode check, then the platform version, then the home folder,
+  // which the version decides on a host that has one.
+  protectedMode = environment_.protected_mode_probe ? environment_.protected_mode_probe() : false;
+  osVersion = ReadPlatformVersion();
+  homePath = HomeFolder();
+}
+
+CertComponent::~CertComponent() {
+  // Text fields may hold paths of key files; nothing of them stays behind in freed memory.
+  for (std::string* field : {&importedPfxPath, &importedPfxName, &exportedPfxPath, &exportedPfxName,
+                             &defaultPfxFileName, &signerCertFilePath, &signerCertFileName}) {
+    SecureWipe(*field);
+  }
+}
+
+bool CertComponent::Enter(MethodId method) {
+  const ResetClass reset = Describe(method).reset_class;
+  if (ClearsErrorCode(reset)) errors_.errorCode = 0;
+  if (ClearsCapiErrorCode(reset)) errors_.capiErrorCode = 0;
+  if (RefusesInProtectedMode(reset) && protectedMode) {
+    errors_.errorCode = kProtectedModeRefusal;
+    return false;
+  }
+  return true;
+}
+
+DialogHost& CertComponent::dialogs() const {
+  return environment_.dialog_host != nullptr ? *environment_.dialog_host : CurrentDialogHost();
+}
+
+std::u16string CertComponent::GetVersion() {
+  Enter(MethodId::GetVersion);
+  // The version is compiled into the module, so reading it cannot fail.
+  return AsciiToWide(KELVADROME_VERSION_TEXT);
+}
+
+int32_t CertComponent::GetErrorCode() {
+  return errors_.errorCode;
+}
+
+std::u16string CertComponent::GetErrorMsg() {
+  return Utf8ToUtf16(ErrorMessageFor(errors_.errorCode));
+}
+
+int32_t CertComponent::GetCapiErrorCode() {
+  return static_cast<int32_t>(errors_.capiErrorCode);
+}
+
+std::u16string CapiErrorMessage(uint32_t code) {
+  if (code == 0) return Utf8ToUtf16(ErrorMessageFor(0));
+  char suffix[16];
+  std::snprintf(suffix, sizeof suffix, "(0x%08X)", code);
+  return Utf8ToUtf16(PlatformErrorText(code) + suffix);
+}
+
+std::u16string CertComponent::GetCapiErrorMsg() {
+  return CapiErrorMessage(errors_.capiErrorCode);
+}
+
+std::u16string CertComponent::GetMacAddress() {
+  if (!Enter(MethodId::GetMacAddress)) return {};
+  auto addresses = ReadAdapterAddresses();
+  if (!addresses) {
+    errors_.errorCode = kGeneralError;
+    return {};
+  }
+  return AsciiToWide(FormatAdapterAddresses(*addresses));
+}
+
+std::u16string CertComponent::GetOSName() {
+  return Utf8ToUtf16(OperatingSystemName(osVersion));
+}
+
+std::u16string CertComponent::GetUserHomePath() {
+  Enter(MethodId::GetUserHomePath);
+  return ConvertToWide(homePath);
+}
+
+std::u16string CertComponent::Hash(TextArg strPlainText, int32_t dwFlags) {
+  Enter(MethodId::Hash);
+  HashResult result = HashText(strPlainText.view(), dwFlags);
+  errors_.errorCode = result.code;
+  return AsciiToWide(result.hex);
+}
+
+std::u16string CertComponent::HashFile(TextArg strFileName, int32_t dwFlags) {
+  Enter(MethodId::HashFile);
+  HashResult result = HashFileAt(ConvertToNarrow(strFileName.view()), dwFlags, dialogs());
+  errors_.errorCode = result.code;
+  return AsciiToWide(result.hex);
+}
+
+std::u16string CertComponent::GetCsrForSign() {
+  return ConvertToWide(csrForSign);
+}
+std::u16string CertComponent::GetCsrForEncrypt() {
+  return ConvertToWide(csrForEncrypt);
+}
+
+int32_t CertComponent::SetDefaultPfxFileName(TextArg strPrefix) {
+  Enter(MethodId::SetDefaultPfxFileName);
+  defaultPfxFileName = ConvertToNarrow(strPrefix.view());
+  return 0;
+}
+
+std::u16string CertComponent::GetImportedPfxFilePath() {
+  return ConvertToWide(importedPfxPath);
+}
+std::u16string CertComponent::GetImportedPfxFileName() {
+  return ConvertToWide(importedPfxName);
+}
+std::u16string CertComponent::GetExportedPfxFilePath() {
+  return ConvertToWide(exportedPfxPath);
+}
+std::u16string CertComponent::GetExportedPfxFileName() {
+  return ConvertToWide(exportedPfxName);
+}
+std::u16string CertComponent::GetSignerPfxFilePath() {
+  return ConvertToWide(signerCertFilePath);
+}
+std::u16string CertComponent::GetSignerPfxFileName() {
+  return ConvertToWide(signerCertFileName);
+}
+
+int32_t CertComponent::GetPortEx() {
+  return 65537;
+}
+
+}  // namespace kelvadrome

@@ -1,0 +1,117 @@
+// CertComponent: the one object that holds all state between calls and carries one worker per
+// interface method. The surfaces only convert arguments and call these workers.
+//
+// Every worker records its outcome in the ErrorState (errorCode: a catalogue code, 0 = success;
+// capiErrorCode: the platform's own code when a platform call was the cause) and returns its
+// ordinary result: a text (empty on failure) or an integer. Workers never throw for bad input; they
+// may throw std::bad_alloc, which the surfaces' guards turn into an error code.
+//
+// A component is not thread-safe; the process-wide instance behind the flat exports is serialised
+// by its surface.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "frame/method_table.h"
+#include "host/system_info.h"
+
+namespace kelvadrome {
+
+class DialogHost;
+
+struct ErrorState {
+  int32_t errorCode = 0;       // component code; 0 = success
+  uint32_t capiErrorCode = 0;  // platform error or HRESULT; 0 = none
+};
+
+// A text argument as the surfaces hand it over: a null pointer is empty text.
+class TextArg {
+ public:
+  TextArg(const char16_t* text) : text_(text != nullptr ? text : u"") {}  // NOLINT: implicit
+  TextArg(std::u16string_view text) : text_(text) {}                      // NOLINT: implicit
+  std::u16string_view view() const { return text_; }
+
+ private:
+  std::u16string_view text_;
+};
+
+// What a component needs from its surroundings; the defaults are the real host's.
+struct ComponentEnvironment {
+  // Reports whether the host runs in a browser's protected mode; asked once, at construction.
+  std::function<bool()> protected_mode_probe = HostRunsInProtectedMode;
+  // The dialog host workers ask the user through; null means the process's current host.
+  DialogHost* dialog_host = nullptr;
+};
+
+// CapiErrorMessage returns what GetCapiErrorMsg shows for a platform code: "成功(0)" for 0, else
+// the platform's text for the code (empty when it has none) followed by "(0x%08X)".
+std::u16string CapiErrorMessage(uint32_t code);
+
+class CertComponent {
+ public:
+  CertComponent();
+  explicit CertComponent(ComponentEnvironment environment);
+  ~CertComponent();
+  CertComponent(const CertComponent&) = delete;
+  CertComponent& operator=(const CertComponent&) = delete;
+
+  // --- Workers, in interface order. ---------------------------------------------------------
+  std::u16string GetVersion();
+  int32_t GetErrorCode();
+  std::u16string GetErrorMsg();
+  int32_t GetCapiErrorCode();
+  std::u16string GetCapiErrorMsg();
+  std::u16string GetMacAddress();
+  std::u16string GetOSName();
+  std::u16string GetUserHomePath();
+  std::u16string Hash(TextArg strPlainText, int32_t dwFlags);
+  std::u16string HashFile(TextArg strFileName, int32_t dwFlags);
+  std::u16string GetCsrForSign();
+  std::u16string GetCsrForEncrypt();
+  int32_t SetDefaultPfxFileName(TextArg strPrefix);
+  std::u16string GetImportedPfxFilePath();
+  std::u16string GetImportedPfxFileName();
+  std::u16string GetExportedPfxFilePath();
+  std::u16string GetExportedPfxFileName();
+  std::u16string GetSignerPfxFilePath();
+  std::u16string GetSignerPfxFileName();
+  int32_t GetPortEx();
+
+  // --- For the surfaces and tests. -------------------------------------------------------------
+  const ErrorState& error_state() const { return errors_; }
+  bool protected_mode() const { return protectedMode; }
+  // RecordFailure is used by a surface's guard when a worker could not finish (for example memory
+  // ran out): the call reports |code| like any worker failure.
+  void RecordFailure(int32_t code) { errors_.errorCode = code; }
+  int32_t min_password_length() const { return minPasswordLength; }
+  int32_t max_password_length() const { return maxPasswordLength; }
+  const std::string& default_pfx_file_name() const { return defaultPfxFileName; }
+
+ private:
+  // Enter applies |method|'s reset class to the error slots; it returns false, with errorCode 1500,
+  // when the method refuses to work because the host runs in protected mode.
+  bool Enter(MethodId method);
+  DialogHost& dialogs() const;
+
+  ComponentEnvironment environment_;
+  ErrorState errors_;
+  PlatformVersion osVersion;
+  std::string homePath;
+  int32_t minPasswordLength = 0;
+  int32_t maxPasswordLength = 16;
+  std::string importedPfxPath;
+  std::string importedPfxName;
+  std::string exportedPfxPath;
+  std::string exportedPfxName;
+  std::string defaultPfxFileName;
+  std::string csrForSign;
+  std::string csrForEncrypt;
+  std::string signerCertFilePath;
+  std::string signerCertFileName;
+  bool protectedMode = false;
+};
+
+}  // namespace kelvadrome

@@ -1,0 +1,149 @@
+// The flat C surface: one extern "C" function per built method of the method table, all acting on
+// the one process-wide component, plus the automation-string functions and the export lookup.
+//
+// Every call goes through FlatCall, the surface's one guard: it serialises callers, and turns any
+// exception into the component's error code, so nothing ever throws across the C boundary.
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string_view>
+#include <type_traits>
+
+#include "codec/secure_wipe.h"
+#include "frame/cert_component.h"
+#include "frame/method_table.h"
+#include "kelvadrome/kelvadrome.h"
+#include "platform/bstr.h"
+
+namespace kelvadrome {
+namespace {
+
+constexpr int32_t kGeneralError = 5001;
+constexpr int32_t kOutOfMemory = 5003;
+
+// The process-wide component lives from library load to unload. Calls into it are serialised; the
+// lock is recursive so that a dialog host of the embedding program may call back into the library.
+class ProcessComponent {
+ public:
+  ProcessComponent() {
+    try {
+      component_ = std::make_unique<CertComponent>();
+    } catch (...) {
+      // Without a component every call returns its empty result; nothing can be reported.
+    }
+  }
+  std::recursive_mutex& mutex() { return mutex_; }
+  CertComponent* get() { return component_.get(); }
+
+ private:
+  std::recursive_mutex mutex_;
+  std::unique_ptr<CertComponent> component_;
+};
+
+ProcessComponent g_process_component;
+
+template <typename Result, typename Work>
+Result FlatCall(Work&& work) {
+  std::lock_guard lock(g_process_component.mutex());
+  CertComponent* component = g_process_component.get();
+  if (component == nullptr) return Result{};
+  try {
+    if constexpr (std::is_same_v<Result, Bstr>) {
+      std::u16string text = work(*component);
+      Bstr result = AllocBstr(text);
+      SecureWipe(text.data(), text.size() * sizeof(char16_t));
+      return result;
+    } else {
+      return work(*component);
+    }
+  } catch (const std::bad_alloc&) {
+    component->RecordFailure(kOutOfMemory);
+  } catch (...) {
+    component->RecordFailure(kGeneralError);
+  }
+  if constexpr (std::is_same_v<Result, Bstr>) {
+    return AllocBstr(u"");
+  } else {
+    return component->error_state().errorCode;
+  }
+}
+
+}  // namespace
+}  // namespace kelvadrome
+
+using kelvadrome::Bstr;
+
+// ---- The method exports, generated from the method table. ------------------------------------
+#define KELVADROME_FLAT_EXPORT_BUILT(name_, export_, result_, params_, args_)         \
+  extern "C" KELVADROME_API result_ export_ params_ {                                 \
+    return kelvadrome::FlatCall<result_>(                                             \
+        [&](kelvadrome::CertComponent& component) { return component.name_ args_; }); \
+  }
+#define KELVADROME_FLAT_EXPORT_PLANNED(name_, export_, result_, params_, args_)
+#define KELVADROME_FLAT_EXPORT(status_, name_, export_, dispid_, class_, result_, params_, args_) \
+  KELVADROME_FLAT_EXPORT_##status_(name_, export_, result_, params_, args_)
+
+KELVADROME_METHODS(KELVADROME_FLAT_EXPORT)
+
+#undef KELVADROME_FLAT_EXPORT
+#undef KELVADROME_FLAT_EXPORT_PLANNED
+#undef KELVADROME_FLAT_EXPORT_BUILT
+
+// ---- Automation strings. ---------------------------------------------------------------------
+extern "C" KELVADROME_API BSTR SysAllocString(const OLECHAR* text) {
+  return kelvadrome::AllocBstr(text);
+}
+
+extern "C" KELVADROME_API BSTR SysAllocStringLen(const OLECHAR* text, uint32_t length) {
+  return kelvadrome::AllocBstr(text, length);
+}
+
+extern "C" KELVADROME_API uint32_t SysStringLen(BSTR text) {
+  return kelvadrome::BstrLength(text);
+}
+
+extern "C" KELVADROME_API void SysFreeString(BSTR text) {
+  kelvadrome::FreeBstr(text);
+}
+
+// ---- Export lookup. --------------------------------------------------------------------------
+namespace kelvadrome {
+namespace {
+
+struct ExportEntry {
+  MethodId method;
+  void* function;
+};
+
+#define KELVADROME_EXPORT_ENTRY_BUILT(name_, export_) \
+  ExportEntry{MethodId::name_, reinterpret_cast<void*>(&::export_)},
+#define KELVADROME_EXPORT_ENTRY_PLANNED(name_, export_)
+#define KELVADROME_EXPORT_ENTRY(status_, name_, export_, ...) \
+  KELVADROME_EXPORT_ENTRY_##status_(name_, export_)
+
+const ExportEntry kExportEntries[] = {KELVADROME_METHODS(KELVADROME_EXPORT_ENTRY)};
+
+#undef KELVADROME_EXPORT_ENTRY
+#undef KELVADROME_EXPORT_ENTRY_PLANNED
+#undef KELVADROME_EXPORT_ENTRY_BUILT
+
+}  // namespace
+}  // namespace kelvadrome
+
+extern "C" KELVADROME_API void* KelvadromeGetExport(const char* name) {
+  if (name == nullptr) return nullptr;
+  const std::string_view wanted(name);
+  try {
+    for (const auto& entry : kelvadrome::kExportEntries) {
+      const auto& method = kelvadrome::Describe(entry.method);
+      if (wanted == method.export_name || wanted == method.DecoratedName()) return entry.function;
+    }
+  } catch (...) {
+    return nullptr;
+  }
+  if (wanted == "SysAllocString") return reinterpret_cast<void*>(&SysAllocString);
+  if (wanted == "SysAllocStringLen") return reinterpret_cast<void*>(&SysAllocStringLen);
+  if (wanted == "SysStringLen") return reinterpret_cast<void*>(&SysStringLen);
+  if (wanted == "SysFreeString") return reinterpret_cast<void*>(&SysFreeString);
+  return nullptr;
+}

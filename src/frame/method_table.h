@@ -1,0 +1,186 @@
+// The component's interface, described once. Every surface (flat exports, and later the JNI
+// natives, the automation object and the command line) is generated from, or checked against, this
+// table.
+//
+// One row per method, in interface (vtable) order:
+//   X(status, Name, ExportName, DISPID, ResetClass, Result, (parameters), (arguments))
+// status      BUILT when the worker exists and the surfaces expose it, PLANNED otherwise;
+// Name        the method's name, also the CertComponent member that does the work;
+// ExportName  the flat export's name (equal to Name except GetVersion -> GetDllVersion);
+// DISPID      the automation dispatch identifier;
+// ResetClass  what the method does with the error slots on entry (see reset_class.h);
+// Result      Bstr (a new UTF-16 automation string) or int32_t;
+// parameters  as the flat export declares them: texts are const char16_t*, integers int32_t;
+// arguments   the parameter names again, for forwarding.
+// Adding or changing a method is an edit of its one row.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "frame/reset_class.h"
+#include "platform/bstr.h"
+
+// clang-format off
+#define KELVADROME_METHODS(X) \
+  X(BUILT, GetVersion, GetDllVersion, 1, 4, Bstr, (), ()) \
+  X(BUILT, GetErrorCode, GetErrorCode, 2, 6, int32_t, (), ()) \
+  X(BUILT, GetErrorMsg, GetErrorMsg, 3, 6, Bstr, (), ()) \
+  X(BUILT, GetCapiErrorCode, GetCapiErrorCode, 4, 6, int32_t, (), ()) \
+  X(BUILT, GetCapiErrorMsg, GetCapiErrorMsg, 5, 6, Bstr, (), ()) \
+  X(BUILT, GetMacAddress, GetMacAddress, 6, 1, Bstr, (), ()) \
+  X(BUILT, GetOSName, GetOSName, 7, 6, Bstr, (), ()) \
+  X(BUILT, GetUserHomePath, GetUserHomePath, 8, 2, Bstr, (), ()) \
+  X(PLANNED, RegReadHKCU, RegReadHKCU, 20, 3, Bstr, (const char16_t* strName), (strName)) \
+  X(PLANNED, RegWriteHKCUInt, RegWriteHKCUInt, 21, 3, int32_t, (const char16_t* strName, int32_t dw), (strName, dw)) \
+  X(PLANNED, RegWriteHKCUStr, RegWriteHKCUStr, 22, 3, int32_t, (const char16_t* strName, const char16_t* str), (strName, str)) \
+  X(PLANNED, RegReadHKLM, RegReadHKLM, 23, 3, Bstr, (const char16_t* strName), (strName)) \
+  X(BUILT, Hash, Hash, 30, 4, Bstr, (const char16_t* strPlainText, int32_t dwFlags), (strPlainText, dwFlags)) \
+  X(BUILT, HashFile, HashFile, 31, 4, Bstr, (const char16_t* strFileName, int32_t dwFlags), (strFileName, dwFlags)) \
+  X(PLANNED, SetProviderName, SetProviderName, 40, 1, int32_t, (const char16_t* strProviderName), (strProviderName)) \
+  X(PLANNED, CreatePKCS10, CreatePKCS10, 41, 1, Bstr, (const char16_t* commonName, int32_t keyBits, int32_t genKeyFlags), (commonName, keyBits, genKeyFlags)) \
+  X(PLANNED, CreatePKCS10Pair, CreatePKCS10Pair, 42, 1, int32_t, (const char16_t* commonName, int32_t keyBits, int32_t genKeyFlags), (commonName, keyBits, genKeyFlags)) \
+  X(PLANNED, GetCsrForSign, GetCsrForSign, 43, 6, Bstr, (), ()) \
+  X(PLANNED, GetCsrForEncrypt, GetCsrForEncrypt, 44, 6, Bstr, (), ()) \
+  X(PLANNED, AcceptPKCS7, AcceptPKCS7, 45, 1, int32_t, (const char16_t* strPkcs7), (strPkcs7)) \
+  X(PLANNED, SetDefaultPfxFileName, SetDefaultPfxFileName, 50, 4, int32_t, (const char16_t* strPrefix), (strPrefix)) \
+  X(PLANNED, PresetPasswdLengthRange, PresetPasswdLengthRange, 51, 4, int32_t, (int32_t min, int32_t max), (min, max)) \
+  X(PLANNED, ChangePfxPasswd, ChangePfxPasswd, 52, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strOldPass, const char16_t* strNewPass, int32_t dwFlags), (strPfxPath, strPfxName, strOldPass, strNewPass, dwFlags)) \
+  X(PLANNED, ChangePfxPasswdEx, ChangePfxPasswdEx, 53, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strOldPass, const char16_t* strNewPass, int32_t dwPort, int32_t dwFlags), (strPfxPath, strPfxName, strOldPass, strNewPass, dwPort, dwFlags)) \
+  X(PLANNED, QueryPfxInfo, QueryPfxInfo, 54, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
+  X(PLANNED, ImportPfxToIE, ImportPfxToIE, 55, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
+  X(PLANNED, GetImportedPfxFilePath, GetImportedPfxFilePath, 56, 6, Bstr, (), ()) \
+  X(PLANNED, GetImportedPfxFileName, GetImportedPfxFileName, 57, 6, Bstr, (), ()) \
+  X(PLANNED, ExportPfxFromIE, ExportPfxFromIE, 60, 1, int32_t, (const char16_t* strSubject, const char16_t* strPfxPath, const char16_t* strPassword, int32_t dwFlags, int32_t dwKeyUsage), (strSubject, strPfxPath, strPassword, dwFlags, dwKeyUsage)) \
+  X(PLANNED, ExportMobileFromPfx, ExportMobileFromPfx, 61, 1, Bstr, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
+  X(PLANNED, ExportMobileFromIE, ExportMobileFromIE, 62, 1, Bstr, (const char16_t* strSubject, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strSubject, strPasswd, dwFlags, dwKeyUsage)) \
+  X(PLANNED, GetExportedPfxFilePath, GetExportedPfxFilePath, 63, 6, Bstr, (), ()) \
+  X(PLANNED, GetExportedPfxFileName, GetExportedPfxFileName, 64, 6, Bstr, (), ()) \
+  X(PLANNED, SelectSigner, SelectSigner, 70, 1, int32_t, (const char16_t* certFilter, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, dwFlags, dwKeyUsage)) \
+  X(PLANNED, SelectSignerEx, SelectSignerEx, 71, 1, int32_t, (const char16_t* certFilter, const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, const char16_t* strCompareDate, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, strPfxPath, strPfxName, strPasswd, strCompareDate, dwFlags, dwKeyUsage)) \
+  X(PLANNED, GetSignerPfxFilePath, GetSignerPfxFilePath, 72, 6, Bstr, (), ()) \
+  X(PLANNED, GetSignerPfxFileName, GetSignerPfxFileName, 73, 6, Bstr, (), ()) \
+  X(PLANNED, SignPkcs1, SignPkcs1, 74, 1, Bstr, (const char16_t* strContent, int32_t dwFlags), (strContent, dwFlags)) \
+  X(PLANNED, SignPkcs7, SignPkcs7, 75, 1, Bstr, (const char16_t* strContent, int32_t dwFlags), (strContent, dwFlags)) \
+  X(PLANNED, SelectSignerEx2, SelectSignerEx2, 76, 1, int32_t, (const char16_t* certFilter, const char16_t* strPfxPath, const char16_t* strPfxName, int32_t dwPort, const char16_t* strCompareDate, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, strPfxPath, strPfxName, dwPort, strCompareDate, dwFlags, dwKeyUsage)) \
+  X(BUILT, GetPortEx, GetPortEx, 77, 6, int32_t, (), ()) \
+  X(PLANNED, GetCertB64, GetCertB64, 80, 6, Bstr, (), ()) \
+  X(PLANNED, GetCertSubject, GetCertSubject, 81, 4, Bstr, (), ()) \
+  X(PLANNED, GetCertSubjectCN, GetCertSubjectCN, 82, 4, Bstr, (), ()) \
+  X(PLANNED, GetCertIssuer, GetCertIssuer, 83, 4, Bstr, (), ()) \
+  X(PLANNED, GetCertSerial, GetCertSerial, 84, 4, Bstr, (), ()) \
+  X(PLANNED, GetCertNotBefore, GetCertNotBefore, 85, 4, Bstr, (), ()) \
+  X(PLANNED, GetCertNotAfter, GetCertNotAfter, 86, 4, Bstr, (), ()) \
+  X(PLANNED, GetCertFinger, GetCertFinger, 87, 4, Bstr, (), ()) \
+  X(PLANNED, GetCertKeyUsage, GetCertKeyUsage, 88, 4, int32_t, (), ()) \
+  X(PLANNED, SymEncrypt, SymEncrypt, 90, 1, Bstr, (const char16_t* strPlainText, const char16_t* strPasswdHex, int32_t iAlgorithm, int32_t dwFlags), (strPlainText, strPasswdHex, iAlgorithm, dwFlags)) \
+  X(PLANNED, SymDecrypt, SymDecrypt, 91, 1, Bstr, (const char16_t* strCipher, const char16_t* strPasswdHex, int32_t iAlgorithm, int32_t dwFlags), (strCipher, strPasswdHex, iAlgorithm, dwFlags)) \
+  X(PLANNED, CertEncryptPkcs7, CertEncryptPkcs7, 92, 1, Bstr, (const char16_t* strPlainText, const char16_t* strCertB64, int32_t iAlgorithm, int32_t dwFlags), (strPlainText, strCertB64, iAlgorithm, dwFlags)) \
+  X(PLANNED, CertDecryptPkcs7, CertDecryptPkcs7, 93, 1, Bstr, (const char16_t* strCipher, int32_t dwFlags), (strCipher, dwFlags)) \
+  X(PLANNED, GetIECertCount, GetIECertCount, 101, 3, int32_t, (), ()) \
+  X(PLANNED, GetIECertSerial, GetIECertSerial, 102, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(PLANNED, GetIECertCommonName, GetIECertCommonName, 103, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(PLANNED, GetIECertSubject, GetIECertSubject, 104, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(PLANNED, GetIECertIssuer, GetIECertIssuer, 105, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(PLANNED, GetIECertNotBefore, GetIECertNotBefore, 106, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(PLANNED, GetIECertNotAfter, GetIECertNotAfter, 107, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(PLANNED, GetIECertFinger, GetIECertFinger, 108, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(PLANNED, DeleteIECert, DeleteIECert, 109, 5, int32_t, (int32_t dwIndex), (dwIndex))
+// clang-format on
+
+namespace kelvadrome {
+
+enum class MethodId : uint8_t {
+#define KELVADROME_METHOD_ID(status, name, ...) name,
+  KELVADROME_METHODS(KELVADROME_METHOD_ID)
+#undef KELVADROME_METHOD_ID
+};
+
+enum class ValueKind : uint8_t { kText, kInteger };
+
+struct MethodDescriptor {
+  MethodId id;
+  std::string_view name;
+  std::string_view export_name;
+  int32_t dispid;
+  ResetClass reset_class;
+  bool built;
+  ValueKind result;
+  uint8_t parameter_count;
+  std::array<ValueKind, 7> parameters;
+  std::string_view
+      parameter_list;  // the declaration text, e.g. "(const char16_t* strName, int32_t dw)"
+
+  // Bytes of arguments a 32-bit stdcall caller pushes: 4 per parameter.
+  int32_t FlatArgumentBytes() const { return 4 * parameter_count; }
+  // The JNI natives also receive the environment and the object: 8 more bytes.
+  int32_t JniArgumentBytes() const { return 8 + 4 * parameter_count; }
+  // The decorated Windows name of the flat export, e.g. "_Hash@8".
+  std::string DecoratedName() const {
+    return "_" + std::string(export_name) + "@" + std::to_string(FlatArgumentBytes());
+  }
+  // The parameter names in order, e.g. {"strPlainText", "dwFlags"}.
+  std::vector<std::string> ParameterNames() const;
+};
+
+namespace method_table_detail {
+
+template <typename T>
+constexpr ValueKind KindOf() {
+  static_assert(
+      std::is_same_v<T, const char16_t*> || std::is_same_v<T, Bstr> || std::is_same_v<T, int32_t>,
+      "interface values are texts or 32-bit integers");
+  return std::is_same_v<T, int32_t> ? ValueKind::kInteger : ValueKind::kText;
+}
+
+template <typename Signature>
+struct SignatureTraits;
+
+template <typename R, typename... P>
+struct SignatureTraits<R(P...)> {
+  static constexpr ValueKind result = KindOf<R>();
+  static constexpr uint8_t count = sizeof...(P);
+  static constexpr std::array<ValueKind, 7> parameters = [] {
+    std::array<ValueKind, 7> kinds{};
+    size_t i = 0;
+    ((kinds[i++] = KindOf<P>()), ...);
+    return kinds;
+  }();
+};
+
+constexpr bool IsBuilt(std::string_view status) {
+  return status == "BUILT";
+}
+
+}  // namespace method_table_detail
+
+inline constexpr std::array kMethods = {
+#define KELVADROME_METHOD_ROW(status_, name_, export_, dispid_, class_, result_, params_, args_) \
+  MethodDescriptor{MethodId::name_,                                                              \
+                   #name_,                                                                       \
+                   #export_,                                                                     \
+                   dispid_,                                                                      \
+                   static_cast<ResetClass>(class_),                                              \
+                   method_table_detail::IsBuilt(#status_),                                       \
+                   method_table_detail::SignatureTraits<result_ params_>::result,                \
+                   method_table_detail::SignatureTraits<result_ params_>::count,                 \
+                   method_table_detail::SignatureTraits<result_ params_>::parameters,            \
+                   #params_},
+    KELVADROME_METHODS(KELVADROME_METHOD_ROW)
+#undef KELVADROME_METHOD_ROW
+};
+
+inline constexpr size_t kMethodCount = kMethods.size();
+
+constexpr const MethodDescriptor& Describe(MethodId id) {
+  return kMethods[static_cast<size_t>(id)];
+}
+
+// FindMethod returns the method named |name| (exact spelling), or null.
+const MethodDescriptor* FindMethod(std::string_view name);
+
+}  // namespace kelvadrome

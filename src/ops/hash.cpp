@@ -1,0 +1,116 @@
+#include "ops/hash.h"
+
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "codec/byte_buffer.h"
+#include "platform/handles.h"
+#include "platform/text.h"
+#include "ui/dialog_host.h"
+
+namespace kelvadrome {
+
+namespace {
+
+constexpr int32_t kSuccess = 0;
+constexpr int32_t kFileUnreadable = 1002;
+constexpr int32_t kNoHexText = 5002;
+constexpr int32_t kBadArgument = 5005;
+constexpr int32_t kCancelled = 5070;
+constexpr int32_t kFileNotFound = 5902;
+
+constexpr size_t kReadChunk = size_t{1} << 20;
+
+HashResult Finish(MessageDigest& digest) {
+  ByteBuffer hex;
+  if (!hex.HexEncode(digest.data(), digest.length())) return {kNoHexText, {}};
+  return {kSuccess, hex.ToString()};
+}
+
+// Streams the file into |digest|; false when the file cannot be read as one regular, non-empty,
+// unchanging file.
+bool DigestFile(const std::string& path, MessageDigest& digest) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd.valid()) return false;
+  struct stat info;
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return false;
+  ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  std::vector<unsigned char> chunk(kReadChunk);
+  digest.Begin();
+  uint64_t total = 0;
+  for (;;) {
+    const ssize_t got = ::read(fd.get(), chunk.data(), chunk.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) break;
+    digest.Update(chunk.data(), static_cast<size_t>(got));
+    total += static_cast<uint64_t>(got);
+  }
+  // A file that grew or shrank while it was read has no single digest to report.
+  if (total != static_cast<uint64_t>(info.st_size)) return false;
+  digest.Finish();
+  return true;
+}
+
+}  // namespace
+
+DigestAlgorithm DigestForFlags(int32_t flags) {
+  switch (flags & kHashAlgorithmMask) {
+    case 1:
+      return DigestAlgorithm::kMd5;
+    case 3:
+      return DigestAlgorithm::kSha256;
+    case 4:
+      return DigestAlgorithm::kSha512;
+    default:
+      return DigestAlgorithm::kSha1;
+  }
+}
+
+HashResult HashText(std::u16string_view text, int32_t flags) {
+  if (text.empty()) return {kBadArgument, {}};
+  auto digest = MakeDigest(DigestForFlags(flags));
+  digest->Begin();
+  if ((flags & kHashTextInCodePage) != 0) {
+    std::string narrow = ConvertToNarrow(text);
+    narrow.resize(std::string_view(narrow.c_str()).size());  // up to the first NUL
+    digest->Update(narrow.data(), narrow.size());
+  } else {
+    // UTF-16LE code units, low byte first, no terminator or byte-order mark.
+    std::vector<unsigned char> bytes(text.size() * 2);
+    for (size_t i = 0; i < text.size(); ++i) {
+      bytes[2 * i] = static_cast<unsigned char>(text[i] & 0xFF);
+      bytes[2 * i + 1] = static_cast<unsigned char>(text[i] >> 8);
+    }
+    digest->Update(bytes.data(), bytes.size());
+  }
+  digest->Finish();
+  return Finish(*digest);
+}
+
+HashResult HashFileAt(std::string path, int32_t flags, DialogHost& host) {
+  if (path.empty()) {
+    OpenFileRequest request;
+    request.title = ConvertToNarrow(Utf8ToUtf16("請選擇檔案"));
+    request.filter = "All Files (*.*)|*.*||";
+    request.default_extension = "*.*";
+    request.flags = 0x106;  // overwrite prompt, hide read-only, no validation
+    PickResult picked = host.PickOpenFile(request);
+    if (picked.outcome != DialogOutcome::kOk) return {kCancelled, {}};
+    path = std::move(picked.path);
+  }
+  struct stat info;
+  if (path.empty() || ::stat(path.c_str(), &info) != 0) return {kFileNotFound, {}};
+  auto digest = MakeDigest(DigestForFlags(flags));
+  if (!DigestFile(path, *digest)) return {kFileUnreadable, {}};
+  return Finish(*digest);
+}
+
+}  // namespace kelvadrome

@@ -1,0 +1,267 @@
+#include "platform/text.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include <langinfo.h>
+
+#include "platform/handles.h"
+
+namespace kelvadrome {
+
+namespace {
+
+constexpr char16_t kReplacement = 0xFFFD;
+
+bool IsAsciiCodesetName(std::string_view name) {
+  return name == "ANSI_X3.4-1968" || name == "ASCII" || name == "US-ASCII" || name == "646";
+}
+
+bool IsUtf8Name(std::string_view name) {
+  std::string upper;
+  for (char c : name) {
+    if (c != '-' && c != '_')
+      upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return upper == "UTF8";
+}
+
+UniqueIconv OpenIconv(const char* to, const char* from) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return nullptr;
+  return UniqueIconv(cd);
+}
+
+std::string LocaleCodeset() {
+  UniqueLocale locale(newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr)));
+  if (!locale) return {};
+  const char* codeset = nl_langinfo_l(CODESET, locale.get());
+  return codeset != nullptr ? codeset : "";
+}
+
+CodePage DetectProcessCodePage() {
+  const char* configured = std::getenv("KELVADROME_CODEPAGE");
+  if (configured != nullptr && *configured != '\0') return CodePageNamed(configured);
+  return CodePageNamed(LocaleCodeset());
+}
+
+std::mutex& CodePageMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+CodePage& CachedCodePage() {
+  static CodePage code_page = DetectProcessCodePage();
+  return code_page;
+}
+
+// Decodes one code point of UTF-16 at |i|; unpaired surrogates decode as -1.
+int32_t NextUtf16(std::u16string_view text, size_t& i) {
+  const char16_t unit = text[i++];
+  if (unit >= 0xD800 && unit <= 0xDBFF) {
+    if (i < text.size() && text[i] >= 0xDC00 && text[i] <= 0xDFFF) {
+      const char16_t low = text[i++];
+      return 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+    }
+    return -1;
+  }
+  if (unit >= 0xDC00 && unit <= 0xDFFF) return -1;
+  return unit;
+}
+
+void AppendUtf8(std::string& out, int32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+void AppendUtf16(std::u16string& out, int32_t cp) {
+  if (cp < 0x10000) {
+    out += static_cast<char16_t>(cp);
+  } else {
+    cp -= 0x10000;
+    out += static_cast<char16_t>(0xD800 + (cp >> 10));
+    out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+  }
+}
+
+// Decodes one UTF-8 sequence at |i|; malformed, overlong, surrogate or out-of-range sequences
+// consume one byte and decode as -1.
+int32_t NextUtf8(std::string_view text, size_t& i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  if (lead < 0x80) {
+    ++i;
+    return lead;
+  }
+  int extra;
+  int32_t cp;
+  int32_t minimum;
+  if ((lead & 0xE0) == 0xC0) {
+    extra = 1, cp = lead & 0x1F, minimum = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    extra = 2, cp = lead & 0x0F, minimum = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    extra = 3, cp = lead & 0x07, minimum = 0x10000;
+  } else {
+    ++i;
+    return -1;
+  }
+  if (i + extra >= text.size()) {  // the sequence runs past the end
+    ++i;
+    return -1;
+  }
+  for (int k = 1; k <= extra; ++k) {
+    const auto next = static_cast<unsigned char>(text[i + k]);
+    if ((next & 0xC0) != 0x80) {
+      ++i;
+      return -1;
+    }
+    cp = (cp << 6) | (next & 0x3F);
+  }
+  if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++i;
+    return -1;
+  }
+  i += extra + 1;
+  return cp;
+}
+
+}  // namespace
+
+CodePage CodePageNamed(std::string_view name) {
+  if (name.empty() || IsAsciiCodesetName(name) || IsUtf8Name(name)) return CodePage{"UTF-8", true};
+  std::string owned(name);
+  if (!OpenIconv("UTF-16LE", owned.c_str()) || !OpenIconv(owned.c_str(), "UTF-16LE")) {
+    return CodePage{"UTF-8", true};
+  }
+  return CodePage{owned, false};
+}
+
+CodePage ProcessCodePage() {
+  std::lock_guard lock(CodePageMutex());
+  return CachedCodePage();
+}
+
+void ReloadProcessCodePage() {
+  std::lock_guard lock(CodePageMutex());
+  CachedCodePage() = DetectProcessCodePage();
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const int32_t cp = NextUtf16(text, i);
+    if (cp < 0) {
+      out += '?';
+    } else {
+      AppendUtf8(out, cp);
+    }
+  }
+  return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const int32_t cp = NextUtf8(text, i);
+    AppendUtf16(out, cp < 0 ? kReplacement : cp);
+  }
+  return out;
+}
+
+std::string ConvertToNarrow(std::u16string_view text, const CodePage& code_page) {
+  if (code_page.is_utf8) return Utf16ToUtf8(text);
+  UniqueIconv cd = OpenIconv(code_page.name.c_str(), "UTF-16LE");
+  if (!cd) return Utf16ToUtf8(text);
+  std::string out;
+  out.reserve(text.size() * 2);
+  char buffer[8];
+  // One character at a time keeps the '?' substitution exact: iconv either converts the whole
+  // character or reports that the code page lacks it.
+  for (size_t i = 0; i < text.size();) {
+    const size_t start = i;
+    const int32_t cp = NextUtf16(text, i);
+    if (cp < 0) {
+      out += '?';
+      continue;
+    }
+    const size_t count = i - start;  // one unit, or two for a surrogate pair
+    unsigned char le[4];
+    for (size_t k = 0; k < count; ++k) {
+      le[2 * k] = static_cast<unsigned char>(text[start + k] & 0xFF);
+      le[2 * k + 1] = static_cast<unsigned char>(text[start + k] >> 8);
+    }
+    char* in_ptr = reinterpret_cast<char*>(le);
+    size_t in_left = count * 2;
+    char* out_ptr = buffer;
+    size_t out_left = sizeof buffer;
+    if (iconv(static_cast<iconv_t>(cd.get()), &in_ptr, &in_left, &out_ptr, &out_left) ==
+            static_cast<size_t>(-1) ||
+        in_left != 0) {
+      out += '?';
+    } else {
+      out.append(buffer, static_cast<size_t>(out_ptr - buffer));
+    }
+    // Return to the initial shift state between characters.
+    iconv(static_cast<iconv_t>(cd.get()), nullptr, nullptr, nullptr, nullptr);
+  }
+  return out;
+}
+
+std::string ConvertToNarrow(std::u16string_view text) {
+  return ConvertToNarrow(text, ProcessCodePage());
+}
+
+std::u16string ConvertToWide(std::string_view text, const CodePage& code_page) {
+  if (code_page.is_utf8) return Utf8ToUtf16(text);
+  UniqueIconv cd = OpenIconv("UTF-16LE", code_page.name.c_str());
+  if (!cd) return Utf8ToUtf16(text);
+  std::u16string out;
+  out.reserve(text.size());
+  std::string scratch(4096, '\0');
+  char* in_ptr = const_cast<char*>(text.data());
+  size_t in_left = text.size();
+  while (in_left > 0) {
+    char* out_ptr = scratch.data();
+    size_t out_left = scratch.size();
+    const size_t result =
+        iconv(static_cast<iconv_t>(cd.get()), &in_ptr, &in_left, &out_ptr, &out_left);
+    const int error = errno;
+    const size_t produced = static_cast<size_t>(out_ptr - scratch.data());
+    for (size_t k = 0; k + 1 < produced; k += 2) {
+      out += static_cast<char16_t>(static_cast<unsigned char>(scratch[k]) |
+                                   (static_cast<unsigned char>(scratch[k + 1]) << 8));
+    }
+    if (result != static_cast<size_t>(-1)) break;
+    if (error == E2BIG) continue;
+    // An invalid or truncated sequence: replace one byte and go on after it.
+    out += kReplacement;
+    ++in_ptr;
+    --in_left;
+    iconv(static_cast<iconv_t>(cd.get()), nullptr, nullptr, nullptr, nullptr);
+  }
+  return out;
+}
+
+std::u16string ConvertToWide(std::string_view text) {
+  return ConvertToWide(text, ProcessCodePage());
+}
+
+}  // namespace kelvadrome

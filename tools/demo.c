@@ -1,0 +1,141 @@
+/*
+ * A tour of what the component can do, written as any C program would use it: only the public
+ * header and the shared library. Run it on a throwaway profile (scripts/demo.sh does).
+ */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "kelvadrome/kelvadrome.h"
+
+/* Prints a UTF-16 string as UTF-8. */
+static void PrintText(const char16_t* text) {
+  for (size_t i = 0; text != NULL && text[i] != 0; ++i) {
+    unsigned long cp = text[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    }
+    if (cp < 0x80) {
+      putchar((int)cp);
+    } else if (cp < 0x800) {
+      putchar((int)(0xC0 | (cp >> 6)));
+      putchar((int)(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      putchar((int)(0xE0 | (cp >> 12)));
+      putchar((int)(0x80 | ((cp >> 6) & 0x3F)));
+      putchar((int)(0x80 | (cp & 0x3F)));
+    } else {
+      putchar((int)(0xF0 | (cp >> 18)));
+      putchar((int)(0x80 | ((cp >> 12) & 0x3F)));
+      putchar((int)(0x80 | ((cp >> 6) & 0x3F)));
+      putchar((int)(0x80 | (cp & 0x3F)));
+    }
+  }
+}
+
+/* Widens ASCII or UTF-8 without multi-byte characters beyond the BMP; enough for the demo's texts.
+ */
+static char16_t* Widen(const char* text) {
+  size_t length = strlen(text);
+  char16_t* wide = calloc(length + 1, sizeof *wide);
+  size_t out = 0;
+  for (size_t i = 0; i < length;) {
+    unsigned char c = (unsigned char)text[i];
+    if (c < 0x80) {
+      wide[out++] = c;
+      i += 1;
+    } else if ((c & 0xE0) == 0xC0 && i + 1 < length) {
+      wide[out++] = (char16_t)(((c & 0x1F) << 6) | (text[i + 1] & 0x3F));
+      i += 2;
+    } else if (i + 2 < length) {
+      wide[out++] =
+          (char16_t)(((c & 0x0F) << 12) | ((text[i + 1] & 0x3F) << 6) | (text[i + 2] & 0x3F));
+      i += 3;
+    } else {
+      break;
+    }
+  }
+  return wide;
+}
+
+/* Prints a text result with a label and frees it. */
+static void Show(const char* label, BSTR result) {
+  printf("%-34s ", label);
+  PrintText(result);
+  putchar('\n');
+  SysFreeString(result);
+}
+
+static void ShowError(void) {
+  BSTR message = GetErrorMsg();
+  printf("%-34s %d  ", "  -> GetErrorCode / GetErrorMsg", GetErrorCode());
+  PrintText(message);
+  putchar('\n');
+  SysFreeString(message);
+}
+
+int main(int argc, char** argv) {
+  const char* work_folder = argc > 1 ? argv[1] : "/tmp";
+  printf("== Component\n");
+  Show("GetDllVersion", GetDllVersion());
+  ShowError();
+  Show("GetOSName", GetOSName());
+  Show("GetUserHomePath", GetUserHomePath());
+  Show("GetMacAddress", GetMacAddress());
+  printf("%-34s %d\n", "GetPortEx", GetPortEx());
+
+  printf("\n== Hash of the text \"abc\"\n");
+  char16_t* abc = Widen("abc");
+  Show("MD5 of code-page bytes (0x11)", Hash(abc, 0x11));
+  Show("SHA-1 of code-page bytes (0x10)", Hash(abc, 0x10));
+  Show("SHA-256 of code-page bytes (0x13)", Hash(abc, 0x13));
+  Show("SHA-512 of code-page bytes (0x14)", Hash(abc, 0x14));
+  Show("MD5 of UTF-16LE units (0x01)", Hash(abc, 0x01));
+  free(abc);
+  char16_t* chinese = Widen("憑證");
+  Show("SHA-256 of \"憑證\" as UTF-16LE (3)", Hash(chinese, 3));
+  free(chinese);
+
+  printf("\n== Hash of a file\n");
+  char path[4096];
+  snprintf(path, sizeof path, "%s/demo-document.txt", work_folder);
+  FILE* file = fopen(path, "wb");
+  if (file == NULL) {
+    perror("cannot write the demo file");
+    return 1;
+  }
+  fputs("The quick brown fox jumps over the lazy dog", file);
+  fclose(file);
+  char16_t* wide_path = Widen(path);
+  printf("file: %s\n", path);
+  Show("SHA-1 (0)", HashFile(wide_path, 0));
+  Show("SHA-256 (3)", HashFile(wide_path, 3));
+  free(wide_path);
+
+  printf("\n== Errors, codes and messages\n");
+  Show("Hash of empty text", Hash(u"", 0));
+  ShowError();
+  snprintf(path, sizeof path, "%s/no-such-file", work_folder);
+  wide_path = Widen(path);
+  Show("HashFile of a missing file", HashFile(wide_path, 0));
+  ShowError();
+  free(wide_path);
+  wide_path = Widen(work_folder);
+  Show("HashFile of a folder", HashFile(wide_path, 0));
+  ShowError();
+  free(wide_path);
+  Show("HashFile with no name, no dialog", HashFile(NULL, 0));
+  ShowError();
+  Show("GetOSName keeps the code", GetOSName());
+  ShowError();
+  Show("GetCapiErrorMsg", GetCapiErrorMsg());
+
+  printf("\n== Exports by their Windows names\n");
+  typedef BSTR (*HashFunction)(const char16_t*, int32_t);
+  HashFunction by_name = (HashFunction)KelvadromeGetExport("_Hash@8");
+  printf("%-34s %s\n", "KelvadromeGetExport(\"_Hash@8\")",
+         by_name == Hash ? "is Hash" : "NOT FOUND");
+  Show("  -> MD5 of u\"a\" (1)", by_name(u"a", 1));
+  return by_name == Hash ? 0 : 1;
+}
