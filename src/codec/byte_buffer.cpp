@@ -91,12 +91,22 @@ bool ByteBuffer::Append(const void* bytes, int32_t n) {
 }
 
 bool ByteBuffer::AssignReversed(const void* bytes, int32_t n) {
+  const auto* source = static_cast<const uint8_t*>(bytes);
+  if (source != nullptr && n > 0 && data_ != nullptr && source >= data_ &&
+      source + n <= data_ + length_) {
+    // Reversing (part of) the buffer's own content: work on a copy, since Allocate releases it.
+    ByteBuffer copy;
+    if (!copy.Append(source, n)) {
+      Reset();
+      return false;
+    }
+    return AssignReversed(copy.data(), n);
+  }
   if (!Allocate(n)) return false;
-  if (bytes == nullptr) {
+  if (source == nullptr) {
     Reset();
     return false;
   }
-  const auto* source = static_cast<const uint8_t*>(bytes);
   for (int32_t i = 0; i < n; ++i) data_[i] = source[n - 1 - i];
   return true;
 }

@@ -96,8 +96,11 @@ void StripPemArmour(std::string& text);
 // hold.
 bool ReadFileBytes(const std::string& path, ByteBuffer& out);
 
-// WriteFileBytes creates or truncates the file at |path| (mode 0600) and writes |buffer| to it.
-// Returns true when the buffer is empty or every byte was written.
+// WriteFileBytes replaces the file at |path| with the content of |buffer| atomically: a temporary
+// file (mode 0600) in the same folder is written, synced and renamed over the target, so a failure
+// leaves any old file as it was. The new file always has mode 0600, and a symbolic link at |path|
+// is replaced, not written through. Returns true when every byte was written (an empty buffer gives
+// an empty file).
 bool WriteFileBytes(const std::string& path, const ByteBuffer& buffer);
 
 // RemoveFile deletes the file at |path|. Returns true only for a non-empty path whose deletion

@@ -34,6 +34,7 @@ CpuFeatures Detect() {
   if (max_leaf >= 7) {
     __cpuid_count(7, 0, eax, ebx, ecx, edx);
     features.avx2 = ymm_enabled && (ebx & (1u << 5)) != 0;
+    features.bmi1 = (ebx & (1u << 3)) != 0;
     features.bmi2 = (ebx & (1u << 8)) != 0;
     // The SHA bit is read here rather than through the compiler's builtin, which some compiler
     // versions do not know.
@@ -69,7 +70,7 @@ bool DigestAccelerationAvailable(DigestAlgorithm algorithm) {
     case DigestAlgorithm::kSha256:
       return cpu.sha && cpu.sse41 && cpu.ssse3;
     case DigestAlgorithm::kSha512:
-      return cpu.avx2 && cpu.bmi2;
+      return cpu.avx2 && cpu.bmi1 && cpu.bmi2;
   }
   return false;
 }

@@ -8,6 +8,7 @@ struct CpuFeatures {
   bool sse41 = false;
   bool sha = false;   // SHA-1 / SHA-256 instructions
   bool avx2 = false;  // AVX2, with the YMM register state enabled by the operating system
+  bool bmi1 = false;
   bool bmi2 = false;
 };
 

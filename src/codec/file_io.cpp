@@ -8,7 +8,7 @@
 #include <string>
 
 #include "codec/byte_buffer.h"
-#include "codec/unique_fd.h"
+#include "platform/handles.h"
 
 namespace kelvadrome {
 

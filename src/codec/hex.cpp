@@ -9,10 +9,15 @@
 #include <cstring>
 
 #include "codec/byte_buffer.h"
+#include "codec/secure_wipe.h"
+#include "codec/storage_reuse.h"
 
 namespace kelvadrome {
 
 namespace {
+
+using storage_reuse::ClearAfterContent;
+using storage_reuse::ReusableStorage;
 
 constexpr std::array<char, 512> kHexPairs = [] {
   constexpr char kDigits[] = "0123456789ABCDEF";
@@ -35,6 +40,7 @@ constexpr std::array<uint8_t, 256> kHexValue = [] {
   return table;
 }();
 
+
 }  // namespace
 
 bool ByteBuffer::HexEncode(const void* bytes, int32_t n) {
@@ -43,18 +49,31 @@ bool ByteBuffer::HexEncode(const void* bytes, int32_t n) {
     return false;
   }
   const int64_t out_length = 2 * int64_t{n};
-  // Fresh storage replaces the content at the end, so encoding the buffer's own content works.
-  ByteBuffer fresh;
-  if (out_length > kMaxLength || !fresh.Reserve(out_length)) {
+  if (out_length > kMaxLength) {
     Reset();
     return false;
   }
-  const auto* in = static_cast<const uint8_t*>(bytes);
-  uint8_t* out = fresh.data_;
+  // The text goes to the buffer's own storage when that fits and does not hold the input, else
+  // to fresh storage that replaces the content at the end.
+  ByteBuffer fresh;
   const auto count = static_cast<size_t>(n);
+  uint8_t* out = ReusableStorage(data_, capacity_, out_length, bytes, count);
+  if (out == nullptr) {
+    if (!fresh.Reserve(out_length)) {
+      Reset();
+      return false;
+    }
+    out = fresh.data_;
+  }
+  const auto* in = static_cast<const uint8_t*>(bytes);
   for (size_t i = 0; i < count; ++i) std::memcpy(out + 2 * i, &kHexPairs[2 * size_t{in[i]}], 2);
-  fresh.length_ = static_cast<int32_t>(out_length);
-  *this = std::move(fresh);
+  if (out == data_) {
+    ClearAfterContent(data_, out_length, length_);
+    length_ = static_cast<int32_t>(out_length);
+  } else {
+    fresh.length_ = static_cast<int32_t>(out_length);
+    *this = std::move(fresh);
+  }
   return true;
 }
 
@@ -68,21 +87,29 @@ bool ByteBuffer::HexDecode(const char* text) {
     Reset();
     return false;
   }
-  const auto out_length = static_cast<int32_t>(text_length / 2);
-  // Fresh storage replaces the content at the end, so decoding the buffer's own text works.
+  const size_t count = text_length / 2;
+  const auto out_length = static_cast<int64_t>(count);
+  // In place when the storage fits and does not hold the text.
   ByteBuffer fresh;
-  if (!fresh.Reserve(out_length)) {
-    Reset();
-    return false;
+  uint8_t* out = ReusableStorage(data_, capacity_, out_length, text, text_length + 1);
+  if (out == nullptr) {
+    if (!fresh.Reserve(out_length)) {
+      Reset();
+      return false;
+    }
+    out = fresh.data_;
   }
   const auto* in = reinterpret_cast<const uint8_t*>(text);
-  uint8_t* out = fresh.data_;
-  const size_t count = text_length / 2;
   for (size_t i = 0; i < count; ++i) {
     out[i] = static_cast<uint8_t>((kHexValue[in[2 * i]] << 4) + kHexValue[in[2 * i + 1]]);
   }
-  fresh.length_ = out_length;
-  *this = std::move(fresh);
+  if (out == data_) {
+    ClearAfterContent(data_, out_length, length_);
+    length_ = static_cast<int32_t>(out_length);
+  } else {
+    fresh.length_ = static_cast<int32_t>(out_length);
+    *this = std::move(fresh);
+  }
   return true;
 }
 

@@ -67,6 +67,15 @@ class UniqueFd {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
   }
+  // Close closes the descriptor now and returns false when close() reported an error (after a
+  // write, that can be the first sign that data did not reach the disk). The descriptor is released
+  // either way; true when nothing was held.
+  bool Close() {
+    if (fd_ < 0) return true;
+    const int result = ::close(fd_);
+    fd_ = -1;
+    return result == 0;
+  }
 
  private:
   int fd_ = -1;

@@ -160,8 +160,9 @@ class DialogModel {
 };
 
 // CountCharacters returns the number of characters of |text| in the process code page. For UTF-8
-// (the usual case) each lead byte counts one and a stray continuation byte counts one on its own;
-// other code pages count through a conversion to UTF-16 (a surrogate pair counts one).
+// (the usual case) a lead byte and the continuation bytes it announces count one, and any byte that
+// fits no character (a stray continuation byte, an invalid lead byte) counts one on its own; other
+// code pages count through a conversion to UTF-16 (a surrogate pair counts one).
 size_t CountCharacters(std::string_view text);
 
 // CutToCharacters returns the first |limit| characters of |text| (counted as above), never

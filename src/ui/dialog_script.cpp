@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "codec/secure_wipe.h"
-#include "codec/unique_fd.h"
+#include "platform/handles.h"
 
 namespace kelvadrome {
 
@@ -108,6 +108,15 @@ std::optional<DialogAction> ParseNumberAction(DialogAction::Kind kind, std::stri
 
 DialogScript::~DialogScript() {
   for (DialogAction& action : actions) SecureWipe(action.text);
+}
+
+DialogScript& DialogScript::operator=(DialogScript&& other) noexcept {
+  if (this != &other) {
+    for (DialogAction& action : actions) SecureWipe(action.text);
+    actions = std::move(other.actions);
+    errors = std::move(other.errors);
+  }
+  return *this;
 }
 
 std::optional<DialogAction> ParseDialogAction(std::string_view line, std::string* reason) {

@@ -52,7 +52,7 @@ struct DialogScript {
   DialogScript() = default;
   ~DialogScript();
   DialogScript(DialogScript&&) = default;
-  DialogScript& operator=(DialogScript&&) = default;
+  DialogScript& operator=(DialogScript&& other) noexcept;  // wipes the texts it replaces
   DialogScript(const DialogScript&) = delete;
   DialogScript& operator=(const DialogScript&) = delete;
 

@@ -143,8 +143,10 @@ TtyHost::ReadStatus TtyHost::ReadLine(std::string* line) const {
   return ReadStatus::kLine;
 }
 
-TtyHost::ReadStatus TtyHost::ReadSecretLine(std::string* line) const {
+TtyHost::ReadStatus TtyHost::ReadSecretLine(const std::string& prompt, std::string* line) const {
+  // Echo goes off before the prompt appears, so nothing typed in answer to it is echoed.
   EchoOff quiet(in_fd_);
+  Print(prompt);
   std::string secret;
   secret.reserve(kMaxSecret);
   ReadStatus status = ReadStatus::kEnd;
@@ -259,9 +261,9 @@ DialogClose TtyHost::RunCommand(DialogModel& model, std::string& line) {
           input = DialogInput::kDisabled;
           break;
         }
-        Print("Password for edit " + std::to_string(action->id) + ": ");
         std::string secret;
-        if (ReadSecretLine(&secret) == ReadStatus::kEnd) {
+        if (ReadSecretLine("Password for edit " + std::to_string(action->id) + ": ", &secret) ==
+            ReadStatus::kEnd) {
           Print("\n");
           model.Cancel();
           return DialogClose::kCancel;

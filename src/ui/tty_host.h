@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-#include "codec/unique_fd.h"
+#include "platform/handles.h"
 #include "ui/dialog_host.h"
 #include "ui/dialog_script.h"
 
@@ -51,8 +51,9 @@ class TtyHost : public DialogHost {
   // ReadLine reads one line (without its LF or CRLF). Lines longer than a limit are cut; kEnd at
   // end of input or on a read error when nothing was read.
   ReadStatus ReadLine(std::string* line) const;
-  // ReadSecretLine is ReadLine with the terminal's echo off (when the input is a terminal).
-  ReadStatus ReadSecretLine(std::string* line) const;
+  // ReadSecretLine prints |prompt| and reads a line as ReadLine does, with the terminal's echo off
+  // (when the input is a terminal). Input typed ahead of the prompt is discarded.
+  ReadStatus ReadSecretLine(const std::string& prompt, std::string* line) const;
   void PrintDialog(const DialogModel& model) const;
   PickResult AskPath(std::string_view picker, const std::string& title, const std::string& details,
                      const char* prompt);

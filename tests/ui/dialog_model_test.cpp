@@ -263,25 +263,5 @@ TEST_F(DialogModelTest, ListRowsAndSelection) {
   EXPECT_EQ(plain.SelectedRow(), -1);
 }
 
-TEST_F(DialogModelTest, DefaultButtonsCloseWithTheirResults) {
-  // A model with no hooks of its own: OK and Cancel close, any other button stays open.
-  class Plain : public DialogModel {
-   public:
-    Plain() : DialogModel("plain", "Plain") {
-      AddButton({.id = kDialogIdOk, .label = "OK"});
-      AddButton({.id = kDialogIdCancel, .label = "Cancel"});
-      AddButton({.id = 7, .label = "Other"});
-      AddButton({.id = 7, .label = "Replaced"});  // same id: replaces the first
-    }
-  } model;
-  RecordingHost host;
-  EXPECT_EQ(model.buttons().size(), 3u);
-  EXPECT_EQ(model.FindButton(7)->label, "Replaced");
-  EXPECT_EQ(model.Click(kDialogIdOk, host).close, DialogClose::kOk);
-  EXPECT_EQ(model.Click(kDialogIdCancel, host).close, DialogClose::kCancel);
-  EXPECT_EQ(model.Click(7, host).close, DialogClose::kStay);
-  EXPECT_TRUE(host.calls.empty());
-}
-
 }  // namespace
 }  // namespace kelvadrome

@@ -1,0 +1,326 @@
+#include "ui/tty_host.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/handles.h"
+#include "platform/text.h"
+#include "support/test_support.h"
+
+namespace kelvadrome {
+namespace {
+
+// Path edit 302, password edit 303, a disabled edit 304, Browse 301 (a nested picker), Notify 305
+// (a message box), View 306, OK and Cancel; Cancel empties the password.
+class AccountModel : public DialogModel {
+ public:
+  explicit AccountModel(std::string caption = "Account") : DialogModel("203", std::move(caption)) {
+    AddEdit({.id = 302, .text = "/tmp/start"});
+    AddEdit({.id = 303, .text = "", .limit = 6, .password = true});
+    AddEdit({.id = 304, .text = "locked", .enabled = false});
+    AddButton({.id = 301, .label = "Browse"});
+    AddButton({.id = 305, .label = "Notify"});
+    AddButton({.id = 306, .label = "View"});
+    AddButton({.id = kDialogIdOk, .label = "OK"});
+    AddButton({.id = kDialogIdCancel, .label = "Cancel"});
+    SetList(310, {"holder", "serial"});
+    AddRow({"alice", "01"});
+    AddRow({"bob", "02"});
+  }
+  int cancels = 0;
+
+ protected:
+  DialogClose OnClick(int id, DialogHost& host) override {
+    if (id == 301) {
+      const PickResult pick = host.PickOpenFile({.title = "Pick one"});
+      if (pick.outcome == DialogOutcome::kOk) SetEditText(302, pick.path);
+      return DialogClose::kStay;
+    }
+    if (id == 305) {
+      host.ShowMessage("Note", "saved");
+      return DialogClose::kStay;
+    }
+    if (id == 306) {
+      host.ViewFile("/tmp/temp.cer");
+      return DialogClose::kStay;
+    }
+    return DialogModel::OnClick(id, host);
+  }
+  void OnCancel() override {
+    ++cancels;
+    SetEditText(303, "");
+  }
+};
+
+// A host fed through two pipes: the test writes all input up front (then end of input) and reads
+// what the host printed afterwards.
+class PipeTerminal {
+ public:
+  explicit PipeTerminal(const std::string& input, std::string log_path = {}) {
+    int in[2];
+    int out[2];
+    EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    host_read_ = UniqueFd(in[0]);
+    UniqueFd feed(in[1]);
+    host_write_ = UniqueFd(out[1]);
+    output_ = UniqueFd(out[0]);
+    EXPECT_EQ(write(feed.get(), input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    host_.emplace(host_read_.get(), host_write_.get(), DialogLog(std::move(log_path)));
+    host_->set_viewer([this](const std::string& path) { viewed.push_back(path); });
+  }
+
+  TtyHost& host() { return *host_; }
+
+  // Everything the host printed so far (the host must be done writing).
+  std::string Output() {
+    host_write_.Close();
+    std::string text;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(output_.get(), buffer, sizeof(buffer))) > 0) text.append(buffer, got);
+    return text;
+  }
+
+  std::vector<std::string> viewed;
+
+ private:
+  UniqueFd host_read_;
+  UniqueFd host_write_;
+  UniqueFd output_;
+  std::optional<TtyHost> host_;
+};
+
+class TtyHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    code_page_.emplace("KELVADROME_CODEPAGE", "UTF-8");
+    ReloadProcessCodePage();
+  }
+  void TearDown() override {
+    code_page_.reset();
+    ReloadProcessCodePage();
+  }
+  std::optional<testing::ScopedEnv> code_page_;
+};
+
+TEST_F(TtyHostTest, PickersReadOneLine) {
+  const struct {
+    const char* name;
+    std::string input;
+    bool folder;
+    DialogOutcome outcome;
+    std::string path;
+  } cases[] = {
+      {"a path", "/tmp/a b.pfx\nrest\n", false, DialogOutcome::kOk, "/tmp/a b.pfx"},
+      {"CRLF line end", "/tmp/a\r\n", false, DialogOutcome::kOk, "/tmp/a"},
+      {"last line without LF", "/tmp/a", true, DialogOutcome::kOk, "/tmp/a"},
+      {"empty line cancels", "\n/tmp/a\n", false, DialogOutcome::kCancel, ""},
+      {"end of input cancels", "", true, DialogOutcome::kCancel, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PipeTerminal terminal(c.input);
+    const PickResult result =
+        c.folder
+            ? terminal.host().BrowseFolder("Folder?")
+            : terminal.host().PickOpenFile({.title = "File?",
+                                            .filter = "PFX (*.pfx)|*.pfx|All Files (*.*)|*.*||",
+                                            .initial_name = "a.pfx"});
+    EXPECT_EQ(result.outcome, c.outcome);
+    EXPECT_EQ(result.path, c.path);
+    const std::string output = terminal.Output();
+    if (c.folder) {
+      EXPECT_NE(output.find("== Folder? =="), std::string::npos) << output;
+    } else {
+      EXPECT_NE(output.find("file types: PFX (*.pfx); All Files (*.*)"), std::string::npos)
+          << output;
+      EXPECT_NE(output.find("suggested name: a.pfx"), std::string::npos) << output;
+    }
+  }
+}
+
+TEST_F(TtyHostTest, DialogTakesCommandsUntilItCloses) {
+  testing::TempDir dir;
+  const std::string log = (dir.path() / "log").string();
+  PipeTerminal terminal(
+      "set 303 inline\n"  // refused: passwords are asked for without echo
+      "set 303\n"
+      "hunter22\n"   // cut to 6 characters
+      "set 304 x\n"  // disabled
+      "select 1\n"
+      "select 5\n"  // no such row
+      "frobnicate\n"
+      "click 301\n"
+      "/tmp/picked\n"  // answers the nested picker
+      "click 305\n"
+      "\n"  // acknowledges the message
+      "click 306\n"
+      "click 1\n"
+      "set 302 never read\n",
+      log);
+  AccountModel model;
+  EXPECT_EQ(terminal.host().ShowModal(model), DialogOutcome::kOk);
+  EXPECT_EQ(model.EditText(303), "hunter");
+  EXPECT_EQ(model.EditText(302), "/tmp/picked");
+  EXPECT_EQ(model.EditText(304), "locked");
+  EXPECT_EQ(model.SelectedRow(), 1);
+  EXPECT_EQ(terminal.viewed, std::vector<std::string>{"/tmp/temp.cer"});
+
+  const std::string output = terminal.Output();
+  EXPECT_EQ(output.find("hunter"), std::string::npos) << "password shown: " << output;
+  EXPECT_EQ(output.find("inline"), std::string::npos);
+  for (const char* expected :
+       {"== Account ==  (dialog 203)", "edit 302: /tmp/start", "edit 303 [password]",
+        "edit 304 [disabled]: locked", "  * 1: bob | 02", "[1 OK]",
+        "Password for edit 303: ", "? ignored: control disabled", "? ignored: no such row",
+        "? unknown action", "== Pick one ==", "[Note] saved",
+        "edit 303 [password] [at most 6 characters]: ******", "(Account: ok)"}) {
+    EXPECT_NE(output.find(expected), std::string::npos) << expected << "\n" << output;
+  }
+
+  // The event log matches the script host's format.
+  std::ifstream in(log);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "show 203 Account");
+  ASSERT_GE(lines.size(), 8u);
+  const std::vector<std::string> tail(lines.end() - 8, lines.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"show open-file Pick one", "close open-file ok",
+                                            "message Note | saved", "view /tmp/temp.cer",
+                                            "close 203 ok", "field 302 /tmp/picked",
+                                            "field 303 ******", "field 304 locked"}))
+      << "log has " << lines.size() << " lines";
+}
+
+TEST_F(TtyHostTest, EndOfInputCancels) {
+  const struct {
+    const char* name;
+    std::string input;
+  } cases[] = {
+      {"no input at all", ""},
+      {"after a command", "set 302 /x\n"},
+      {"while a password is asked for", "set 303\n"},
+      {"by the cancel command", "set 303\nabc\ncancel\nclick 1\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PipeTerminal terminal(c.input);
+    AccountModel model;
+    EXPECT_EQ(terminal.host().ShowModal(model), DialogOutcome::kCancel);
+    EXPECT_EQ(model.cancels, 1);
+    EXPECT_EQ(model.EditText(303), "");
+    EXPECT_NE(terminal.Output().find("(Account: cancelled)"), std::string::npos);
+  }
+}
+
+TEST_F(TtyHostTest, ControlCharactersInTextsAreNotSentToTheTerminal) {
+  PipeTerminal terminal("");
+  AccountModel model("Bad\x1b[2J\rcaption");
+  terminal.host().ShowModal(model);
+  const std::string output = terminal.Output();
+  EXPECT_EQ(output.find('\x1b'), std::string::npos);
+  EXPECT_EQ(output.find('\r'), std::string::npos);
+  EXPECT_NE(output.find("Bad\\x1B[2J\\rcaption"), std::string::npos) << output;
+}
+
+// Reads from a pseudo-terminal's master side until |wanted| has appeared at or after |from|; gives
+// up after a few seconds so that a broken host cannot hang the test.
+bool ReadUntil(int master, const std::string& wanted, std::string* seen, size_t from = 0) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (seen->find(wanted, from) == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd ready{master, POLLIN, 0};
+    if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buffer[1024];
+    const ssize_t got = read(master, buffer, sizeof(buffer));
+    if (got <= 0) return false;
+    seen->append(buffer, got);
+  }
+  return true;
+}
+
+TEST_F(TtyHostTest, PasswordsAreReadWithoutEchoOnATerminal) {
+  UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
+    GTEST_SKIP() << "no pseudo-terminals here";
+  }
+  UniqueFd slave(open(ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  ASSERT_TRUE(slave.valid());
+
+  TtyHost host(slave.get(), slave.get(), DialogLog());
+  AccountModel model;
+  DialogOutcome outcome = DialogOutcome::kUnavailable;
+  std::thread dialog([&] { outcome = host.ShowModal(model); });
+
+  std::string seen;
+  auto type = [&](const std::string& text) {
+    EXPECT_EQ(write(master.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  };
+  EXPECT_TRUE(ReadUntil(master.get(), "> ", &seen)) << seen;
+  type("set 303\n");
+  EXPECT_TRUE(ReadUntil(master.get(), "Password for edit 303: ", &seen)) << seen;
+  const size_t password_asked = seen.size();
+  type("s3cret\n");
+  EXPECT_TRUE(ReadUntil(master.get(), "> ", &seen, password_asked)) << seen;
+  type("click 1\n");
+  EXPECT_TRUE(ReadUntil(master.get(), "(Account: ok)", &seen)) << seen;
+  // After a failure the host may still wait for input: hanging up ends its dialog.
+  if (HasFailure()) master.Close();
+  dialog.join();
+
+  EXPECT_EQ(outcome, DialogOutcome::kOk);
+  EXPECT_EQ(model.EditText(303), "s3cret");
+  // The command was echoed by the terminal; the password was not.
+  EXPECT_NE(seen.find("set 303"), std::string::npos);
+  EXPECT_EQ(seen.find("s3cret"), std::string::npos) << seen;
+  termios after{};
+  ASSERT_EQ(tcgetattr(slave.get(), &after), 0);
+  EXPECT_NE(after.c_lflag & ECHO, 0u) << "echo not restored";
+}
+
+TEST_F(TtyHostTest, DesktopViewerGetsThePathAsOneArgument) {
+  // A stand-in xdg-open found first on PATH records the argument it was given. The file name holds
+  // a blank, quotes and a command substitution, none of which may reach a shell as code.
+  testing::TempDir dir;
+  const std::string recorded = (dir.path() / "opened").string();
+  const auto fake =
+      dir.WriteFile("xdg-open", "#!/bin/sh\nprintf '%s' \"$1\" > \"" + recorded +
+                                    ".tmp\" && mv \"" + recorded + ".tmp\" \"" + recorded + "\"\n");
+  ASSERT_EQ(chmod(fake.c_str(), 0700), 0);
+  const char* old_path = getenv("PATH");
+  testing::ScopedEnv path(
+      "PATH", (dir.path().string() + ":" + (old_path ? old_path : "/usr/bin:/bin")).c_str());
+  const std::string target = (dir.path() / "a b'c\"$(touch x).cer").string();
+
+  LaunchDesktopViewer(target);
+  std::string opened;
+  for (int waited = 0; waited < 500 && opened.empty(); ++waited) {
+    std::ifstream in(recorded);
+    if (in) opened.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (opened.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(opened, target);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "x"));
+}
+
+}  // namespace
+}  // namespace kelvadrome
