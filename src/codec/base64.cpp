@@ -224,7 +224,6 @@ bool FindBody(std::string_view text, std::string_view* body) {
   return true;
 }
 
-
 }  // namespace
 
 bool ByteBuffer::Base64Encode(const void* bytes, int32_t n) {

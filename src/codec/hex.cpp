@@ -40,7 +40,6 @@ constexpr std::array<uint8_t, 256> kHexValue = [] {
   return table;
 }();
 
-
 }  // namespace
 
 bool ByteBuffer::HexEncode(const void* bytes, int32_t n) {

@@ -40,21 +40,21 @@ std::unique_ptr<DialogHost> MakeTerminalHostOrNone() {
 
 }  // namespace
 
-std::unique_ptr<DialogHost> MakeDialogHost(std::string_view spec) {
+std::unique_ptr<DialogHost> MakeDialogHost(std::string_view choice) {
   constexpr std::string_view kScriptPrefix = "script:";
-  if (spec == "none") return std::make_unique<NoneHost>();
-  if (spec == "tty") return MakeTerminalHostOrNone();
-  if (spec.substr(0, kScriptPrefix.size()) == kScriptPrefix) {
-    return ScriptHost::FromFile(std::string(spec.substr(kScriptPrefix.size())),
+  if (choice == "none") return std::make_unique<NoneHost>();
+  if (choice == "tty") return MakeTerminalHostOrNone();
+  if (choice.substr(0, kScriptPrefix.size()) == kScriptPrefix) {
+    return ScriptHost::FromFile(std::string(choice.substr(kScriptPrefix.size())),
                                 DialogLog(DialogLogPathFromEnvironment()));
   }
   return nullptr;
 }
 
 std::unique_ptr<DialogHost> MakeDefaultDialogHost() {
-  const char* spec = std::getenv("KELVADROME_DIALOGS");
-  if (spec == nullptr || *spec == '\0') return MakeTerminalHostOrNone();
-  std::unique_ptr<DialogHost> host = MakeDialogHost(spec);
+  const char* choice = std::getenv("KELVADROME_DIALOGS");
+  if (choice == nullptr || *choice == '\0') return MakeTerminalHostOrNone();
+  std::unique_ptr<DialogHost> host = MakeDialogHost(choice);
   if (!host) host = std::make_unique<NoneHost>();
   return host;
 }

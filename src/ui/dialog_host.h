@@ -73,10 +73,10 @@ DialogHost& CurrentDialogHost();
 // KELVADROME_DIALOGS again. Safe to call from several threads.
 void InstallDialogHost(std::unique_ptr<DialogHost> host);
 
-// MakeDialogHost makes a host from a spec text: "tty", "none" or "script:<file>". Returns null for
-// an unknown spec. "tty" gives the "none" host when /dev/tty cannot be opened. The event log named
-// by KELVADROME_DIALOG_LOG (if set) is attached to tty and script hosts.
-std::unique_ptr<DialogHost> MakeDialogHost(std::string_view spec);
+// MakeDialogHost makes the host that |choice| names: "tty", "none" or "script:<file>". Returns null
+// for an unknown name. "tty" gives the "none" host when /dev/tty cannot be opened. The event log
+// named by KELVADROME_DIALOG_LOG (if set) is attached to tty and script hosts.
+std::unique_ptr<DialogHost> MakeDialogHost(std::string_view choice);
 
 // MakeDefaultDialogHost makes the host KELVADROME_DIALOGS names, or the default when it is unset or
 // empty: "tty" when /dev/tty can be opened, else "none". Never null.

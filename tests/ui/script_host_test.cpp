@@ -304,7 +304,7 @@ class DialogHostRegistryTest : public ::testing::Test {
   testing::TempDir dir_;
 };
 
-TEST_F(DialogHostRegistryTest, SpecsNameTheirHosts) {
+TEST_F(DialogHostRegistryTest, NamesMakeTheirHosts) {
   const auto script = dir_.WriteFile("s.txt", "cancel\n");
   EXPECT_NE(dynamic_cast<NoneHost*>(MakeDialogHost("none").get()), nullptr);
   EXPECT_NE(dynamic_cast<ScriptHost*>(MakeDialogHost("script:" + script.string()).get()), nullptr);
@@ -315,7 +315,7 @@ TEST_F(DialogHostRegistryTest, SpecsNameTheirHosts) {
   EXPECT_TRUE(dynamic_cast<TtyHost*>(tty.get()) != nullptr ||
               dynamic_cast<NoneHost*>(tty.get()) != nullptr);
   for (const char* unknown : {"", "NONE", "script", "tty ", "gui", " none"}) {
-    SCOPED_TRACE(std::string("spec \"") + unknown + "\"");
+    SCOPED_TRACE(std::string("name \"") + unknown + "\"");
     EXPECT_EQ(MakeDialogHost(unknown), nullptr);
   }
 }
