@@ -10,6 +10,7 @@
 #include <openssl/evp.h>
 
 #include "platform/text.h"
+#include "support/scoped_code_page.h"
 #include "support/test_support.h"
 #include "ui/dialog_host.h"
 
@@ -86,14 +87,14 @@ TEST(HashText, EmptyTextIsABadArgument) {
 }
 
 TEST(HashText, CodePageBytesFollowTheProcessCodePage) {
-  testing::ScopedEnv big5("KELVADROME_CODEPAGE", "CP950");
-  ReloadProcessCodePage();
-  // 憑證 in code page 950 is BE CC C3 D2.
-  EXPECT_EQ(HashText(u"憑證", 0x11).hex, OpenSslHex(EVP_md5(), "\xBE\xCC\xC3\xD2"));
-  // A character code page 950 lacks is hashed as '?'.
-  EXPECT_EQ(HashText(u"\U0001F600", 0x11).hex, OpenSslHex(EVP_md5(), "?"));
-  testing::ScopedEnv utf8("KELVADROME_CODEPAGE", "UTF-8");
-  ReloadProcessCodePage();
+  {
+    testing::ScopedCodePage big5("CP950");
+    // 憑證 in code page 950 is BE CC C3 D2.
+    EXPECT_EQ(HashText(u"憑證", 0x11).hex, OpenSslHex(EVP_md5(), "\xBE\xCC\xC3\xD2"));
+    // A character code page 950 lacks is hashed as '?'.
+    EXPECT_EQ(HashText(u"\U0001F600", 0x11).hex, OpenSslHex(EVP_md5(), "?"));
+  }
+  testing::ScopedCodePage utf8("UTF-8");
   EXPECT_EQ(HashText(u"憑證", 0x11).hex, OpenSslHex(EVP_md5(), "憑證"));
 }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/text.h"
+#include "support/scoped_code_page.h"
 #include "support/test_support.h"
 #include "ui/dialog_host.h"
 
@@ -90,16 +91,7 @@ class LoginModel : public DialogModel {
 // Character counting follows the process code page; these cases pin UTF-8.
 class DialogModelTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    code_page_.emplace("KELVADROME_CODEPAGE", "UTF-8");
-    ReloadProcessCodePage();
-  }
-  void TearDown() override {
-    code_page_.reset();
-    ReloadProcessCodePage();
-  }
-
-  std::optional<testing::ScopedEnv> code_page_;
+  testing::ScopedCodePage code_page_{"UTF-8"};
 };
 
 TEST_F(DialogModelTest, CutsUtf8AtCharacterBoundaries) {
@@ -138,8 +130,7 @@ TEST_F(DialogModelTest, CutsUtf8AtCharacterBoundaries) {
 }
 
 TEST_F(DialogModelTest, CountsDoubleByteCodePageCharacters) {
-  testing::ScopedEnv big5("KELVADROME_CODEPAGE", "CP950");
-  ReloadProcessCodePage();
+  testing::ScopedCodePage big5("CP950");
   if (ProcessCodePage().is_utf8) GTEST_SKIP() << "iconv lacks CP950";
   const std::string text =
       "\xA4\xA4\xA4\xE5\xA6\x72"

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/text.h"
+#include "support/scoped_code_page.h"
 #include "support/test_support.h"
 #include "ui/dialog_host.h"
 #include "ui/none_host.h"
@@ -84,15 +85,6 @@ class ListModel : public DialogModel {
 
 class ScriptHostTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    code_page_.emplace("KELVADROME_CODEPAGE", "UTF-8");
-    ReloadProcessCodePage();
-  }
-  void TearDown() override {
-    code_page_.reset();
-    ReloadProcessCodePage();
-  }
-
   std::string LogPath() const { return (dir_.path() / "dialogs.log").string(); }
 
   std::unique_ptr<ScriptHost> Host(const std::string& script) const {
@@ -107,7 +99,7 @@ class ScriptHostTest : public ::testing::Test {
   }
 
   testing::TempDir dir_;
-  std::optional<testing::ScopedEnv> code_page_;
+  testing::ScopedCodePage code_page_{"UTF-8"};
 };
 
 TEST_F(ScriptHostTest, PlaysADialogWithNestedPickerAndMessage) {

@@ -20,6 +20,7 @@
 
 #include "platform/handles.h"
 #include "platform/text.h"
+#include "support/scoped_code_page.h"
 #include "support/test_support.h"
 
 namespace kelvadrome {
@@ -108,15 +109,7 @@ class PipeTerminal {
 
 class TtyHostTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    code_page_.emplace("KELVADROME_CODEPAGE", "UTF-8");
-    ReloadProcessCodePage();
-  }
-  void TearDown() override {
-    code_page_.reset();
-    ReloadProcessCodePage();
-  }
-  std::optional<testing::ScopedEnv> code_page_;
+  testing::ScopedCodePage code_page_{"UTF-8"};
 };
 
 TEST_F(TtyHostTest, PickersReadOneLine) {
