@@ -1,5 +1,6 @@
 #include "ops/hash.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <vector>
@@ -83,13 +84,17 @@ HashResult HashText(std::u16string_view text, int32_t flags) {
     narrow.resize(std::string_view(narrow.c_str()).size());  // up to the first NUL
     digest->Update(narrow.data(), narrow.size());
   } else {
-    // UTF-16LE code units, low byte first, no terminator or byte-order mark.
-    std::vector<unsigned char> bytes(text.size() * 2);
-    for (size_t i = 0; i < text.size(); ++i) {
-      bytes[2 * i] = static_cast<unsigned char>(text[i] & 0xFF);
-      bytes[2 * i + 1] = static_cast<unsigned char>(text[i] >> 8);
+    // UTF-16LE code units, low byte first, no terminator or byte-order mark; converted a slice at
+    // a time so that a huge text is not copied whole.
+    unsigned char bytes[8192];
+    for (size_t start = 0; start < text.size(); start += sizeof bytes / 2) {
+      const size_t count = std::min(text.size() - start, sizeof bytes / 2);
+      for (size_t i = 0; i < count; ++i) {
+        bytes[2 * i] = static_cast<unsigned char>(text[start + i] & 0xFF);
+        bytes[2 * i + 1] = static_cast<unsigned char>(text[start + i] >> 8);
+      }
+      digest->Update(bytes, 2 * count);
     }
-    digest->Update(bytes.data(), bytes.size());
   }
   digest->Finish();
   return Finish(*digest);

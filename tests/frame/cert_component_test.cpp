@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/scoped_code_page.h"
 #include "support/test_support.h"
 #include "ui/dialog_host.h"
 
@@ -87,6 +88,17 @@ TEST(CertComponent, ClassSixLeavesAFailureCodeAndClassFourClearsIt) {
   component.SetDefaultPfxFileName(u"prefix");
   EXPECT_EQ(component.GetErrorCode(), 0);
   EXPECT_EQ(component.default_pfx_file_name(), "prefix");
+}
+
+TEST(CertComponent, MessagesKeepTheirCharactersInEveryCodePage) {
+  for (const char* code_page : {"UTF-8", "CP950", "ISO-8859-1"}) {
+    SCOPED_TRACE(code_page);
+    testing::ScopedCodePage pinned(code_page);
+    CertComponent component;
+    component.Hash(u"", 0);
+    EXPECT_EQ(component.GetErrorMsg(), u"錯誤的參數(5005)");
+    EXPECT_EQ(component.GetOSName(), u"Windows 系統無法識別");
+  }
 }
 
 TEST(CertComponent, CapiErrorMessageAppendsTheCodeInHex) {

@@ -98,6 +98,18 @@ TEST(HashText, CodePageBytesFollowTheProcessCodePage) {
   EXPECT_EQ(HashText(u"憑證", 0x11).hex, OpenSslHex(EVP_md5(), "憑證"));
 }
 
+TEST(HashText, CharactersBeyondTheBasicPlaneHashAsTheirUnitsOrTheirBytes) {
+  testing::ScopedCodePage utf8("UTF-8");
+  // U+1F600 is the surrogate pair D83D DE00, or F0 9F 98 80 in UTF-8.
+  EXPECT_EQ(HashText(u"\U0001F600", 0x03).hex,
+            OpenSslHex(EVP_sha256(), std::string("\x3D\xD8\x00\xDE", 4)));
+  EXPECT_EQ(HashText(u"\U0001F600", 0x13).hex, OpenSslHex(EVP_sha256(), "\xF0\x9F\x98\x80"));
+  // A lone surrogate is still hashed as its unit, and as '?' in the code page.
+  EXPECT_EQ(HashText(std::u16string(1, char16_t{0xD800}), 0x03).hex,
+            OpenSslHex(EVP_sha256(), std::string("\x00\xD8", 2)));
+  EXPECT_EQ(HashText(std::u16string(1, char16_t{0xD800}), 0x13).hex, OpenSslHex(EVP_sha256(), "?"));
+}
+
 class HashFileTest : public ::testing::Test {
  protected:
   testing::TempDir dir_;
