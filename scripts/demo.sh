@@ -7,5 +7,17 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$scratch/profile" "$scratch/work"
-KELVADROME_PROFILE="$scratch/profile" KELVADROME_DIALOGS=none \
+# A scripted user answers the file pickers: the first time it picks the demo's document, the
+# second time it cancels. Every dialog event goes to the log printed at the end.
+cat > "$scratch/dialogs.script" <<SCRIPT
+expect open-file
+choose $scratch/work/demo-document.txt
+expect open-file
+cancel
+SCRIPT
+KELVADROME_PROFILE="$scratch/profile" KELVADROME_DIALOGS="script:$scratch/dialogs.script" \
+  KELVADROME_DIALOG_LOG="$scratch/dialogs.log" \
   "$top/build/release/kelvadrome-demo" "$scratch/work"
+echo
+echo "== What the scripted user saw (KELVADROME_DIALOG_LOG)"
+cat "$scratch/dialogs.log"

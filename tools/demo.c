@@ -125,7 +125,11 @@ int main(int argc, char** argv) {
   Show("HashFile of a folder", HashFile(wide_path, 0));
   ShowError();
   free(wide_path);
-  Show("HashFile with no name, no dialog", HashFile(NULL, 0));
+
+  printf("\n== Asking the user for a file (a scripted user under scripts/demo.sh)\n");
+  Show("HashFile with no name: picked", HashFile(NULL, 3));
+  ShowError();
+  Show("HashFile with no name: cancelled", HashFile(NULL, 3));
   ShowError();
   Show("GetOSName keeps the code", GetOSName());
   ShowError();
