@@ -1,5 +1,7 @@
 // One owning handle type per C resource the platform layer uses. Each deleter accepts null and does
-// nothing for it, so a handle can always be reset or destroyed.
+// nothing for it, so a handle can always be reset or destroyed. Library types are only declared
+// here (their deleters are defined in handles.cpp), so including this header does not pull the
+// libraries' own headers into the layers above.
 #pragma once
 
 #include <cstdio>
@@ -9,6 +11,9 @@
 #include <ifaddrs.h>
 #include <locale.h>
 #include <unistd.h>
+
+struct sqlite3;
+struct sqlite3_stmt;
 
 namespace kelvadrome {
 
@@ -41,6 +46,14 @@ struct FileDeleter {
   }
 };
 using UniqueFile = std::unique_ptr<std::FILE, FileDeleter>;
+
+// SQLite: a connection is closed with sqlite3_close_v2, a statement finalized.
+struct SqliteDeleter {
+  void operator()(sqlite3* db) const;
+  void operator()(sqlite3_stmt* statement) const;
+};
+using UniqueSqlite = std::unique_ptr<sqlite3, SqliteDeleter>;
+using UniqueSqliteStatement = std::unique_ptr<sqlite3_stmt, SqliteDeleter>;
 
 // A POSIX file descriptor; -1 means none.
 class UniqueFd {
