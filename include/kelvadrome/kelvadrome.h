@@ -92,6 +92,27 @@ KELVADROME_API BSTR GetUserHomePath(void);
 /* GetPortEx returns 65537. */
 KELVADROME_API int32_t GetPortEx(void);
 
+/* ---- Registry ---------------------------------------------------------------------------- */
+/* |strName| names a value as key path, backslash, value name ("Software\\Example\\Level"); an
+ * empty value name is the key's default value. Keys and names compare without regard to case. A
+ * path that is empty or has no backslash fails with 5005; a key that cannot be opened or created,
+ * or a value that cannot be stored, with 5906. The platform error code is left as it was. */
+
+/* RegReadHKCU returns the current user's value as text: a text value as it is, a 32-bit number in
+ * decimal. A missing value, one of another type, or a text of more than 255 bytes gives empty text
+ * with code 0. */
+KELVADROME_API BSTR RegReadHKCU(const char16_t* strName);
+
+/* RegWriteHKCUInt stores |dw| as a 32-bit number, creating missing keys; returns the error code. */
+KELVADROME_API int32_t RegWriteHKCUInt(const char16_t* strName, int32_t dw);
+
+/* RegWriteHKCUStr stores |str| as text, creating missing keys; returns the error code. */
+KELVADROME_API int32_t RegWriteHKCUStr(const char16_t* strName, const char16_t* str);
+
+/* RegReadHKLM reads a machine-wide value, as RegReadHKCU does; the machine registry is only read.
+ */
+KELVADROME_API BSTR RegReadHKLM(const char16_t* strName);
+
 /* ---- Digests ------------------------------------------------------------------------------ */
 
 /* Hash returns the digest of |strPlainText| as upper-case hex. dwFlags & 7 selects the algorithm:

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "frame/error_catalogue.h"
+#include "host/registry_access.h"
 #include "codec/secure_wipe.h"
 #include "ops/hash.h"
 #include "platform/last_error.h"
@@ -15,6 +16,7 @@ namespace {
 
 constexpr int32_t kProtectedModeRefusal = 1500;
 constexpr int32_t kGeneralError = 5001;
+constexpr int32_t kBadArgument = 5005;
 
 std::u16string AsciiToWide(std::string_view ascii) {
   return std::u16string(ascii.begin(), ascii.end());
@@ -41,15 +43,30 @@ CertComponent::~CertComponent() {
   }
 }
 
-bool CertComponent::Enter(MethodId method) {
+void CertComponent::Reset(MethodId method) {
   const ResetClass reset = Describe(method).reset_class;
   if (ClearsErrorCode(reset)) errors_.errorCode = 0;
   if (ClearsCapiErrorCode(reset)) errors_.capiErrorCode = 0;
-  if (RefusesInProtectedMode(reset) && protectedMode) {
-    errors_.errorCode = kProtectedModeRefusal;
+}
+
+bool CertComponent::Refuses(MethodId method) {
+  if (!RefusesInProtectedMode(Describe(method).reset_class) || !protectedMode) return false;
+  errors_.errorCode = kProtectedModeRefusal;
+  return true;
+}
+
+bool CertComponent::Enter(MethodId method) {
+  Reset(method);
+  return !Refuses(method);
+}
+
+bool CertComponent::EnterRegistry(MethodId method, TextArg path, RegistryValuePath* split) {
+  Reset(method);
+  if (!SplitRegistryValuePath(ConvertToNarrow(path.view()), split)) {
+    errors_.errorCode = kBadArgument;
     return false;
   }
-  return true;
+  return !Refuses(method);
 }
 
 DialogHost& CertComponent::dialogs() const {
@@ -102,6 +119,36 @@ std::u16string CertComponent::GetOSName() {
 std::u16string CertComponent::GetUserHomePath() {
   Enter(MethodId::GetUserHomePath);
   return ConvertToWide(homePath);
+}
+
+std::u16string CertComponent::RegReadHKCU(TextArg strName) {
+  RegistryValuePath path;
+  if (!EnterRegistry(MethodId::RegReadHKCU, strName, &path)) return {};
+  RegistryOutcome outcome = ReadRegistryText(RegistryRootChoice::kCurrentUser, path);
+  errors_.errorCode = outcome.code;
+  return ConvertToWide(outcome.text);
+}
+
+int32_t CertComponent::RegWriteHKCUInt(TextArg strName, int32_t dw) {
+  RegistryValuePath path;
+  if (!EnterRegistry(MethodId::RegWriteHKCUInt, strName, &path)) return errors_.errorCode;
+  errors_.errorCode = WriteRegistryNumber(path, dw);
+  return errors_.errorCode;
+}
+
+int32_t CertComponent::RegWriteHKCUStr(TextArg strName, TextArg str) {
+  RegistryValuePath path;
+  if (!EnterRegistry(MethodId::RegWriteHKCUStr, strName, &path)) return errors_.errorCode;
+  errors_.errorCode = WriteRegistryText(path, ConvertToNarrow(str.view()));
+  return errors_.errorCode;
+}
+
+std::u16string CertComponent::RegReadHKLM(TextArg strName) {
+  RegistryValuePath path;
+  if (!EnterRegistry(MethodId::RegReadHKLM, strName, &path)) return {};
+  RegistryOutcome outcome = ReadRegistryText(RegistryRootChoice::kLocalMachine, path);
+  errors_.errorCode = outcome.code;
+  return ConvertToWide(outcome.text);
 }
 
 std::u16string CertComponent::Hash(TextArg strPlainText, int32_t dwFlags) {

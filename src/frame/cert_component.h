@@ -21,6 +21,7 @@
 namespace kelvadrome {
 
 class DialogHost;
+struct RegistryValuePath;
 
 struct ErrorState {
   int32_t errorCode = 0;       // component code; 0 = success
@@ -67,6 +68,10 @@ class CertComponent {
   std::u16string GetMacAddress();
   std::u16string GetOSName();
   std::u16string GetUserHomePath();
+  std::u16string RegReadHKCU(TextArg strName);
+  int32_t RegWriteHKCUInt(TextArg strName, int32_t dw);
+  int32_t RegWriteHKCUStr(TextArg strName, TextArg str);
+  std::u16string RegReadHKLM(TextArg strName);
   std::u16string Hash(TextArg strPlainText, int32_t dwFlags);
   std::u16string HashFile(TextArg strFileName, int32_t dwFlags);
   std::u16string GetCsrForSign();
@@ -94,6 +99,13 @@ class CertComponent {
   // Enter applies |method|'s reset class to the error slots; it returns false, with errorCode 1500,
   // when the method refuses to work because the host runs in protected mode.
   bool Enter(MethodId method);
+  // The two halves of Enter, for workers that check their arguments before the protected-mode
+  // refusal: Reset applies the reset class; Refuses sets 1500 and returns true when the method
+  // refuses to work in protected mode.
+  void Reset(MethodId method);
+  bool Refuses(MethodId method);
+  // The common start of the registry workers: reset, path check (5005), protected mode (1500).
+  bool EnterRegistry(MethodId method, TextArg path, RegistryValuePath* split);
   DialogHost& dialogs() const;
 
   ComponentEnvironment environment_;

@@ -35,10 +35,10 @@
   X(BUILT, GetMacAddress, GetMacAddress, 6, 1, Bstr, (), ()) \
   X(BUILT, GetOSName, GetOSName, 7, 6, Bstr, (), ()) \
   X(BUILT, GetUserHomePath, GetUserHomePath, 8, 2, Bstr, (), ()) \
-  X(PLANNED, RegReadHKCU, RegReadHKCU, 20, 3, Bstr, (const char16_t* strName), (strName)) \
-  X(PLANNED, RegWriteHKCUInt, RegWriteHKCUInt, 21, 3, int32_t, (const char16_t* strName, int32_t dw), (strName, dw)) \
-  X(PLANNED, RegWriteHKCUStr, RegWriteHKCUStr, 22, 3, int32_t, (const char16_t* strName, const char16_t* str), (strName, str)) \
-  X(PLANNED, RegReadHKLM, RegReadHKLM, 23, 3, Bstr, (const char16_t* strName), (strName)) \
+  X(BUILT, RegReadHKCU, RegReadHKCU, 20, 3, Bstr, (const char16_t* strName), (strName)) \
+  X(BUILT, RegWriteHKCUInt, RegWriteHKCUInt, 21, 3, int32_t, (const char16_t* strName, int32_t dw), (strName, dw)) \
+  X(BUILT, RegWriteHKCUStr, RegWriteHKCUStr, 22, 3, int32_t, (const char16_t* strName, const char16_t* str), (strName, str)) \
+  X(BUILT, RegReadHKLM, RegReadHKLM, 23, 3, Bstr, (const char16_t* strName), (strName)) \
   X(BUILT, Hash, Hash, 30, 4, Bstr, (const char16_t* strPlainText, int32_t dwFlags), (strPlainText, dwFlags)) \
   X(BUILT, HashFile, HashFile, 31, 4, Bstr, (const char16_t* strFileName, int32_t dwFlags), (strFileName, dwFlags)) \
   X(PLANNED, SetProviderName, SetProviderName, 40, 1, int32_t, (const char16_t* strProviderName), (strProviderName)) \

@@ -153,6 +153,21 @@ TEST(FlatSurface, ConcurrentCallersGetTheirOwnResults) {
   EXPECT_EQ(mismatches_b, 0);
 }
 
+TEST(FlatSurface, RegistryValuesPersistInTheProfile) {
+  kelvadrome::testing::TempDir dir;
+  kelvadrome::testing::ScopedEnv profile("KELVADROME_PROFILE", dir.path().c_str());
+  EXPECT_EQ(RegWriteHKCUInt(u"Software\\ORLA\\QuorixATL\\Level", -5), 0);
+  EXPECT_EQ(RegWriteHKCUStr(u"Software\\ORLA\\QuorixATL\\Name", u"憑證"), 0);
+  EXPECT_EQ(Take(RegReadHKCU(u"SOFTWARE\\orla\\QuorixATL\\level")), u"-5");
+  EXPECT_EQ(Take(RegReadHKCU(u"Software\\ORLA\\QuorixATL\\Name")), u"憑證");
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / "profile.db"));
+  // A null second text is empty text; a null path is a bad argument.
+  EXPECT_EQ(RegWriteHKCUStr(u"Software\\Empty", nullptr), 0);
+  EXPECT_EQ(Take(RegReadHKCU(u"Software\\Empty")), u"");
+  EXPECT_EQ(RegWriteHKCUStr(nullptr, u"x"), 5005);
+  EXPECT_EQ(GetErrorCode(), 5005);
+}
+
 TEST(FlatSurface, AutomationStringsMatchTheOleLayout) {
   BSTR text = SysAllocString(u"abc");
   ASSERT_NE(text, nullptr);

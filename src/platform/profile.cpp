@@ -1,0 +1,327 @@
+#include "platform/profile.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <limits>
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/last_error.h"
+
+namespace kelvadrome {
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 15000;
+
+// Each step brings the schema from version i to i + 1. Steps are only ever added, never changed:
+// a profile at any earlier version is migrated by running the steps after its version in order.
+constexpr std::string_view kMigrations[] = {
+    // 0 -> 1: the registry. Key and value names are kept as written (UTF-8) and compared through
+    // their folded form, since names compare without regard to letter case.
+    R"sql(
+      CREATE TABLE registry_keys (
+        id INTEGER PRIMARY KEY,
+        parent INTEGER REFERENCES registry_keys(id) ON DELETE CASCADE,
+        name TEXT NOT NULL,
+        folded TEXT NOT NULL);
+      CREATE UNIQUE INDEX registry_keys_by_name ON registry_keys(parent, folded);
+      INSERT INTO registry_keys(id, parent, name, folded) VALUES (1, NULL, '', '');
+      CREATE TABLE registry_values (
+        key INTEGER NOT NULL REFERENCES registry_keys(id) ON DELETE CASCADE,
+        name TEXT NOT NULL,
+        folded TEXT NOT NULL,
+        type INTEGER NOT NULL,
+        data BLOB NOT NULL,
+        PRIMARY KEY (key, folded)) WITHOUT ROWID;
+    )sql",
+};
+static_assert(std::size(kMigrations) == kProfileSchemaVersion);
+
+std::string EnvironmentOr(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? std::string(value) : fallback;
+}
+
+// Creates |folder| and missing parents with mode 0700. The profile folder itself must belong to
+// this user: another user's profile is never used.
+bool PrepareFolder(const std::string& folder) {
+  std::string partial;
+  size_t position = 0;
+  while (position != std::string::npos) {
+    position = folder.find('/', position + 1);
+    partial = folder.substr(0, position);
+    if (partial.empty()) continue;
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+      SetLastPlatformError(errno == ENOSPC ? 112 : platform_error::kAccessDenied);
+      return false;
+    }
+  }
+  struct stat info;
+  if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
+    SetLastPlatformError(platform_error::kAccessDenied);
+    return false;
+  }
+  // Keep the folder private even if something loosened it.
+  if ((info.st_mode & 077) != 0 && ::chmod(folder.c_str(), 0700) != 0) {
+    SetLastPlatformError(platform_error::kAccessDenied);
+    return false;
+  }
+  return true;
+}
+
+// Creates the database file with mode 0600 before SQLite opens it, so that it (and the journal
+// files SQLite gives the same mode) is never readable by others.
+bool PrepareFile(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd.valid()) {
+    SetLastPlatformError(errno == ENOSPC ? 112 : platform_error::kAccessDenied);
+    return false;
+  }
+  struct stat info;
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+    SetLastPlatformError(platform_error::kAccessDenied);
+    return false;
+  }
+  return true;
+}
+
+int ReadUserVersion(sqlite3* db, int* version) {
+  sqlite3_stmt* raw = nullptr;
+  int result = sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &raw, nullptr);
+  UniqueSqliteStatement statement(raw);
+  if (result != SQLITE_OK) return result;
+  result = sqlite3_step(statement.get());
+  if (result != SQLITE_ROW) return result;
+  *version = sqlite3_column_int(statement.get(), 0);
+  return SQLITE_OK;
+}
+
+}  // namespace
+
+void RecordSqliteError(int sqlite_result) {
+  switch (sqlite_result & 0xFF) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      SetLastPlatformError(170);  // the resource is in use
+      break;
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+    case SQLITE_READONLY:
+    case SQLITE_CANTOPEN:
+      SetLastPlatformError(platform_error::kAccessDenied);
+      break;
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+      SetLastPlatformError(1009);  // the database is corrupt
+      break;
+    case SQLITE_FULL:
+      SetLastPlatformError(112);  // the disk is full
+      break;
+    case SQLITE_NOMEM:
+      SetLastPlatformError(platform_error::kNotEnoughMemory);
+      break;
+    case SQLITE_IOERR:
+      SetLastPlatformError(1016);  // an I/O operation of the database failed
+      break;
+    default:
+      SetLastPlatformError(0x80004005);
+      break;
+  }
+}
+
+std::string UserProfileFolder() {
+  const char* explicit_folder = std::getenv("KELVADROME_PROFILE");
+  if (explicit_folder != nullptr && *explicit_folder != '\0') return explicit_folder;
+  const char* data_home = std::getenv("XDG_DATA_HOME");
+  if (data_home != nullptr && data_home[0] == '/') return std::string(data_home) + "/kelvadrome";
+  return EnvironmentOr("HOME", "") + "/.local/share/kelvadrome";
+}
+
+std::string MachineProfileFolder() {
+  return EnvironmentOr("KELVADROME_MACHINE_PROFILE", "/var/lib/kelvadrome");
+}
+
+std::unique_ptr<ProfileDatabase> ProfileDatabase::Open(const std::string& folder, Access access) {
+  if (folder.empty()) {
+    SetLastPlatformError(platform_error::kPathNotFound);
+    return nullptr;
+  }
+  const std::string path = folder + "/" + std::string(kProfileDatabaseName);
+  int flags = SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX;
+  if (access == Access::kReadWrite) {
+    if (!PrepareFolder(folder) || !PrepareFile(path)) return nullptr;
+    flags |= SQLITE_OPEN_READWRITE;
+  } else {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) {
+      SetLastPlatformError(platform_error::kFileNotFound);
+      return nullptr;
+    }
+    flags |= SQLITE_OPEN_READONLY;
+  }
+  sqlite3* raw = nullptr;
+  int result = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+  UniqueSqlite db(raw);
+  if (result != SQLITE_OK) {
+    RecordSqliteError(result);
+    return nullptr;
+  }
+  sqlite3_extended_result_codes(db.get(), 1);
+  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+
+  // Reading the version is the first access: a file that is not a database fails here, before
+  // anything could be written to it.
+  int version = 0;
+  result = ReadUserVersion(db.get(), &version);
+  if (result != SQLITE_OK) {
+    RecordSqliteError(result);
+    return nullptr;
+  }
+  if (version > kProfileSchemaVersion) {
+    SetLastPlatformError(1010);  // written by a newer release: not ours to change
+    return nullptr;
+  }
+  auto profile = std::make_unique<ProfileDatabase>(Token{}, std::move(db), access);
+  if (!profile->Execute("PRAGMA foreign_keys = ON")) return nullptr;
+  // A read-only profile is used as it is; one of an older schema still reads.
+  if (access == Access::kReadOnly) return profile;
+  if (!profile->Execute("PRAGMA journal_mode = WAL") ||
+      !profile->Execute("PRAGMA synchronous = FULL") || !profile->Migrate()) {
+    return nullptr;
+  }
+  return profile;
+}
+
+std::unique_ptr<ProfileDatabase> ProfileDatabase::OpenUser() {
+  return Open(UserProfileFolder(), Access::kReadWrite);
+}
+
+std::unique_ptr<ProfileDatabase> ProfileDatabase::OpenMachine() {
+  return Open(MachineProfileFolder(), Access::kReadOnly);
+}
+
+bool ProfileDatabase::Migrate() {
+  return Transaction([this] {
+    // Read again inside the transaction: another process may have migrated meanwhile.
+    int version = 0;
+    const int result = ReadUserVersion(db_.get(), &version);
+    if (result != SQLITE_OK) {
+      RecordSqliteError(result);
+      return false;
+    }
+    if (version > kProfileSchemaVersion) {
+      SetLastPlatformError(1010);
+      return false;
+    }
+    for (int step = version; step < kProfileSchemaVersion; ++step) {
+      if (!Execute(kMigrations[step])) return false;
+    }
+    if (version == kProfileSchemaVersion) return true;
+    return Execute("PRAGMA user_version = " + std::to_string(kProfileSchemaVersion));
+  });
+}
+
+ProfileStatement ProfileDatabase::Prepare(std::string_view sql) {
+  if (sql.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return {};
+  sqlite3_stmt* raw = nullptr;
+  const int result =
+      sqlite3_prepare_v2(db_.get(), sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
+  if (result != SQLITE_OK) {
+    RecordSqliteError(result);
+    sqlite3_finalize(raw);
+    return {};
+  }
+  return ProfileStatement(UniqueSqliteStatement(raw));
+}
+
+bool ProfileDatabase::Execute(std::string_view sql) {
+  const std::string text(sql);
+  const int result = sqlite3_exec(db_.get(), text.c_str(), nullptr, nullptr, nullptr);
+  if (result != SQLITE_OK) {
+    RecordSqliteError(result);
+    return false;
+  }
+  return true;
+}
+
+bool ProfileDatabase::Transaction(const std::function<bool()>& work) {
+  if (!Execute("BEGIN IMMEDIATE")) return false;
+  bool ok = false;
+  try {
+    ok = work();
+  } catch (...) {
+    sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+  if (ok && Execute("COMMIT")) return true;
+  // Keep the error that made the work fail; the rollback's own result does not matter.
+  const uint32_t error = LastPlatformError();
+  sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  SetLastPlatformError(error);
+  return false;
+}
+
+int64_t ProfileDatabase::LastInsertId() const {
+  return sqlite3_last_insert_rowid(db_.get());
+}
+
+bool ProfileStatement::BindInt(int index, int64_t value) {
+  return sqlite3_bind_int64(statement_.get(), index, value) == SQLITE_OK;
+}
+
+bool ProfileStatement::BindText(int index, std::string_view text) {
+  return sqlite3_bind_text64(statement_.get(), index, text.data(), text.size(), SQLITE_TRANSIENT,
+                             SQLITE_UTF8) == SQLITE_OK;
+}
+
+bool ProfileStatement::BindBlob(int index, const void* data, size_t size) {
+  // A zero-length blob must still be a blob, not NULL.
+  static const unsigned char kEmpty = 0;
+  return sqlite3_bind_blob64(statement_.get(), index, size == 0 ? &kEmpty : data, size,
+                             SQLITE_TRANSIENT) == SQLITE_OK;
+}
+
+bool ProfileStatement::BindNull(int index) {
+  return sqlite3_bind_null(statement_.get(), index) == SQLITE_OK;
+}
+
+ProfileStatement::StepResult ProfileStatement::Step() {
+  const int result = sqlite3_step(statement_.get());
+  if (result == SQLITE_ROW) return StepResult::kRow;
+  if (result == SQLITE_DONE) return StepResult::kDone;
+  RecordSqliteError(result);
+  return StepResult::kError;
+}
+
+int64_t ProfileStatement::ColumnInt(int column) const {
+  return sqlite3_column_int64(statement_.get(), column);
+}
+
+std::string ProfileStatement::ColumnText(int column) const {
+  const auto* text = sqlite3_column_text(statement_.get(), column);
+  const int size = sqlite3_column_bytes(statement_.get(), column);
+  if (text == nullptr || size <= 0) return {};
+  return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(size));
+}
+
+std::vector<uint8_t> ProfileStatement::ColumnBlob(int column) const {
+  const auto* data = static_cast<const uint8_t*>(sqlite3_column_blob(statement_.get(), column));
+  const int size = sqlite3_column_bytes(statement_.get(), column);
+  if (data == nullptr || size <= 0) return {};
+  return std::vector<uint8_t>(data, data + size);
+}
+
+bool ProfileStatement::ColumnIsNull(int column) const {
+  return sqlite3_column_type(statement_.get(), column) == SQLITE_NULL;
+}
+
+void ProfileStatement::Reset() {
+  sqlite3_reset(statement_.get());
+  sqlite3_clear_bindings(statement_.get());
+}
+
+}  // namespace kelvadrome
