@@ -15,7 +15,8 @@ choose $scratch/work/demo-document.txt
 expect open-file
 cancel
 SCRIPT
-KELVADROME_PROFILE="$scratch/profile" KELVADROME_DIALOGS="script:$scratch/dialogs.script" \
+KELVADROME_PROFILE="$scratch/profile" KELVADROME_MACHINE_PROFILE="$scratch/machine" \
+  KELVADROME_DIALOGS="script:$scratch/dialogs.script" \
   KELVADROME_DIALOG_LOG="$scratch/dialogs.log" \
   "$top/build/release/kelvadrome-demo" "$scratch/work"
 echo

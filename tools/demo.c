@@ -135,6 +135,20 @@ int main(int argc, char** argv) {
   ShowError();
   Show("GetCapiErrorMsg", GetCapiErrorMsg());
 
+  printf("\n== Registry (kept in the profile)\n");
+  printf("%-34s %d\n", "RegWriteHKCUStr ...\\Greeting",
+         RegWriteHKCUStr(u"Software\\ORLA\\QuorixATL\\Greeting", u"憑證元件 says hello"));
+  printf("%-34s %d\n", "RegWriteHKCUInt ...\\Level = -5",
+         RegWriteHKCUInt(u"Software\\ORLA\\QuorixATL\\Level", -5));
+  Show("RegReadHKCU (any letter case)", RegReadHKCU(u"software\\orla\\quorixatl\\GREETING"));
+  Show("RegReadHKCU ...\\Level", RegReadHKCU(u"Software\\ORLA\\QuorixATL\\Level"));
+  Show("RegReadHKCU of a missing value", RegReadHKCU(u"Software\\ORLA\\QuorixATL\\None"));
+  ShowError();
+  Show("RegReadHKLM of a missing key", RegReadHKLM(u"Software\\Nothing\\Here"));
+  ShowError();
+  Show("RegReadHKCU without a backslash", RegReadHKCU(u"Level"));
+  ShowError();
+
   printf("\n== Exports by their Windows names\n");
   typedef BSTR (*HashFunction)(const char16_t*, int32_t);
   HashFunction by_name = (HashFunction)KelvadromeGetExport("_Hash@8");
