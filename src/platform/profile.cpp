@@ -38,6 +38,38 @@ constexpr std::string_view kMigrations[] = {
         data BLOB NOT NULL,
         PRIMARY KEY (key, folded)) WITHOUT ROWID;
     )sql",
+    // 1 -> 2: key containers and certificate stores. Container and store names compare without
+    // regard to letter case, as registry names do. Certificates keep their insertion order (id).
+    R"sql(
+      CREATE TABLE key_containers (
+        id INTEGER PRIMARY KEY,
+        name TEXT NOT NULL,
+        folded TEXT NOT NULL UNIQUE);
+      CREATE TABLE container_keys (
+        container INTEGER NOT NULL REFERENCES key_containers(id) ON DELETE CASCADE,
+        spec INTEGER NOT NULL,
+        bits INTEGER NOT NULL,
+        flags INTEGER NOT NULL,
+        private_key BLOB NOT NULL,
+        public_key BLOB NOT NULL,
+        certificate BLOB,
+        PRIMARY KEY (container, spec)) WITHOUT ROWID;
+      CREATE TABLE cert_stores (
+        id INTEGER PRIMARY KEY,
+        name TEXT NOT NULL,
+        folded TEXT NOT NULL UNIQUE);
+      CREATE TABLE certificates (
+        id INTEGER PRIMARY KEY,
+        store INTEGER NOT NULL REFERENCES cert_stores(id) ON DELETE CASCADE,
+        der BLOB NOT NULL,
+        sha1 BLOB NOT NULL);
+      CREATE UNIQUE INDEX certificates_by_hash ON certificates(store, sha1);
+      CREATE TABLE certificate_properties (
+        certificate INTEGER NOT NULL REFERENCES certificates(id) ON DELETE CASCADE,
+        property INTEGER NOT NULL,
+        value BLOB NOT NULL,
+        PRIMARY KEY (certificate, property)) WITHOUT ROWID;
+    )sql",
 };
 static_assert(std::size(kMigrations) == kProfileSchemaVersion);
 

@@ -105,6 +105,34 @@ TEST(Profile, RefusesAProfileOfANewerRelease) {
   EXPECT_EQ(LastPlatformError(), 1010u);
 }
 
+TEST(Profile, AnOlderProfileMigratesAndKeepsItsData) {
+  testing::TempDir dir;
+  {
+    Registry registry(
+        ProfileDatabase::Open(dir.path().string(), ProfileDatabase::Access::kReadWrite));
+    ASSERT_TRUE(registry.SetValue("Kept", "v", {registry_type::kDword, {7, 0, 0, 0}}));
+  }
+  // Turn the profile back into one of the first release: the registry only.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir.path() / "profile.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "DROP TABLE certificate_properties; DROP TABLE certificates; "
+                         "DROP TABLE cert_stores; DROP TABLE container_keys; "
+                         "DROP TABLE key_containers; PRAGMA user_version = 1",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  auto profile = ProfileDatabase::Open(dir.path().string(), ProfileDatabase::Access::kReadWrite);
+  ASSERT_NE(profile, nullptr);
+  ProfileStatement version = profile->Prepare("PRAGMA user_version");
+  ASSERT_EQ(version.Step(), ProfileStatement::StepResult::kRow);
+  EXPECT_EQ(version.ColumnInt(0), kProfileSchemaVersion);
+  ProfileStatement stores = profile->Prepare("SELECT count(*) FROM cert_stores");
+  EXPECT_EQ(stores.Step(), ProfileStatement::StepResult::kRow);
+  Registry registry(std::move(profile));
+  EXPECT_EQ(registry.QueryValue("Kept", "v")->data, (std::vector<uint8_t>{7, 0, 0, 0}));
+}
+
 TEST(Profile, ReadOnlyNeverCreates) {
   testing::TempDir dir;
   EXPECT_EQ(
