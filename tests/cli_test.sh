@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The kelvadrome command on a throwaway profile: what it stores it reads back, its JSON is valid,
+# and mistakes give the documented exit codes.
+set -uo pipefail
+cli=$1
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+export KELVADROME_PROFILE="$scratch/profile" KELVADROME_MACHINE_PROFILE="$scratch/machine"
+failures=0
+check() {  # check <description> <expected> <actual>
+  if [ "$2" != "$3" ]; then
+    echo "FAILED: $1: expected [$2], got [$3]" >&2
+    failures=$((failures + 1))
+  fi
+}
+
+"$cli" reg set 'Software\ORLA\QuorixATL\Greeting' '憑證 hello'
+check "set text" 0 $?
+"$cli" reg set 'HKCU\Software\ORLA\QuorixATL\Level' -5 --dword
+check "set number" 0 $?
+check "get text" '憑證 hello' "$("$cli" reg get 'software\orla\quorixatl\greeting')"
+check "get number" '-5' "$("$cli" reg get 'HKCU\Software\ORLA\QuorixATL\Level')"
+check "get as json" '{"type":"dword","value":"-5"}' \
+  "$("$cli" reg get 'Software\ORLA\QuorixATL\Level' --json)"
+check "list as json" \
+  '{"keys":[],"values":[{"name":"Greeting","type":"text","value":"憑證 hello"},{"name":"Level","type":"dword","value":"-5"}]}' \
+  "$("$cli" reg list 'Software\ORLA\QuorixATL' --json)"
+check "list keys" 'QuorixATL\' "$("$cli" reg list 'HKCU\Software\ORLA')"
+"$cli" reg get 'Software\ORLA\QuorixATL\Missing' 2>/dev/null
+check "missing value exits 1" 1 $?
+"$cli" reg set 'HKLM\Software\Vendor\Value' x 2>/dev/null
+check "machine registry is read only" 1 $?
+"$cli" reg set 'Software\X' notanumber --dword 2>/dev/null
+check "bad number is a usage error" 2 $?
+"$cli" reg frobnicate 2>/dev/null
+check "unknown command is a usage error" 2 $?
+"$cli" reg delete 'Software\ORLA\QuorixATL\Greeting'
+check "delete value" 0 $?
+"$cli" reg delete --key 'Software\ORLA'
+check "delete key" 0 $?
+"$cli" reg list 'Software\ORLA' 2>/dev/null
+check "deleted key is gone" 1 $?
+
+if [ "$failures" -eq 0 ]; then echo "kelvadrome command: all checks passed"; fi
+exit "$failures"

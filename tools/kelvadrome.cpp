@@ -1,0 +1,304 @@
+// kelvadrome: look at and repair what the component keeps for the user, from a shell.
+//
+//   kelvadrome reg get <path>              print a value (text as it is, numbers in decimal,
+//                                          other types in hex)
+//   kelvadrome reg set <path> <value> [--dword]
+//                                          store text (or a 32-bit number)
+//   kelvadrome reg list [<key>]            list a key's subkeys and values
+//   kelvadrome reg delete <path> | --key <key>
+//                                          remove a value, or a key with everything below it
+//
+// A path is key names and a value name joined by backslashes ("Software\ORLA\QuorixATL\Level"),
+// optionally after "HKCU\" (the default) or "HKLM\" (the machine registry, read only). Every
+// command takes --json to print a JSON document instead of text. The exit status is 0 on success,
+// 1 when the thing asked for does not exist or cannot be done, 2 for a malformed command line.
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/last_error.h"
+#include "platform/registry.h"
+
+namespace kelvadrome {
+namespace {
+
+constexpr int kSuccess = 0;
+constexpr int kFailure = 1;
+constexpr int kUsage = 2;
+
+constexpr const char* kUsageText =
+    "usage: kelvadrome reg get <path> [--json]\n"
+    "       kelvadrome reg set <path> <value> [--dword] [--json]\n"
+    "       kelvadrome reg list [<key>] [--json]\n"
+    "       kelvadrome reg delete <path> | --key <key> [--json]\n"
+    "A path is key\\...\\value, optionally after HKCU\\ (default) or HKLM\\ (read only).\n";
+
+struct CommandLine {
+  std::vector<std::string> words;  // everything that is not an option
+  bool json = false;
+  bool dword = false;
+  bool key = false;
+};
+
+std::optional<CommandLine> Parse(int argc, char** argv) {
+  CommandLine line;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view word = argv[i];
+    if (word == "--json") {
+      line.json = true;
+    } else if (word == "--dword") {
+      line.dword = true;
+    } else if (word == "--key") {
+      line.key = true;
+    } else if (word.size() > 2 && word.substr(0, 2) == "--") {
+      return std::nullopt;
+    } else {
+      line.words.emplace_back(word);
+    }
+  }
+  return line;
+}
+
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  for (const unsigned char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+          out += escaped;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+// The root a path names and the rest of the path.
+struct RootedPath {
+  Registry::Root root = Registry::Root::kCurrentUser;
+  std::string rest;
+};
+
+RootedPath SplitRoot(std::string_view path) {
+  auto starts = [&](std::string_view prefix) {
+    if (path.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+      if (std::toupper(static_cast<unsigned char>(path[i])) != prefix[i]) return false;
+    }
+    return true;
+  };
+  if (starts("HKLM\\")) return {Registry::Root::kLocalMachine, std::string(path.substr(5))};
+  if (starts("HKCU\\")) return {Registry::Root::kCurrentUser, std::string(path.substr(5))};
+  if (path == "HKLM" || path == "hklm") return {Registry::Root::kLocalMachine, ""};
+  if (path == "HKCU" || path == "hkcu") return {Registry::Root::kCurrentUser, ""};
+  return {Registry::Root::kCurrentUser, std::string(path)};
+}
+
+// Splits key\value at the last backslash; a path without one is a value of the root.
+std::pair<std::string, std::string> SplitValuePath(const std::string& path) {
+  const size_t last = path.rfind('\\');
+  if (last == std::string::npos) return {"", path};
+  return {path.substr(0, last), path.substr(last + 1)};
+}
+
+const char* TypeName(uint32_t type) {
+  switch (type) {
+    case registry_type::kString:
+      return "text";
+    case registry_type::kExpandString:
+      return "expandable-text";
+    case registry_type::kBinary:
+      return "binary";
+    case registry_type::kDword:
+      return "dword";
+    case registry_type::kMultiString:
+      return "multi-text";
+    case registry_type::kQword:
+      return "qword";
+    default:
+      return "other";
+  }
+}
+
+// The value as a person reads it: text up to its first zero, numbers in decimal, else hex.
+std::string Rendered(const RegistryValue& value) {
+  if (value.type == registry_type::kString || value.type == registry_type::kExpandString) {
+    const auto* bytes = reinterpret_cast<const char*>(value.data.data());
+    return std::string(bytes, strnlen(bytes, value.data.size()));
+  }
+  if (value.type == registry_type::kDword && value.data.size() == 4) {
+    const uint32_t bits = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
+                          (uint32_t{value.data[3]} << 24);
+    return std::to_string(static_cast<int32_t>(bits));
+  }
+  std::string hex;
+  char pair[3];
+  for (uint8_t byte : value.data) {
+    std::snprintf(pair, sizeof pair, "%02X", byte);
+    hex += pair;
+  }
+  return hex;
+}
+
+int Fail(const CommandLine& line, const std::string& what) {
+  const uint32_t code = LastPlatformError();
+  std::string reason = PlatformErrorText(code);
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+  if (line.json) {
+    std::printf("{\"error\":%s,\"code\":%u}\n", JsonString(what + ": " + reason).c_str(), code);
+  } else {
+    std::fprintf(stderr, "kelvadrome: %s: %s (0x%08X)\n", what.c_str(), reason.c_str(), code);
+  }
+  return kFailure;
+}
+
+std::unique_ptr<Registry> OpenRoot(Registry::Root root) {
+  return Registry::Open(root);
+}
+
+int RegGet(const CommandLine& line) {
+  if (line.words.size() != 3) return kUsage;
+  const RootedPath rooted = SplitRoot(line.words[2]);
+  const auto [key, name] = SplitValuePath(rooted.rest);
+  auto registry = OpenRoot(rooted.root);
+  if (!registry) return Fail(line, "cannot open the registry");
+  const auto value = registry->QueryValue(key, name);
+  if (!value) return Fail(line, "no value " + line.words[2]);
+  if (line.json) {
+    std::printf("{\"type\":%s,\"value\":%s}\n", JsonString(TypeName(value->type)).c_str(),
+                JsonString(Rendered(*value)).c_str());
+  } else {
+    std::printf("%s\n", Rendered(*value).c_str());
+  }
+  return kSuccess;
+}
+
+int RegSet(const CommandLine& line) {
+  if (line.words.size() != 4) return kUsage;
+  const RootedPath rooted = SplitRoot(line.words[2]);
+  const auto [key, name] = SplitValuePath(rooted.rest);
+  RegistryValue value;
+  if (line.dword) {
+    char* end = nullptr;
+    errno = 0;
+    const long long number = std::strtoll(line.words[3].c_str(), &end, 0);
+    if (errno != 0 || end == line.words[3].c_str() || *end != '\0' || number < INT32_MIN ||
+        number > UINT32_MAX) {
+      std::fprintf(stderr, "kelvadrome: not a 32-bit number: %s\n", line.words[3].c_str());
+      return kUsage;
+    }
+    const auto bits = static_cast<uint32_t>(number);
+    value = {registry_type::kDword,
+             {static_cast<uint8_t>(bits), static_cast<uint8_t>(bits >> 8),
+              static_cast<uint8_t>(bits >> 16), static_cast<uint8_t>(bits >> 24)}};
+  } else {
+    value = {registry_type::kString,
+             std::vector<uint8_t>(line.words[3].begin(), line.words[3].end())};
+    value.data.push_back(0);
+  }
+  auto registry = OpenRoot(rooted.root);
+  if (!registry) return Fail(line, "cannot open the registry");
+  if (!registry->SetValue(key, name, value)) return Fail(line, "cannot store " + line.words[2]);
+  if (line.json) std::printf("{\"stored\":%s}\n", JsonString(line.words[2]).c_str());
+  return kSuccess;
+}
+
+int RegList(const CommandLine& line) {
+  if (line.words.size() > 3) return kUsage;
+  const RootedPath rooted = SplitRoot(line.words.size() == 3 ? line.words[2] : "");
+  auto registry = OpenRoot(rooted.root);
+  if (!registry) return Fail(line, "cannot open the registry");
+  const auto subkeys = registry->SubkeyNames(rooted.rest);
+  const auto values = registry->Values(rooted.rest);
+  if (!subkeys || !values) return Fail(line, "no key " + rooted.rest);
+  if (line.json) {
+    std::string out = "{\"keys\":[";
+    for (size_t i = 0; i < subkeys->size(); ++i) {
+      out += (i ? "," : "") + JsonString((*subkeys)[i]);
+    }
+    out += "],\"values\":[";
+    for (size_t i = 0; i < values->size(); ++i) {
+      const auto& [name, value] = (*values)[i];
+      out += std::string(i ? "," : "") + "{\"name\":" + JsonString(name) +
+             ",\"type\":" + JsonString(TypeName(value.type)) +
+             ",\"value\":" + JsonString(Rendered(value)) + "}";
+    }
+    std::printf("%s]}\n", out.c_str());
+    return kSuccess;
+  }
+  for (const auto& name : *subkeys) std::printf("%s\\\n", name.c_str());
+  for (const auto& [name, value] : *values) {
+    std::printf("%-24s %-8s %s\n", name.empty() ? "(default)" : name.c_str(), TypeName(value.type),
+                Rendered(value).c_str());
+  }
+  return kSuccess;
+}
+
+int RegDelete(const CommandLine& line) {
+  if (line.words.size() != 3) return kUsage;
+  const RootedPath rooted = SplitRoot(line.words[2]);
+  auto registry = OpenRoot(rooted.root);
+  if (!registry) return Fail(line, "cannot open the registry");
+  bool deleted;
+  if (line.key) {
+    deleted = registry->DeleteKey(rooted.rest);
+  } else {
+    const auto [key, name] = SplitValuePath(rooted.rest);
+    deleted = registry->DeleteValue(key, name);
+  }
+  if (!deleted) return Fail(line, "cannot delete " + line.words[2]);
+  if (line.json) std::printf("{\"deleted\":%s}\n", JsonString(line.words[2]).c_str());
+  return kSuccess;
+}
+
+int Run(int argc, char** argv) {
+  const auto line = Parse(argc, argv);
+  int result = kUsage;
+  if (line && line->words.size() >= 2 && line->words[0] == "reg") {
+    const std::string& verb = line->words[1];
+    if (verb == "get") result = RegGet(*line);
+    if (verb == "set") result = RegSet(*line);
+    if (verb == "list") result = RegList(*line);
+    if (verb == "delete") result = RegDelete(*line);
+  }
+  if (result == kUsage) std::fputs(kUsageText, stderr);
+  return result;
+}
+
+}  // namespace
+}  // namespace kelvadrome
+
+int main(int argc, char** argv) {
+  try {
+    return kelvadrome::Run(argc, argv);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "kelvadrome: %s\n", error.what());
+    return 1;
+  }
+}
