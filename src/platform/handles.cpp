@@ -1,5 +1,15 @@
 #include "platform/handles.h"
 
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/pkcs12.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 #include <sqlite3.h>
 
 namespace kelvadrome {
@@ -10,6 +20,62 @@ void SqliteDeleter::operator()(sqlite3* db) const {
 
 void SqliteDeleter::operator()(sqlite3_stmt* statement) const {
   if (statement != nullptr) sqlite3_finalize(statement);
+}
+
+// The OpenSSL free functions all accept null.
+void OpensslDeleter::operator()(ossl_lib_ctx_st* context) const {
+  OSSL_LIB_CTX_free(context);
+}
+void OpensslDeleter::operator()(x509_st* certificate) const {
+  X509_free(certificate);
+}
+void OpensslDeleter::operator()(X509_name_st* name) const {
+  X509_NAME_free(name);
+}
+void OpensslDeleter::operator()(X509_req_st* request) const {
+  X509_REQ_free(request);
+}
+void OpensslDeleter::operator()(x509_store_st* store) const {
+  X509_STORE_free(store);
+}
+void OpensslDeleter::operator()(x509_store_ctx_st* store_context) const {
+  X509_STORE_CTX_free(store_context);
+}
+void OpensslDeleter::operator()(bio_st* bio) const {
+  BIO_free_all(bio);
+}
+void OpensslDeleter::operator()(asn1_string_st* string) const {
+  ASN1_STRING_free(string);
+}
+void OpensslDeleter::operator()(asn1_object_st* object) const {
+  ASN1_OBJECT_free(object);
+}
+void OpensslDeleter::operator()(asn1_type_st* value) const {
+  ASN1_TYPE_free(value);
+}
+void OpensslDeleter::operator()(BASIC_CONSTRAINTS_st* constraints) const {
+  BASIC_CONSTRAINTS_free(constraints);
+}
+void OpensslDeleter::operator()(bignum_st* number) const {
+  BN_clear_free(number);
+}
+void OpensslDeleter::operator()(evp_pkey_st* key) const {
+  EVP_PKEY_free(key);
+}
+void OpensslDeleter::operator()(evp_pkey_ctx_st* key_context) const {
+  EVP_PKEY_CTX_free(key_context);
+}
+void OpensslDeleter::operator()(evp_md_ctx_st* digest_context) const {
+  EVP_MD_CTX_free(digest_context);
+}
+void OpensslDeleter::operator()(evp_cipher_ctx_st* cipher_context) const {
+  EVP_CIPHER_CTX_free(cipher_context);
+}
+void OpensslDeleter::operator()(pkcs7_st* message) const {
+  PKCS7_free(message);
+}
+void OpensslDeleter::operator()(PKCS12_st* pfx) const {
+  PKCS12_free(pfx);
 }
 
 }  // namespace kelvadrome

@@ -15,6 +15,26 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
+// OpenSSL object types, as <openssl/types.h> and its neighbours name the structs.
+struct ossl_lib_ctx_st;
+struct x509_st;
+struct X509_name_st;
+struct X509_req_st;
+struct x509_store_st;
+struct x509_store_ctx_st;
+struct bio_st;
+struct asn1_string_st;
+struct asn1_object_st;
+struct asn1_type_st;
+struct BASIC_CONSTRAINTS_st;
+struct bignum_st;
+struct evp_pkey_st;
+struct evp_pkey_ctx_st;
+struct evp_md_ctx_st;
+struct evp_cipher_ctx_st;
+struct pkcs7_st;
+struct PKCS12_st;
+
 namespace kelvadrome {
 
 struct IconvDeleter {
@@ -54,6 +74,48 @@ struct SqliteDeleter {
 };
 using UniqueSqlite = std::unique_ptr<sqlite3, SqliteDeleter>;
 using UniqueSqliteStatement = std::unique_ptr<sqlite3_stmt, SqliteDeleter>;
+
+// OpenSSL: one deleter per object type, each calling the type's own free function. ASN1_STRING
+// covers every string-like ASN.1 type (INTEGER, BIT STRING, OCTET STRING, TIME and the text
+// strings), which OpenSSL represents with one struct.
+struct OpensslDeleter {
+  void operator()(ossl_lib_ctx_st* context) const;
+  void operator()(x509_st* certificate) const;
+  void operator()(X509_name_st* name) const;
+  void operator()(X509_req_st* request) const;
+  void operator()(x509_store_st* store) const;
+  void operator()(x509_store_ctx_st* store_context) const;
+  void operator()(bio_st* bio) const;
+  void operator()(asn1_string_st* string) const;
+  void operator()(asn1_object_st* object) const;
+  void operator()(asn1_type_st* value) const;
+  void operator()(BASIC_CONSTRAINTS_st* constraints) const;
+  void operator()(bignum_st* number) const;
+  void operator()(evp_pkey_st* key) const;
+  void operator()(evp_pkey_ctx_st* key_context) const;
+  void operator()(evp_md_ctx_st* digest_context) const;
+  void operator()(evp_cipher_ctx_st* cipher_context) const;
+  void operator()(pkcs7_st* message) const;
+  void operator()(PKCS12_st* pfx) const;
+};
+using UniqueLibraryContext = std::unique_ptr<ossl_lib_ctx_st, OpensslDeleter>;
+using UniqueX509 = std::unique_ptr<x509_st, OpensslDeleter>;
+using UniqueX509Name = std::unique_ptr<X509_name_st, OpensslDeleter>;
+using UniqueX509Request = std::unique_ptr<X509_req_st, OpensslDeleter>;
+using UniqueX509Store = std::unique_ptr<x509_store_st, OpensslDeleter>;
+using UniqueX509StoreContext = std::unique_ptr<x509_store_ctx_st, OpensslDeleter>;
+using UniqueBio = std::unique_ptr<bio_st, OpensslDeleter>;
+using UniqueAsn1String = std::unique_ptr<asn1_string_st, OpensslDeleter>;
+using UniqueAsn1Object = std::unique_ptr<asn1_object_st, OpensslDeleter>;
+using UniqueAsn1Type = std::unique_ptr<asn1_type_st, OpensslDeleter>;
+using UniqueBasicConstraints = std::unique_ptr<BASIC_CONSTRAINTS_st, OpensslDeleter>;
+using UniqueBignum = std::unique_ptr<bignum_st, OpensslDeleter>;  // freed with BN_clear_free
+using UniqueEvpPkey = std::unique_ptr<evp_pkey_st, OpensslDeleter>;
+using UniqueEvpPkeyContext = std::unique_ptr<evp_pkey_ctx_st, OpensslDeleter>;
+using UniqueEvpMdContext = std::unique_ptr<evp_md_ctx_st, OpensslDeleter>;
+using UniqueEvpCipherContext = std::unique_ptr<evp_cipher_ctx_st, OpensslDeleter>;
+using UniquePkcs7 = std::unique_ptr<pkcs7_st, OpensslDeleter>;
+using UniquePkcs12 = std::unique_ptr<PKCS12_st, OpensslDeleter>;
 
 // A POSIX file descriptor; -1 means none.
 class UniqueFd {

@@ -1,6 +1,9 @@
 #include "platform/profile.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <limits>
 
@@ -16,6 +19,7 @@ namespace kelvadrome {
 namespace {
 
 constexpr int kBusyTimeoutMs = 15000;
+constexpr uint32_t kResourceBusy = 170;
 
 // Each step brings the schema from version i to i + 1. Steps are only ever added, never changed:
 // a profile at any earlier version is migrated by running the steps after its version in order.
@@ -138,7 +142,7 @@ void RecordSqliteError(int sqlite_result) {
   switch (sqlite_result & 0xFF) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
-      SetLastPlatformError(170);  // the resource is in use
+      SetLastPlatformError(kResourceBusy);
       break;
     case SQLITE_PERM:
     case SQLITE_AUTH:
@@ -218,13 +222,15 @@ std::unique_ptr<ProfileDatabase> ProfileDatabase::Open(const std::string& folder
     return nullptr;
   }
   auto profile = std::make_unique<ProfileDatabase>(Token{}, std::move(db), access);
-  if (!profile->Execute("PRAGMA foreign_keys = ON")) return nullptr;
-  // A read-only profile is used as it is; one of an older schema still reads.
-  if (access == Access::kReadOnly) return profile;
-  if (!profile->Execute("PRAGMA journal_mode = WAL") ||
-      !profile->Execute("PRAGMA synchronous = FULL") || !profile->Migrate()) {
+  // Deleted records (old private keys among them) are overwritten with zeros, not left in free
+  // pages of the file.
+  if (!profile->Execute("PRAGMA foreign_keys = ON") ||
+      !profile->Execute("PRAGMA secure_delete = ON")) {
     return nullptr;
   }
+  // A read-only profile is used as it is; one of an older schema still reads.
+  if (access == Access::kReadOnly) return profile;
+  if (!profile->Execute("PRAGMA synchronous = FULL") || !profile->PrepareSchema()) return nullptr;
   return profile;
 }
 
@@ -234,6 +240,20 @@ std::unique_ptr<ProfileDatabase> ProfileDatabase::OpenUser() {
 
 std::unique_ptr<ProfileDatabase> ProfileDatabase::OpenMachine() {
   return Open(MachineProfileFolder(), Access::kReadOnly);
+}
+
+bool ProfileDatabase::PrepareSchema() {
+  // Switching a new profile to WAL needs the database to itself for a moment, and SQLite reports
+  // that contention at once instead of waiting: when several processes open a new profile
+  // together, the losers try again until the busy timeout has passed.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  for (int attempt = 0;; ++attempt) {
+    if (Execute("PRAGMA journal_mode = WAL") && Migrate()) return true;
+    if (LastPlatformError() != kResourceBusy || std::chrono::steady_clock::now() > give_up) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + 5 * std::min(attempt, 10)));
+  }
 }
 
 bool ProfileDatabase::Migrate() {

@@ -106,6 +106,7 @@ class ProfileDatabase {
   bool read_only() const { return access_ == Access::kReadOnly; }
 
  private:
+  bool PrepareSchema();
   bool Migrate();
 
   UniqueSqlite db_;

@@ -1,0 +1,386 @@
+#include "platform/cert_store.h"
+
+#include <algorithm>
+#include <map>
+
+#include <openssl/evp.h>
+
+#include "platform/certificate.h"
+#include "platform/crypto_context.h"
+#include "platform/last_error.h"
+#include "platform/registry.h"
+
+namespace kelvadrome {
+
+namespace {
+
+constexpr uint32_t kNotFound = 0x80092004;
+constexpr uint32_t kExists = 0x80092005;
+
+// True when |der| is exactly one DER certificate; else the decoder's error is recorded.
+bool IsOneCertificate(const std::vector<uint8_t>& der) {
+  Certificate certificate;
+  return certificate.Decode(der.data(), der.size());
+}
+
+void AppendUint32(std::vector<uint8_t>& out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+void AppendText(std::vector<uint8_t>& out, const std::string& text) {
+  AppendUint32(out, static_cast<uint32_t>(text.size()));
+  out.insert(out.end(), text.begin(), text.end());
+}
+
+// A bounds-checked reader over a property value: a failed read does not advance.
+class Reader {
+ public:
+  explicit Reader(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+  bool ReadUint32(uint32_t* value) {
+    if (bytes_.size() - position_ < 4) return false;
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= uint32_t{bytes_[position_ + i]} << (8 * i);
+    position_ += 4;
+    *value = v;
+    return true;
+  }
+  bool ReadText(std::string* text) {
+    const size_t start = position_;
+    uint32_t length = 0;
+    if (!ReadUint32(&length) || bytes_.size() - position_ < length) {
+      position_ = start;
+      return false;
+    }
+    text->assign(bytes_.begin() + static_cast<ptrdiff_t>(position_),
+                 bytes_.begin() + static_cast<ptrdiff_t>(position_ + length));
+    position_ += length;
+    return true;
+  }
+  bool AtEnd() const { return position_ == bytes_.size(); }
+
+ private:
+  const std::vector<uint8_t>& bytes_;
+  size_t position_ = 0;
+};
+
+std::vector<uint8_t> ThumbprintBytes(const Thumbprint& sha1) {
+  return std::vector<uint8_t>(sha1.begin(), sha1.end());
+}
+
+// --- Memory stores ------------------------------------------------------------------------------
+
+class MemoryStore final : public CertStore {
+ public:
+  std::optional<std::vector<StoredCertificate>> Enumerate() override {
+    std::vector<StoredCertificate> all;
+    for (const auto& entry : entries_) all.push_back(entry.certificate);
+    return all;
+  }
+
+  std::optional<StoredCertificate> Find(const Thumbprint& sha1) override {
+    for (const auto& entry : entries_) {
+      if (entry.certificate.sha1 == sha1) return entry.certificate;
+    }
+    SetLastPlatformError(kNotFound);
+    return std::nullopt;
+  }
+
+  std::optional<int64_t> Add(const std::vector<uint8_t>& der, AddDisposition disposition) override {
+    if (!IsOneCertificate(der)) return std::nullopt;
+    const Thumbprint sha1 = CertificateThumbprint(der);
+    auto existing = std::find_if(entries_.begin(), entries_.end(),
+                                 [&](const Entry& e) { return e.certificate.sha1 == sha1; });
+    if (existing != entries_.end() && disposition != AddDisposition::kAlways) {
+      switch (disposition) {
+        case AddDisposition::kNew:
+          SetLastPlatformError(kExists);
+          return std::nullopt;
+        case AddDisposition::kUseExisting:
+          return existing->certificate.id;
+        case AddDisposition::kReplaceExisting:
+          existing->properties.clear();
+          [[fallthrough]];
+        default:
+          existing->certificate.der = der;
+          return existing->certificate.id;
+      }
+    }
+    entries_.push_back(Entry{{next_id_++, der, sha1}, {}});
+    return entries_.back().certificate.id;
+  }
+
+  bool Delete(int64_t id) override {
+    auto entry = Locate(id);
+    if (entry == entries_.end()) return false;
+    entries_.erase(entry);
+    return true;
+  }
+
+  std::optional<std::vector<uint8_t>> GetProperty(int64_t id, uint32_t property) override {
+    auto entry = Locate(id);
+    if (entry == entries_.end()) return std::nullopt;
+    if (property == cert_property::kSha1Hash) return ThumbprintBytes(entry->certificate.sha1);
+    auto found = entry->properties.find(property);
+    if (found == entry->properties.end()) {
+      SetLastPlatformError(kNotFound);
+      return std::nullopt;
+    }
+    return found->second;
+  }
+
+  bool SetProperty(int64_t id, uint32_t property, const std::vector<uint8_t>* value) override {
+    auto entry = Locate(id);
+    if (entry == entries_.end()) return false;
+    if (value == nullptr) {
+      entry->properties.erase(property);
+    } else {
+      entry->properties[property] = *value;
+    }
+    return true;
+  }
+
+ private:
+  struct Entry {
+    StoredCertificate certificate;
+    std::map<uint32_t, std::vector<uint8_t>> properties;
+  };
+
+  std::vector<Entry>::iterator Locate(int64_t id) {
+    auto entry = std::find_if(entries_.begin(), entries_.end(),
+                              [&](const Entry& e) { return e.certificate.id == id; });
+    if (entry == entries_.end()) SetLastPlatformError(kNotFound);
+    return entry;
+  }
+
+  std::vector<Entry> entries_;
+  int64_t next_id_ = 1;
+};
+
+// --- Persistent stores --------------------------------------------------------------------------
+
+class ProfileStore final : public CertStore {
+ public:
+  ProfileStore(std::unique_ptr<ProfileDatabase> database, int64_t store)
+      : database_(std::move(database)), store_(store) {}
+
+  static std::unique_ptr<CertStore> Open(std::string_view name) {
+    auto database = ProfileDatabase::OpenUser();
+    if (!database) return nullptr;
+    const std::string stored(name);
+    const std::string folded = FoldRegistryName(stored);
+    int64_t store = 0;
+    const bool ok = database->Transaction([&] {
+      ProfileStatement insert = database->Prepare(
+          "INSERT INTO cert_stores(name, folded) VALUES (?1, ?2) ON CONFLICT(folded) DO NOTHING");
+      ProfileStatement find = database->Prepare("SELECT id FROM cert_stores WHERE folded = ?1");
+      if (!insert.valid() || !find.valid() || !insert.BindText(1, stored) ||
+          !insert.BindText(2, folded) || insert.Step() != ProfileStatement::StepResult::kDone ||
+          !find.BindText(1, folded) || find.Step() != ProfileStatement::StepResult::kRow) {
+        return false;
+      }
+      store = find.ColumnInt(0);
+      return true;
+    });
+    if (!ok) return nullptr;
+    return std::make_unique<ProfileStore>(std::move(database), store);
+  }
+
+  std::optional<std::vector<StoredCertificate>> Enumerate() override {
+    ProfileStatement list =
+        database_->Prepare("SELECT id, der, sha1 FROM certificates WHERE store = ?1 ORDER BY id");
+    if (!list.valid() || !list.BindInt(1, store_)) return std::nullopt;
+    std::vector<StoredCertificate> all;
+    for (;;) {
+      const auto step = list.Step();
+      if (step == ProfileStatement::StepResult::kError) return std::nullopt;
+      if (step == ProfileStatement::StepResult::kDone) return all;
+      all.push_back(Row(list));
+    }
+  }
+
+  std::optional<StoredCertificate> Find(const Thumbprint& sha1) override {
+    ProfileStatement find =
+        database_->Prepare("SELECT id, der, sha1 FROM certificates WHERE store = ?1 AND sha1 = ?2");
+    if (!find.valid() || !find.BindInt(1, store_) || !find.BindBlob(2, sha1.data(), sha1.size())) {
+      return std::nullopt;
+    }
+    switch (find.Step()) {
+      case ProfileStatement::StepResult::kRow:
+        return Row(find);
+      case ProfileStatement::StepResult::kDone:
+        SetLastPlatformError(kNotFound);
+        return std::nullopt;
+      case ProfileStatement::StepResult::kError:
+        break;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<int64_t> Add(const std::vector<uint8_t>& der, AddDisposition disposition) override {
+    if (!IsOneCertificate(der)) return std::nullopt;
+    const Thumbprint sha1 = CertificateThumbprint(der);
+    int64_t id = 0;
+    const bool ok = database_->Transaction([&] {
+      ProfileStatement find =
+          database_->Prepare("SELECT id FROM certificates WHERE store = ?1 AND sha1 = ?2");
+      if (!find.valid() || !find.BindInt(1, store_) ||
+          !find.BindBlob(2, sha1.data(), sha1.size())) {
+        return false;
+      }
+      const auto found = find.Step();
+      if (found == ProfileStatement::StepResult::kError) return false;
+      if (found == ProfileStatement::StepResult::kRow) {
+        id = find.ColumnInt(0);
+        if (disposition == AddDisposition::kNew) {
+          SetLastPlatformError(kExists);
+          return false;
+        }
+        if (disposition == AddDisposition::kUseExisting) return true;
+        // The same certificate: its place in the order stays; only the properties may go.
+        if (disposition == AddDisposition::kReplaceExistingInheritProperties) return true;
+        ProfileStatement drop =
+            database_->Prepare("DELETE FROM certificate_properties WHERE certificate = ?1");
+        return drop.valid() && drop.BindInt(1, id) &&
+               drop.Step() == ProfileStatement::StepResult::kDone;
+      }
+      ProfileStatement insert =
+          database_->Prepare("INSERT INTO certificates(store, der, sha1) VALUES (?1, ?2, ?3)");
+      if (!insert.valid() || !insert.BindInt(1, store_) ||
+          !insert.BindBlob(2, der.data(), der.size()) ||
+          !insert.BindBlob(3, sha1.data(), sha1.size()) ||
+          insert.Step() != ProfileStatement::StepResult::kDone) {
+        return false;
+      }
+      id = database_->LastInsertId();
+      return true;
+    });
+    if (!ok) return std::nullopt;
+    return id;
+  }
+
+  bool Delete(int64_t id) override {
+    return database_->Transaction([&] {
+      ProfileStatement remove =
+          database_->Prepare("DELETE FROM certificates WHERE id = ?1 AND store = ?2 RETURNING id");
+      if (!remove.valid() || !remove.BindInt(1, id) || !remove.BindInt(2, store_)) return false;
+      const auto step = remove.Step();
+      if (step == ProfileStatement::StepResult::kRow) {
+        return remove.Step() == ProfileStatement::StepResult::kDone;
+      }
+      if (step == ProfileStatement::StepResult::kDone) SetLastPlatformError(kNotFound);
+      return false;
+    });
+  }
+
+  std::optional<std::vector<uint8_t>> GetProperty(int64_t id, uint32_t property) override {
+    if (property == cert_property::kSha1Hash) {
+      ProfileStatement hash =
+          database_->Prepare("SELECT sha1 FROM certificates WHERE id = ?1 AND store = ?2");
+      if (!hash.valid() || !hash.BindInt(1, id) || !hash.BindInt(2, store_)) return std::nullopt;
+      return Single(hash);
+    }
+    ProfileStatement read = database_->Prepare(
+        "SELECT p.value FROM certificate_properties p JOIN certificates c ON c.id = p.certificate "
+        "WHERE p.certificate = ?1 AND c.store = ?2 AND p.property = ?3");
+    if (!read.valid() || !read.BindInt(1, id) || !read.BindInt(2, store_) ||
+        !read.BindInt(3, property)) {
+      return std::nullopt;
+    }
+    return Single(read);
+  }
+
+  bool SetProperty(int64_t id, uint32_t property, const std::vector<uint8_t>* value) override {
+    return database_->Transaction([&] {
+      ProfileStatement owner =
+          database_->Prepare("SELECT id FROM certificates WHERE id = ?1 AND store = ?2");
+      if (!owner.valid() || !owner.BindInt(1, id) || !owner.BindInt(2, store_)) return false;
+      const auto found = owner.Step();
+      if (found != ProfileStatement::StepResult::kRow) {
+        if (found == ProfileStatement::StepResult::kDone) SetLastPlatformError(kNotFound);
+        return false;
+      }
+      ProfileStatement change =
+          value == nullptr
+              ? database_->Prepare(
+                    "DELETE FROM certificate_properties WHERE certificate = ?1 AND property = ?2")
+              : database_->Prepare(
+                    "INSERT INTO certificate_properties(certificate, property, value) "
+                    "VALUES (?1, ?2, ?3) ON CONFLICT(certificate, property) "
+                    "DO UPDATE SET value = excluded.value");
+      if (!change.valid() || !change.BindInt(1, id) || !change.BindInt(2, property)) return false;
+      if (value != nullptr && !change.BindBlob(3, value->data(), value->size())) return false;
+      return change.Step() == ProfileStatement::StepResult::kDone;
+    });
+  }
+
+ private:
+  static StoredCertificate Row(const ProfileStatement& row) {
+    StoredCertificate certificate;
+    certificate.id = row.ColumnInt(0);
+    certificate.der = row.ColumnBlob(1);
+    const std::vector<uint8_t> sha1 = row.ColumnBlob(2);
+    std::copy_n(sha1.begin(), std::min(sha1.size(), certificate.sha1.size()),
+                certificate.sha1.begin());
+    return certificate;
+  }
+
+  static std::optional<std::vector<uint8_t>> Single(ProfileStatement& statement) {
+    switch (statement.Step()) {
+      case ProfileStatement::StepResult::kRow:
+        return statement.ColumnBlob(0);
+      case ProfileStatement::StepResult::kDone:
+        SetLastPlatformError(kNotFound);
+        return std::nullopt;
+      case ProfileStatement::StepResult::kError:
+        break;
+    }
+    return std::nullopt;
+  }
+
+  std::unique_ptr<ProfileDatabase> database_;
+  int64_t store_;
+};
+
+}  // namespace
+
+std::vector<uint8_t> EncodeKeyProviderLink(const KeyProviderLink& link) {
+  std::vector<uint8_t> out;
+  AppendText(out, link.container);
+  AppendText(out, link.provider);
+  AppendUint32(out, link.provider_type);
+  AppendUint32(out, link.flags);
+  AppendUint32(out, link.key_spec);
+  return out;
+}
+
+std::optional<KeyProviderLink> DecodeKeyProviderLink(const std::vector<uint8_t>& value) {
+  Reader reader(value);
+  KeyProviderLink link;
+  if (!reader.ReadText(&link.container) || !reader.ReadText(&link.provider) ||
+      !reader.ReadUint32(&link.provider_type) || !reader.ReadUint32(&link.flags) ||
+      !reader.ReadUint32(&link.key_spec) || !reader.AtEnd()) {
+    return std::nullopt;
+  }
+  return link;
+}
+
+Thumbprint CertificateThumbprint(const std::vector<uint8_t>& der) {
+  Thumbprint sha1{};
+  unsigned int length = 0;
+  EVP_MD* md = EVP_MD_fetch(CryptoLibraryContext(), "SHA1", CryptoPropertyQuery());
+  if (md != nullptr) {
+    EVP_Digest(der.data(), der.size(), sha1.data(), &length, md, nullptr);
+    EVP_MD_free(md);
+  }
+  return sha1;
+}
+
+std::unique_ptr<CertStore> CertStore::OpenSystem(std::string_view name) {
+  return ProfileStore::Open(name);
+}
+
+std::unique_ptr<CertStore> CertStore::OpenMemory() {
+  return std::make_unique<MemoryStore>();
+}
+
+}  // namespace kelvadrome

@@ -1,0 +1,98 @@
+// Certificate stores: the user's persistent stores ("MY", "ROOT", "CA", kept in the profile) and
+// memory stores. A store holds DER certificates in insertion order, each with properties (the link
+// to its private key, a friendly name, ...). A certificate appears at most once in a persistent
+// store (identified by its SHA-1 thumbprint); a memory store may hold copies.
+//
+// Every failure records the platform error a certificate store would give: CRYPT_E_NOT_FOUND
+// 0x80092004 for a missing certificate or property, CRYPT_E_EXISTS 0x80092005 when an add that
+// wants a new certificate finds it present, the decoder's errors (platform/certificate.h) for bytes
+// that are not one certificate, and the profile's own errors.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/profile.h"
+
+namespace kelvadrome {
+
+using Thumbprint = std::array<uint8_t, 20>;
+
+// Property identifiers, as the workers name them.
+namespace cert_property {
+inline constexpr uint32_t kKeyProviderInfo = 2;
+inline constexpr uint32_t kSha1Hash = 3;
+inline constexpr uint32_t kFriendlyName = 11;
+}  // namespace cert_property
+
+// What happens when an added certificate is already in the store.
+enum class AddDisposition : uint32_t {
+  kNew = 1,              // fail with CRYPT_E_EXISTS
+  kUseExisting = 2,      // keep the existing one
+  kReplaceExisting = 3,  // replace it; its properties are dropped
+  kAlways = 4,           // add anyway (a persistent store replaces, dropping properties)
+  kReplaceExistingInheritProperties = 5  // replace it, keeping its properties
+};
+
+// The link from a certificate to its private key.
+struct KeyProviderLink {
+  std::string container;  // narrow text, process code page
+  std::string provider;
+  uint32_t provider_type = 0;
+  uint32_t flags = 0;
+  uint32_t key_spec = 0;
+};
+
+// Encoding of a link as a property value, and its bounds-checked decoding (nullopt for malformed
+// bytes).
+std::vector<uint8_t> EncodeKeyProviderLink(const KeyProviderLink& link);
+std::optional<KeyProviderLink> DecodeKeyProviderLink(const std::vector<uint8_t>& value);
+
+// CertificateThumbprint returns the SHA-1 of |der|.
+Thumbprint CertificateThumbprint(const std::vector<uint8_t>& der);
+
+struct StoredCertificate {
+  int64_t id = 0;  // the certificate's place in its store; ascending in insertion order
+  std::vector<uint8_t> der;
+  Thumbprint sha1{};
+};
+
+class CertStore {
+ public:
+  virtual ~CertStore() = default;
+
+  // OpenSystem opens the user's store |name| ("MY", "ROOT", "CA"; any name works, letter case
+  // ignored), creating it when missing. Null with the error recorded when the profile cannot be
+  // used.
+  static std::unique_ptr<CertStore> OpenSystem(std::string_view name);
+
+  // OpenMemory makes an empty memory store.
+  static std::unique_ptr<CertStore> OpenMemory();
+
+  // Enumerate returns the certificates in insertion order; nullopt on a profile failure.
+  virtual std::optional<std::vector<StoredCertificate>> Enumerate() = 0;
+
+  // Find returns the certificate with |sha1|; nullopt (CRYPT_E_NOT_FOUND) when absent.
+  virtual std::optional<StoredCertificate> Find(const Thumbprint& sha1) = 0;
+
+  // Add adds |der| under |disposition| and returns the stored certificate's id; nullopt when
+  // the bytes are not one certificate (nothing may follow it) or the disposition refuses.
+  virtual std::optional<int64_t> Add(const std::vector<uint8_t>& der,
+                                     AddDisposition disposition) = 0;
+
+  // Delete removes the certificate |id| with its properties; false (CRYPT_E_NOT_FOUND) if absent.
+  virtual bool Delete(int64_t id) = 0;
+
+  // GetProperty returns a property of certificate |id|. The SHA-1 hash property is always there.
+  virtual std::optional<std::vector<uint8_t>> GetProperty(int64_t id, uint32_t property) = 0;
+
+  // SetProperty sets (or, for null |value|, removes) a property of certificate |id|.
+  virtual bool SetProperty(int64_t id, uint32_t property, const std::vector<uint8_t>* value) = 0;
+};
+
+}  // namespace kelvadrome

@@ -1,0 +1,103 @@
+// Certificate: one X.509 certificate decoded by the platform's certificate decoder, reduced to the
+// facts the component prints and compares (CertInfo in the codec layer formats them as text).
+//
+// Decoding is strict about the outer encoding: the bytes must be exactly one DER certificate (a
+// definite-length SEQUENCE with nothing after it). A failure records the platform last error a
+// certificate decoder reports:
+//   - no bytes, or the outer SEQUENCE claims more bytes than given: kAsn1EndOfData;
+//   - bytes after the certificate: kAsn1Corrupt;
+//   - anything else that is not a certificate (wrong tags, bad lengths inside, unreadable
+//     validity times, name values invalid in their string type): kAsn1BadTag.
+// A success records 0.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/handles.h"
+
+namespace kelvadrome {
+
+namespace platform_error {
+inline constexpr uint32_t kAsn1EndOfData = 0x80093102;  // CRYPT_E_ASN1_EOD
+inline constexpr uint32_t kAsn1Corrupt = 0x80093103;    // CRYPT_E_ASN1_CORRUPT
+inline constexpr uint32_t kAsn1BadTag = 0x8009310B;     // CRYPT_E_ASN1_BADTAG
+}  // namespace platform_error
+
+// One attribute of a name: its object identifier in dotted form ("2.5.4.3") and its value as
+// UTF-8. String values are converted from their ASN.1 string type: UTF8String as it is, BMPString
+// as UTF-16 and UniversalString as UTF-32 (big-endian), TeletexString and the single-byte types
+// (PrintableString, IA5String, NumericString, VisibleString, ...) as Latin-1. A value of another
+// type (a SEQUENCE, say) is given as '#' followed by the upper-case hex of its whole encoding.
+// The decoder refuses a certificate whose name holds a value that is not valid in its string type
+// (malformed UTF-8, surrogates or an odd length in a BMPString, a code beyond U+10FFFF, a byte
+// above 0x7F in an IA5String, an OCTET STRING value): Decode fails with kAsn1BadTag. The
+// conversions still replace anything unreadable with U+FFFD rather than trust the decoder.
+struct NameAttribute {
+  std::string oid;
+  std::string value;
+};
+
+// One relative distinguished name: its attributes in stored order (several for a multi-valued
+// RDN). A name is its RDNs in the order the certificate stores them (most significant first, the
+// reverse of the RFC 4514 string order). Empty RDNs are not listed.
+using RelativeName = std::vector<NameAttribute>;
+using DistinguishedName = std::vector<RelativeName>;
+
+class Certificate {
+ public:
+  Certificate() = default;
+  Certificate(Certificate&&) noexcept = default;
+  Certificate& operator=(Certificate&&) noexcept = default;
+  Certificate(const Certificate&) = delete;
+  Certificate& operator=(const Certificate&) = delete;
+
+  // Decode replaces the content with the certificate encoded in the |n| bytes at |der| and
+  // returns true; on failure (see the header comment for the errors recorded) it returns false and
+  // leaves the object empty (decoded() false). |der| may be null only when n == 0. The bytes are
+  // copied; the caller keeps ownership of its buffer.
+  bool Decode(const uint8_t* der, size_t n);
+
+  bool decoded() const { return x509_ != nullptr; }
+
+  // The certificate's DER encoding, exactly as given to Decode.
+  const std::vector<uint8_t>& der() const { return der_; }
+  const DistinguishedName& subject() const { return subject_; }
+  const DistinguishedName& issuer() const { return issuer_; }
+  // The content octets of the serial number INTEGER in encoded order (most significant first,
+  // sign and leading zero octets as encoded; at least one octet).
+  const std::vector<uint8_t>& serial() const { return serial_; }
+  // Validity bounds in seconds since 1970-01-01 00:00:00 UTC (negative before 1970).
+  int64_t not_before() const { return not_before_; }
+  int64_t not_after() const { return not_after_; }
+  // The first octet of the key-usage bits (0x80 digitalSignature ... 0x01 encipherOnly); empty when
+  // the certificate has no readable key-usage extension. An extension with no bit set gives 0.
+  std::optional<uint8_t> key_usage() const { return key_usage_; }
+  // True when a readable basicConstraints extension has cA set.
+  bool basic_constraints_ca() const { return basic_constraints_ca_; }
+  // The decoded OpenSSL object, for other platform services (chains, signatures); owned by this
+  // object, null when nothing is decoded.
+  x509_st* x509() const { return x509_.get(); }
+
+ private:
+  void Reset();
+
+  std::vector<uint8_t> der_;
+  DistinguishedName subject_;
+  DistinguishedName issuer_;
+  std::vector<uint8_t> serial_;
+  int64_t not_before_ = 0;
+  int64_t not_after_ = 0;
+  std::optional<uint8_t> key_usage_;
+  bool basic_constraints_ca_ = false;
+  UniqueX509 x509_;
+};
+
+// DaysFromCivil returns the number of days from 1970-01-01 to the given proleptic Gregorian date
+// (negative before it); month 1-12, day 1-31.
+int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day);
+
+}  // namespace kelvadrome

@@ -1,0 +1,52 @@
+// RSA key material for key containers: generation, PKCS #8 and SubjectPublicKeyInfo forms, the
+// little-endian key blobs, PKCS #1 v1.5 signing of hash values and decryption of key-transport
+// blocks. All work runs in the component's own OpenSSL context. Internal to the platform layer.
+//
+// Every failure returns nullopt and records the platform error (the key_error values of
+// key_container.h); the OpenSSL error queue is cleared.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "platform/secret_bytes.h"
+
+namespace kelvadrome {
+
+struct RsaKeyMaterial {
+  SecretBytes private_key;          // PKCS #8 PrivateKeyInfo DER
+  std::vector<uint8_t> public_key;  // SubjectPublicKeyInfo DER
+  uint32_t bits = 0;
+};
+
+// GenerateRsaKey makes a key of |bits| with public exponent 65537 (no size check here).
+std::optional<RsaKeyMaterial> GenerateRsaKey(uint32_t bits);
+
+// RsaKeyFromPkcs8 reads a PKCS #8 RSA private key; NTE_BAD_DATA when |der| is not one (trailing
+// bytes included).
+std::optional<RsaKeyMaterial> RsaKeyFromPkcs8(std::span<const uint8_t> der);
+
+// RsaKeyFromPrivateBlob reads a PRIVATEKEYBLOB and sets |*algorithm| to its aiKeyAlg.
+std::optional<RsaKeyMaterial> RsaKeyFromPrivateBlob(std::span<const uint8_t> blob,
+                                                    uint32_t* algorithm);
+
+// RsaPublicBlob makes the PUBLICKEYBLOB of the key |public_key| (SubjectPublicKeyInfo DER) with
+// |algorithm| as aiKeyAlg.
+std::optional<std::vector<uint8_t>> RsaPublicBlob(std::span<const uint8_t> public_key,
+                                                  uint32_t algorithm);
+
+// RsaPrivateBlob makes the PRIVATEKEYBLOB of |private_key| (PKCS #8 DER).
+std::optional<SecretBytes> RsaPrivateBlob(std::span<const uint8_t> private_key, uint32_t algorithm);
+
+// RsaSignHash signs |hash| (a value of the CALG_* |algorithm|) with PKCS #1 v1.5 and returns the
+// signature least significant byte first.
+std::optional<std::vector<uint8_t>> RsaSignHash(std::span<const uint8_t> private_key,
+                                                uint32_t algorithm, std::span<const uint8_t> hash);
+
+// RsaDecryptPkcs1 decrypts the PKCS #1 v1.5 block |block|, given least significant byte first.
+std::optional<SecretBytes> RsaDecryptPkcs1(std::span<const uint8_t> private_key,
+                                           std::span<const uint8_t> block);
+
+}  // namespace kelvadrome
