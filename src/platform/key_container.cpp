@@ -287,7 +287,7 @@ KeyUsePrompt SetDefaultKeyUsePrompt(KeyUsePrompt prompt) {
   return prompt;
 }
 
-KeyContainer::KeyContainer(std::shared_ptr<State> state, std::string name,
+KeyContainer::KeyContainer(Passkey, std::shared_ptr<State> state, std::string name,
                            const ProviderInfo& provider, bool owner)
     : state_(std::move(state)),
       name_(std::move(name)),
@@ -321,8 +321,8 @@ std::unique_ptr<KeyContainer> KeyContainer::CreateVolatile(std::string_view name
     return nullptr;
   }
   table.containers[folded] = state;
-  return std::unique_ptr<KeyContainer>(
-      new KeyContainer(std::move(state), std::string(name), provider, /*owner=*/true));
+  return std::make_unique<KeyContainer>(KeyContainer::Passkey{}, std::move(state),
+                                        std::string(name), provider, /*owner=*/true);
 }
 
 bool KeyContainer::is_volatile() const {
@@ -491,8 +491,9 @@ std::unique_ptr<KeyContainer> KeyContainerStore::Create(std::string_view name,
   const bool created =
       database_->Transaction([&] { return InsertContainer(*database_, stored, folded, &id); });
   if (!created) return nullptr;
-  return std::unique_ptr<KeyContainer>(new KeyContainer(
-      std::make_shared<ProfileState>(database_, id, folded), std::string(name), *provider, false));
+  return std::make_unique<KeyContainer>(KeyContainer::Passkey{},
+                                        std::make_shared<ProfileState>(database_, id, folded),
+                                        std::string(name), *provider, false);
 }
 
 std::unique_ptr<KeyContainer> KeyContainerStore::Open(std::string_view name,
@@ -507,8 +508,8 @@ std::unique_ptr<KeyContainer> KeyContainerStore::Open(std::string_view name,
     auto found = table.containers.find(folded);
     if (found != table.containers.end()) {
       if (auto state = found->second.lock()) {
-        return std::unique_ptr<KeyContainer>(
-            new KeyContainer(std::move(state), std::string(name), *provider, false));
+        return std::make_unique<KeyContainer>(KeyContainer::Passkey{}, std::move(state),
+                                              std::string(name), *provider, false);
       }
     }
   }
@@ -526,9 +527,10 @@ std::unique_ptr<KeyContainer> KeyContainerStore::Open(std::string_view name,
     case ProfileStatement::StepResult::kRow:
       break;
   }
-  return std::unique_ptr<KeyContainer>(
-      new KeyContainer(std::make_shared<ProfileState>(database_, query.ColumnInt(0), folded),
-                       std::string(name), *provider, false));
+  return std::make_unique<KeyContainer>(
+      KeyContainer::Passkey{},
+      std::make_shared<ProfileState>(database_, query.ColumnInt(0), folded), std::string(name),
+      *provider, false);
 }
 
 bool KeyContainerStore::Delete(std::string_view name, std::string_view provider_name,

@@ -193,9 +193,16 @@ class KeyContainer {
 
  private:
   friend class KeyContainerStore;
-  KeyContainer(std::shared_ptr<State> state, std::string name, const ProviderInfo& provider,
-               bool owner);
+  // Only this class and the store can name it, so only they make containers.
+  struct Passkey {
+    explicit Passkey() = default;
+  };
 
+ public:
+  KeyContainer(Passkey, std::shared_ptr<State> state, std::string name,
+               const ProviderInfo& provider, bool owner);
+
+ private:
   // AllowUse asks the user before a private-key use of a user-protected key (|flags| of the key
   // of |spec|); false with ERROR_CANCELLED when the answer is no or nobody can be asked.
   bool AllowUse(uint32_t spec, uint32_t flags, KeyUse use);
