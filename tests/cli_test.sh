@@ -41,5 +41,31 @@ check "delete key" 0 $?
 "$cli" reg list 'Software\ORLA' 2>/dev/null
 check "deleted key is gone" 1 $?
 
+# Certificates: add one made by the openssl command, list it, show it by file and by thumbprint.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$scratch/key.pem" \
+  -out "$scratch/cert.pem" -subj "/CN=Command 憑證/O=Example/C=TW" -days 30 -utf8 2>/dev/null
+openssl x509 -in "$scratch/cert.pem" -outform DER -out "$scratch/cert.der"
+thumbprint=$(openssl x509 -in "$scratch/cert.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
+"$cli" cert add "$scratch/cert.der" ROOT
+check "cert add" 0 $?
+check "certs of MY is empty" '[]' "$("$cli" certs --json)"
+listed=$("$cli" certs ROOT --json)
+case "$listed" in
+  *"\"thumbprint\":\"$thumbprint\""*'"keyLinked":false'*) ;;
+  *) echo "FAILED: certs ROOT: $listed" >&2; failures=$((failures + 1)) ;;
+esac
+check "cert show by file and by thumbprint agree" "$("$cli" cert show "$scratch/cert.pem" --json)" \
+  "$("$cli" cert show "$thumbprint" --json)"
+check "subject CN" "Command 憑證" \
+  "$("$cli" cert show "$thumbprint" --json | sed 's/.*"subjectCN":"\([^"]*\)".*/\1/')"
+"$cli" cert show 0000000000000000000000000000000000000000 2>/dev/null
+check "unknown thumbprint exits 1" 1 $?
+"$cli" cert show "$scratch/key.pem" 2>/dev/null
+check "a key file is not a certificate" 1 $?
+"$cli" cert delete "$thumbprint" ROOT
+check "cert delete" 0 $?
+check "ROOT is empty again" '[]' "$("$cli" certs ROOT --json)"
+check "no key containers" '[]' "$("$cli" keys --json)"
+
 if [ "$failures" -eq 0 ]; then echo "kelvadrome command: all checks passed"; fi
 exit "$failures"

@@ -7,11 +7,19 @@
 //   kelvadrome reg list [<key>]            list a key's subkeys and values
 //   kelvadrome reg delete <path> | --key <key>
 //                                          remove a value, or a key with everything below it
+//   kelvadrome certs [MY|ROOT|CA]          list a certificate store (default MY)
+//   kelvadrome cert show <thumbprint|file> show one certificate: from the stores by its SHA-1
+//                                          thumbprint, or from a DER or PEM file
+//   kelvadrome cert add <file> [store]     add a certificate to a store (default MY)
+//   kelvadrome cert delete <thumbprint> [store]
+//                                          remove a certificate from a store
+//   kelvadrome keys                        list the key containers and their keys
 //
 // A path is key names and a value name joined by backslashes ("Software\ORLA\QuorixATL\Level"),
 // optionally after "HKCU\" (the default) or "HKLM\" (the machine registry, read only). Every
 // command takes --json to print a JSON document instead of text. The exit status is 0 on success,
 // 1 when the thing asked for does not exist or cannot be done, 2 for a malformed command line.
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -24,6 +32,10 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/byte_buffer.h"
+#include "codec/cert_info.h"
+#include "platform/cert_store.h"
+#include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/registry.h"
 
@@ -39,6 +51,11 @@ constexpr const char* kUsageText =
     "       kelvadrome reg set <path> <value> [--dword] [--json]\n"
     "       kelvadrome reg list [<key>] [--json]\n"
     "       kelvadrome reg delete <path> | --key <key> [--json]\n"
+    "       kelvadrome certs [MY|ROOT|CA] [--json]\n"
+    "       kelvadrome cert show <thumbprint|file> [--json]\n"
+    "       kelvadrome cert add <file> [MY|ROOT|CA] [--json]\n"
+    "       kelvadrome cert delete <thumbprint> [MY|ROOT|CA] [--json]\n"
+    "       kelvadrome keys [--json]\n"
     "A path is key\\...\\value, optionally after HKCU\\ (default) or HKLM\\ (read only).\n";
 
 struct CommandLine {
@@ -277,9 +294,179 @@ int RegDelete(const CommandLine& line) {
   return kSuccess;
 }
 
+// --- Certificates and keys ---------------------------------------------------------------------
+
+std::string CertificateJson(const CertInfo& info) {
+  return "{\"subject\":" + JsonString(info.GetSubject()) +
+         ",\"issuer\":" + JsonString(info.GetIssuer()) +
+         ",\"subjectCN\":" + JsonString(info.GetSubjectCN()) +
+         ",\"issuerCN\":" + JsonString(info.GetIssuerCN()) +
+         ",\"serial\":" + JsonString(info.GetSerial()) +
+         ",\"thumbprint\":" + JsonString(info.GetFingerprint()) +
+         ",\"notBefore\":" + JsonString(info.GetNotBefore(CertDateFormat::kCompact)) +
+         ",\"notAfter\":" + JsonString(info.GetNotAfter(CertDateFormat::kCompact)) +
+         ",\"keyUsage\":" + std::to_string(info.GetKeyUsage()) +
+         ",\"isCA\":" + (info.IsCaCertificate() ? "true" : "false") + "}";
+}
+
+int Certs(const CommandLine& line) {
+  if (line.words.size() > 2) return kUsage;
+  const std::string name = line.words.size() == 2 ? line.words[1] : "MY";
+  auto store = CertStore::OpenSystem(name);
+  if (!store) return Fail(line, "cannot open the store " + name);
+  const auto certificates = store->Enumerate();
+  if (!certificates) return Fail(line, "cannot read the store " + name);
+  std::string json = "[";
+  for (const auto& certificate : *certificates) {
+    CertInfo info(certificate.der.data(), static_cast<int32_t>(certificate.der.size()));
+    const bool linked =
+        store->GetProperty(certificate.id, cert_property::kKeyProviderInfo).has_value();
+    if (line.json) {
+      std::string object = CertificateJson(info);
+      object.pop_back();
+      json += (json.size() > 1 ? "," : "") + object +
+              ",\"keyLinked\":" + (linked ? "true" : "false") + "}";
+      continue;
+    }
+    std::printf(
+        "%s\n  serial %s  valid %s to %s  issuer %s\n  thumbprint %s%s\n",
+        info.GetSubjectCN().empty() ? info.GetSubject().c_str() : info.GetSubjectCN().c_str(),
+        info.GetSerial().c_str(), info.GetNotBefore(CertDateFormat::kDate).c_str(),
+        info.GetNotAfter(CertDateFormat::kDate).c_str(),
+        info.GetIssuerCN().empty() ? info.GetIssuer().c_str() : info.GetIssuerCN().c_str(),
+        info.GetFingerprint().c_str(), linked ? "  [key linked]" : "");
+  }
+  if (line.json) std::printf("%s]\n", json.c_str());
+  return kSuccess;
+}
+
+// The certificate a `cert show` argument names: a file (DER, or PEM text), else a thumbprint looked
+// up in MY, ROOT and CA.
+std::optional<std::vector<uint8_t>> CertificateNamed(const std::string& argument) {
+  ByteBuffer file;
+  if (ReadFileBytes(argument, file)) {
+    if (file.length() > 5 && std::memcmp(file.data(), "-----", 5) == 0) {
+      ByteBuffer der;
+      if (!der.Base64Decode(file.c_str())) return std::nullopt;
+      return std::vector<uint8_t>(der.data(), der.data() + der.length());
+    }
+    return std::vector<uint8_t>(file.data(), file.data() + file.length());
+  }
+  const bool is_thumbprint =
+      argument.size() == 40 && std::all_of(argument.begin(), argument.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+      });
+  ByteBuffer thumbprint;
+  if (!is_thumbprint || !thumbprint.HexDecode(argument.c_str())) return std::nullopt;
+  Thumbprint sha1{};
+  std::memcpy(sha1.data(), thumbprint.data(), sha1.size());
+  for (const char* name : {"MY", "ROOT", "CA"}) {
+    auto store = CertStore::OpenSystem(name);
+    if (!store) continue;
+    if (auto found = store->Find(sha1)) return found->der;
+  }
+  return std::nullopt;
+}
+
+// cert add <file> [store]: adds (or replaces, keeping its properties) a certificate.
+int CertAdd(const CommandLine& line) {
+  if (line.words.size() < 3 || line.words.size() > 4) return kUsage;
+  const std::string name = line.words.size() == 4 ? line.words[3] : "MY";
+  const auto der = CertificateNamed(line.words[2]);
+  if (!der) return Fail(line, "no certificate " + line.words[2]);
+  auto store = CertStore::OpenSystem(name);
+  if (!store) return Fail(line, "cannot open the store " + name);
+  if (!store->Add(*der, AddDisposition::kReplaceExistingInheritProperties)) {
+    return Fail(line, "cannot add " + line.words[2]);
+  }
+  CertInfo info(der->data(), static_cast<int32_t>(der->size()));
+  if (line.json) {
+    std::printf("{\"added\":%s,\"store\":%s}\n", JsonString(info.GetFingerprint()).c_str(),
+                JsonString(name).c_str());
+  }
+  return kSuccess;
+}
+
+// cert delete <thumbprint> [store]: removes a certificate and its properties from a store.
+int CertDelete(const CommandLine& line) {
+  if (line.words.size() < 3 || line.words.size() > 4) return kUsage;
+  const std::string name = line.words.size() == 4 ? line.words[3] : "MY";
+  auto store = CertStore::OpenSystem(name);
+  if (!store) return Fail(line, "cannot open the store " + name);
+  const auto der = CertificateNamed(line.words[2]);
+  const auto found = der ? store->Find(CertificateThumbprint(*der)) : std::nullopt;
+  if (!found || !store->Delete(found->id)) return Fail(line, "cannot delete " + line.words[2]);
+  if (line.json) std::printf("{\"deleted\":%s}\n", JsonString(line.words[2]).c_str());
+  return kSuccess;
+}
+
+int CertShow(const CommandLine& line) {
+  if (line.words.size() >= 2 && line.words[1] == "add") return CertAdd(line);
+  if (line.words.size() >= 2 && line.words[1] == "delete") return CertDelete(line);
+  if (line.words.size() != 3 || line.words[1] != "show") return kUsage;
+  const auto der = CertificateNamed(line.words[2]);
+  if (!der) return Fail(line, "no certificate " + line.words[2]);
+  CertInfo info(der->data(), static_cast<int32_t>(der->size()));
+  if (!info.loaded()) {
+    SetLastPlatformError(info.last_error());
+    return Fail(line, "not a certificate: " + line.words[2]);
+  }
+  if (line.json) {
+    std::printf("%s\n", CertificateJson(info).c_str());
+    return kSuccess;
+  }
+  std::printf(
+      "subject     %s\nissuer      %s\nserial      %s\nthumbprint  %s\n"
+      "valid from  %s\nvalid to    %s\nkey usage   0x%02X\nCA          %s\n",
+      info.GetSubject().c_str(), info.GetIssuer().c_str(), info.GetSerial().c_str(),
+      info.GetFingerprint().c_str(), info.GetNotBefore(CertDateFormat::kDateTime).c_str(),
+      info.GetNotAfter(CertDateFormat::kDateTime).c_str(), info.GetKeyUsage(),
+      info.IsCaCertificate() ? "yes" : "no");
+  return kSuccess;
+}
+
+int Keys(const CommandLine& line) {
+  if (line.words.size() != 1) return kUsage;
+  auto store = KeyContainerStore::OpenUser();
+  if (!store) return Fail(line, "cannot open the key containers");
+  const auto names = store->Names();
+  if (!names) return Fail(line, "cannot read the key containers");
+  std::string json = "[";
+  for (const auto& name : *names) {
+    auto container = store->Open(name, "", provider_type::kRsaFull);
+    const auto keys = container ? container->Keys() : std::nullopt;
+    std::string keys_json = "[";
+    if (!line.json) std::printf("%s\n", name.c_str());
+    for (const auto& key : keys.value_or(std::vector<KeyDescription>{})) {
+      const char* spec = key.spec == key_spec::kExchange ? "exchange" : "signature";
+      const bool exportable = (key.flags & key_flag::kExportable) != 0;
+      const bool protected_key = (key.flags & key_flag::kUserProtected) != 0;
+      if (line.json) {
+        keys_json += std::string(keys_json.size() > 1 ? "," : "") +
+                     "{\"spec\":" + std::to_string(key.spec) +
+                     ",\"bits\":" + std::to_string(key.bits) +
+                     ",\"exportable\":" + (exportable ? "true" : "false") +
+                     ",\"userProtected\":" + (protected_key ? "true" : "false") + "}";
+      } else {
+        std::printf("  %-9s RSA %u%s%s\n", spec, key.bits, exportable ? "  exportable" : "",
+                    protected_key ? "  user-protected" : "");
+      }
+    }
+    if (line.json) {
+      json += std::string(json.size() > 1 ? "," : "") + "{\"name\":" + JsonString(name) +
+              ",\"keys\":" + keys_json + "]}";
+    }
+  }
+  if (line.json) std::printf("%s]\n", json.c_str());
+  return kSuccess;
+}
+
 int Run(int argc, char** argv) {
   const auto line = Parse(argc, argv);
   int result = kUsage;
+  if (line && !line->words.empty() && line->words[0] == "certs") result = Certs(*line);
+  if (line && !line->words.empty() && line->words[0] == "cert") result = CertShow(*line);
+  if (line && !line->words.empty() && line->words[0] == "keys") result = Keys(*line);
   if (line && line->words.size() >= 2 && line->words[0] == "reg") {
     const std::string& verb = line->words[1];
     if (verb == "get") result = RegGet(*line);
