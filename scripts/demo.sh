@@ -22,3 +22,21 @@ KELVADROME_PROFILE="$scratch/profile" KELVADROME_MACHINE_PROFILE="$scratch/machi
 echo
 echo "== What the scripted user saw (KELVADROME_DIALOG_LOG)"
 cat "$scratch/dialogs.log"
+
+# The kelvadrome command on the same profile: the registry the demo wrote, and a certificate
+# store holding a certificate made here by the openssl command.
+export KELVADROME_PROFILE="$scratch/profile" KELVADROME_MACHINE_PROFILE="$scratch/machine"
+cli="$top/build/release/kelvadrome"
+echo
+echo "== kelvadrome reg list 'Software\ORLA\QuorixATL'"
+"$cli" reg list 'Software\ORLA\QuorixATL'
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$scratch/demo-key.pem" -out "$scratch/demo-cert.pem" \
+  -subj "/CN=Demo 憑證/OU=Signing/O=Example/C=TW" -addext "keyUsage=digitalSignature,nonRepudiation" \
+  -days 365 -utf8 2>/dev/null
+"$cli" cert add "$scratch/demo-cert.pem" MY
+echo
+echo "== kelvadrome certs MY"
+"$cli" certs MY
+echo
+echo "== kelvadrome cert show <thumbprint> --json"
+"$cli" cert show "$(openssl x509 -in "$scratch/demo-cert.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')" --json
