@@ -429,14 +429,14 @@ int Keys(const CommandLine& line) {
   if (line.words.size() != 1) return kUsage;
   auto store = KeyContainerStore::OpenUser();
   if (!store) return Fail(line, "cannot open the key containers");
-  const auto names = store->Names();
-  if (!names) return Fail(line, "cannot read the key containers");
+  const auto containers = store->List();
+  if (!containers) return Fail(line, "cannot read the key containers");
   std::string json = "[";
-  for (const auto& name : *names) {
+  for (const auto& [name, provider] : *containers) {
     auto container = store->Open(name, "", provider_type::kRsaFull);
     const auto keys = container ? container->Keys() : std::nullopt;
     std::string keys_json = "[";
-    if (!line.json) std::printf("%s\n", name.c_str());
+    if (!line.json) std::printf("%s  (%s)\n", name.c_str(), provider.c_str());
     for (const auto& key : keys.value_or(std::vector<KeyDescription>{})) {
       const char* spec = key.spec == key_spec::kExchange ? "exchange" : "signature";
       const bool exportable = (key.flags & key_flag::kExportable) != 0;
@@ -454,7 +454,7 @@ int Keys(const CommandLine& line) {
     }
     if (line.json) {
       json += std::string(json.size() > 1 ? "," : "") + "{\"name\":" + JsonString(name) +
-              ",\"keys\":" + keys_json + "]}";
+              ",\"provider\":" + JsonString(provider) + ",\"keys\":" + keys_json + "]}";
     }
   }
   if (line.json) std::printf("%s]\n", json.c_str());

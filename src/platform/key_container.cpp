@@ -57,10 +57,12 @@ std::optional<int64_t> Changes(ProfileDatabase& database) {
 // folded name is taken. A concurrent creator is held off by the write transaction, and the unique
 // folded column settles any race left.
 bool InsertContainer(ProfileDatabase& database, const std::string& stored,
-                     const std::string& folded, int64_t* id) {
+                     const std::string& folded, std::string_view provider, int64_t* id) {
   ProfileStatement insert = database.Prepare(
-      "INSERT INTO key_containers (name, folded) VALUES (?1, ?2) ON CONFLICT (folded) DO NOTHING");
-  if (!insert.valid() || !insert.BindText(1, stored) || !insert.BindText(2, folded)) {
+      "INSERT INTO key_containers (name, folded, provider) VALUES (?1, ?2, ?3) "
+      "ON CONFLICT (folded) DO NOTHING");
+  if (!insert.valid() || !insert.BindText(1, stored) || !insert.BindText(2, folded) ||
+      !insert.BindText(3, provider)) {
     return Fail(key_error::kNoMemory);
   }
   if (insert.Step() != ProfileStatement::StepResult::kDone) return false;
@@ -488,8 +490,8 @@ std::unique_ptr<KeyContainer> KeyContainerStore::Create(std::string_view name,
   const std::string stored = StoredName(name);
   const std::string folded = FoldRegistryName(stored);
   int64_t id = 0;
-  const bool created =
-      database_->Transaction([&] { return InsertContainer(*database_, stored, folded, &id); });
+  const bool created = database_->Transaction(
+      [&] { return InsertContainer(*database_, stored, folded, provider->name, &id); });
   if (!created) return nullptr;
   return std::make_unique<KeyContainer>(KeyContainer::Passkey{},
                                         std::make_shared<ProfileState>(database_, id, folded),
@@ -547,21 +549,31 @@ bool KeyContainerStore::Delete(std::string_view name, std::string_view provider_
   });
 }
 
-std::optional<std::vector<std::string>> KeyContainerStore::Names() {
-  ProfileStatement query = database_->Prepare("SELECT name FROM key_containers ORDER BY id");
+std::optional<std::vector<ContainerListing>> KeyContainerStore::List() {
+  ProfileStatement query =
+      database_->Prepare("SELECT name, provider FROM key_containers ORDER BY id");
   if (!query.valid()) return std::nullopt;
-  std::vector<std::string> names;
+  std::vector<ContainerListing> listing;
   for (;;) {
     switch (query.Step()) {
       case ProfileStatement::StepResult::kError:
         return std::nullopt;
       case ProfileStatement::StepResult::kDone:
-        return names;
+        return listing;
       case ProfileStatement::StepResult::kRow:
-        names.push_back(ConvertToNarrow(Utf8ToUtf16(query.ColumnText(0))));
+        listing.push_back({ConvertToNarrow(Utf8ToUtf16(query.ColumnText(0))),
+                           ConvertToNarrow(Utf8ToUtf16(query.ColumnText(1)))});
         break;
     }
   }
+}
+
+std::optional<std::vector<std::string>> KeyContainerStore::Names() {
+  auto listing = List();
+  if (!listing) return std::nullopt;
+  std::vector<std::string> names;
+  for (auto& entry : *listing) names.push_back(std::move(entry.name));
+  return names;
 }
 
 bool KeyContainerStore::Persist(KeyContainer& container) {
@@ -572,7 +584,9 @@ bool KeyContainerStore::Persist(KeyContainer& container) {
   const std::string folded = FoldRegistryName(stored);
   return database_->Transaction([&] {
     int64_t id = 0;
-    if (!InsertContainer(*database_, stored, folded, &id)) return false;
+    if (!InsertContainer(*database_, stored, folded, container.provider_name(), &id)) {
+      return false;
+    }
     for (const StoredKey& key : keys) {
       if (!ProfileState::Insert(*database_, id, key)) return false;
     }

@@ -219,6 +219,11 @@ class KeyContainer {
 // process code page and are stored as UTF-8. A store and the containers it opened share its
 // database connection: use them from one thread at a time (open a store per thread otherwise).
 // Volatile containers may be shared between threads.
+struct ContainerListing {
+  std::string name;
+  std::string provider;
+};
+
 class KeyContainerStore {
  public:
   // OpenUser opens the store of the current user's profile; null (error recorded) when the
@@ -245,6 +250,10 @@ class KeyContainerStore {
 
   // Names lists the profile's container names in creation order; nullopt when it cannot be read.
   std::optional<std::vector<std::string>> Names();
+
+  // List gives the same containers with the provider each was created through (empty for one
+  // created before providers were recorded).
+  std::optional<std::vector<ContainerListing>> List();
 
   // Persist copies the volatile |container| with all its keys and certificates into the profile
   // under its name, in one transaction: NTE_EXISTS when the profile has that name already,

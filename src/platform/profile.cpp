@@ -74,6 +74,10 @@ constexpr std::string_view kMigrations[] = {
         value BLOB NOT NULL,
         PRIMARY KEY (certificate, property)) WITHOUT ROWID;
     )sql",
+    // 2 -> 3: the provider a key container was created through, for listings.
+    R"sql(
+      ALTER TABLE key_containers ADD COLUMN provider TEXT NOT NULL DEFAULT '';
+    )sql",
 };
 static_assert(std::size(kMigrations) == kProfileSchemaVersion);
 

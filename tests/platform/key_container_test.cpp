@@ -659,6 +659,9 @@ TEST_F(KeyContainerTest, VolatileContainersStayOutOfTheProfileUntilPersisted) {
   const Bytes signature = *owner->SignHash(key_spec::kExchange, key_algorithm::kSha1, hash);
   ASSERT_TRUE(store_->Persist(*owner));
   EXPECT_EQ(*store_->Names(), std::vector<std::string>{"PfxKey-1"});
+  const auto listing = store_->List();
+  ASSERT_EQ(listing->size(), 1u);
+  EXPECT_EQ(listing->front().provider, kEnhanced) << "the provider is recorded";
   EXPECT_FALSE(store_->Persist(*owner));
   EXPECT_EQ(LastPlatformError(), key_error::kExists);
   auto profile_container = store_->Open("Other", kEnhanced, 1);
