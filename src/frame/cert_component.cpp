@@ -6,6 +6,7 @@
 #include "host/registry_access.h"
 #include "codec/secure_wipe.h"
 #include "ops/hash.h"
+#include "ops/key_use.h"
 #include "platform/last_error.h"
 #include "platform/text.h"
 #include "ui/dialog_host.h"
@@ -31,6 +32,8 @@ CertComponent::CertComponent(ComponentEnvironment environment)
   // Construction order: the protected-mode check, then the platform version, then the home folder,
   // which the version decides on a host that has one.
   protectedMode = environment_.protected_mode_probe ? environment_.protected_mode_probe() : false;
+  // Private keys marked user-protected ask the user through the dialog host before each use.
+  InstallKeyUsePrompt();
   osVersion = ReadPlatformVersion();
   homePath = HomeFolder();
 }

@@ -1,0 +1,44 @@
+#include "ui/key_use_dialog.h"
+
+#include "platform/text.h"
+#include "ui/dialog_host.h"
+
+namespace kelvadrome {
+
+namespace {
+
+// The dialog's own texts are kept in UTF-8 and shown in the process code page.
+std::string Shown(std::string_view utf8) {
+  return ConvertToNarrow(Utf8ToUtf16(utf8));
+}
+
+std::string_view PurposeText(KeyUse use) {
+  switch (use) {
+    case KeyUse::kSign:
+      return "以私密金鑰簽章";
+    case KeyUse::kDecrypt:
+      return "以私密金鑰解密";
+    case KeyUse::kExport:
+      return "匯出私密金鑰";
+  }
+  return "";
+}
+
+}  // namespace
+
+KeyUseDialog::KeyUseDialog(const KeyUseRequest& request)
+    : DialogModel(std::string(kKeyUseDialogName), Shown("私密金鑰使用確認")) {
+  AddEdit({key_use_control::kContainer, request.container, 0, true, /*read_only=*/true, false});
+  AddEdit({key_use_control::kProvider, request.provider, 0, true, /*read_only=*/true, false});
+  AddEdit({key_use_control::kPurpose, Shown(PurposeText(request.use)), 0, true,
+           /*read_only=*/true, false});
+  AddButton({kDialogIdOk, Shown("允許"), true});
+  AddButton({kDialogIdCancel, Shown("拒絕"), true});
+}
+
+bool AskForKeyUse(DialogHost& host, const KeyUseRequest& request) {
+  KeyUseDialog dialog(request);
+  return host.ShowModal(dialog) == DialogOutcome::kOk;
+}
+
+}  // namespace kelvadrome
