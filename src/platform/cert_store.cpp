@@ -85,6 +85,12 @@ class MemoryStore final : public CertStore {
     return std::nullopt;
   }
 
+  std::optional<StoredCertificate> Get(int64_t id) override {
+    auto entry = Locate(id);
+    if (entry == entries_.end()) return std::nullopt;
+    return entry->certificate;
+  }
+
   std::optional<int64_t> Add(const std::vector<uint8_t>& der, AddDisposition disposition) override {
     if (!IsOneCertificate(der)) return std::nullopt;
     const Thumbprint sha1 = CertificateThumbprint(der);
@@ -207,6 +213,22 @@ class ProfileStore final : public CertStore {
     switch (find.Step()) {
       case ProfileStatement::StepResult::kRow:
         return Row(find);
+      case ProfileStatement::StepResult::kDone:
+        SetLastPlatformError(kNotFound);
+        return std::nullopt;
+      case ProfileStatement::StepResult::kError:
+        break;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<StoredCertificate> Get(int64_t id) override {
+    ProfileStatement get =
+        database_->Prepare("SELECT id, der, sha1 FROM certificates WHERE id = ?1 AND store = ?2");
+    if (!get.valid() || !get.BindInt(1, id) || !get.BindInt(2, store_)) return std::nullopt;
+    switch (get.Step()) {
+      case ProfileStatement::StepResult::kRow:
+        return Row(get);
       case ProfileStatement::StepResult::kDone:
         SetLastPlatformError(kNotFound);
         return std::nullopt;

@@ -80,6 +80,9 @@ class CertStore {
   // Find returns the certificate with |sha1|; nullopt (CRYPT_E_NOT_FOUND) when absent.
   virtual std::optional<StoredCertificate> Find(const Thumbprint& sha1) = 0;
 
+  // Get returns the certificate |id|; nullopt (CRYPT_E_NOT_FOUND) when absent.
+  virtual std::optional<StoredCertificate> Get(int64_t id) = 0;
+
   // Add adds |der| under |disposition| and returns the stored certificate's id; nullopt when
   // the bytes are not one certificate (nothing may follow it) or the disposition refuses.
   virtual std::optional<int64_t> Add(const std::vector<uint8_t>& der,

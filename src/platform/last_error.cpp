@@ -59,6 +59,7 @@ constexpr auto kErrorTexts = std::to_array<ErrorText>({
     {0x80090010, "Access denied."},
     {0x80090011, "Object was not found."},
     {0x80090014, "Invalid provider type specified."},
+    {0x80090015, "Bad public key."},
     {0x80090016, "Keyset does not exist"},
     {0x80090017, "Provider type not defined."},
     {0x80090019, "The keyset is not defined."},
