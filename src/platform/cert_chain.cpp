@@ -1,0 +1,162 @@
+#include "platform/cert_chain.h"
+
+#include <memory>
+
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+
+#include "platform/crypto_context.h"
+#include "platform/last_error.h"
+
+namespace kelvadrome {
+
+namespace {
+
+constexpr uint32_t kBadEncoding = 0x8009310B;
+
+struct X509Free {
+  void operator()(X509* certificate) const { X509_free(certificate); }
+};
+struct StackFree {
+  void operator()(STACK_OF(X509) * stack) const { sk_X509_pop_free(stack, X509_free); }
+};
+struct StoreFree {
+  void operator()(X509_STORE* store) const { X509_STORE_free(store); }
+};
+struct ContextFree {
+  void operator()(X509_STORE_CTX* context) const { X509_STORE_CTX_free(context); }
+};
+using Certificate = std::unique_ptr<X509, X509Free>;
+
+// Decodes |der| in the component's own library context; null when it is not one certificate.
+Certificate Decode(const std::vector<uint8_t>& der) {
+  Certificate certificate(X509_new_ex(CryptoLibraryContext(), CryptoPropertyQuery()));
+  if (!certificate) return nullptr;
+  X509* target = certificate.get();
+  const unsigned char* cursor = der.data();
+  if (d2i_X509(&target, &cursor, static_cast<long>(der.size())) == nullptr) {
+    // d2i_X509 frees the object it was handed when it fails.
+    static_cast<void>(certificate.release());
+    return nullptr;
+  }
+  if (cursor != der.data() + der.size()) return nullptr;  // bytes after the certificate
+  return certificate;
+}
+
+uint32_t StatusForError(int error) {
+  switch (error) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+    case X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD:
+    case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD:
+      return chain_status::kNotTimeValid;
+    case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+    case X509_V_ERR_UNABLE_TO_DECRYPT_CERT_SIGNATURE:
+    case X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY:
+      return chain_status::kNotSignatureValid;
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_CERT_UNTRUSTED:
+      return chain_status::kUntrustedRoot;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+      return chain_status::kPartialChain;
+    case X509_V_ERR_CERT_REVOKED:
+      return chain_status::kRevoked;
+    case X509_V_ERR_INVALID_PURPOSE:
+      return chain_status::kNotValidForUsage;
+    default:
+      return 0;
+  }
+}
+
+// Collects every problem instead of stopping at the first one.
+int CollectProblems(int ok, X509_STORE_CTX* context) {
+  if (!ok) {
+    auto* status = static_cast<uint32_t*>(X509_STORE_CTX_get_app_data(context));
+    *status |= StatusForError(X509_STORE_CTX_get_error(context));
+  }
+  return 1;
+}
+
+// Loads the certificates of |store| into |stack| (untrusted issuers) or |trusted|.
+bool Load(CertStore& store, STACK_OF(X509) * stack, X509_STORE* trusted) {
+  const auto all = store.Enumerate();
+  if (!all) return false;
+  for (const auto& stored : *all) {
+    Certificate certificate = Decode(stored.der);
+    if (!certificate) continue;  // a store only holds certificates; skip any it cannot read
+    if (trusted != nullptr) {
+      if (X509_STORE_add_cert(trusted, certificate.get()) != 1) return false;
+    } else if (!sk_X509_push(stack, certificate.get())) {
+      return false;
+    } else {
+      certificate.release();  // the stack owns it now
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<CertificateChain> BuildCertificateChain(const std::vector<uint8_t>& der,
+                                                      int64_t at_time, CertStore* extra) {
+  Certificate leaf = Decode(der);
+  if (!leaf) {
+    SetLastPlatformError(kBadEncoding);
+    return std::nullopt;
+  }
+  std::unique_ptr<X509_STORE, StoreFree> trusted(X509_STORE_new());
+  std::unique_ptr<STACK_OF(X509), StackFree> issuers(sk_X509_new_null());
+  if (!trusted || !issuers) {
+    SetLastPlatformError(platform_error::kNotEnoughMemory);
+    return std::nullopt;
+  }
+  auto root = CertStore::OpenSystem("ROOT");
+  auto ca = CertStore::OpenSystem("CA");
+  auto my = CertStore::OpenSystem("MY");
+  if (!root || !ca || !my || !Load(*root, nullptr, trusted.get()) ||
+      !Load(*ca, issuers.get(), nullptr) || !Load(*my, issuers.get(), nullptr) ||
+      (extra != nullptr && !Load(*extra, issuers.get(), nullptr))) {
+    return std::nullopt;
+  }
+
+  std::unique_ptr<X509_STORE_CTX, ContextFree> context(
+      X509_STORE_CTX_new_ex(CryptoLibraryContext(), CryptoPropertyQuery()));
+  if (!context ||
+      X509_STORE_CTX_init(context.get(), trusted.get(), leaf.get(), issuers.get()) != 1) {
+    SetLastPlatformError(platform_error::kNotEnoughMemory);
+    return std::nullopt;
+  }
+  X509_VERIFY_PARAM* parameters = X509_STORE_CTX_get0_param(context.get());
+  X509_VERIFY_PARAM_set_time(parameters, static_cast<time_t>(at_time));
+  // Old certificates (SHA-1, 1024-bit keys) are judged by their chain, not by today's strength.
+  X509_VERIFY_PARAM_set_auth_level(parameters, 0);
+  uint32_t status = 0;
+  X509_STORE_CTX_set_app_data(context.get(), &status);
+  X509_STORE_CTX_set_verify_cb(context.get(), CollectProblems);
+  X509_verify_cert(context.get());
+
+  CertificateChain chain;
+  STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(context.get());
+  for (int i = 0; i < sk_X509_num(built); ++i) {
+    X509* element = sk_X509_value(built, i);
+    unsigned char* encoded = nullptr;
+    const int length = i2d_X509(element, &encoded);
+    if (length > 0) chain.elements.emplace_back(encoded, encoded + length);
+    OPENSSL_free(encoded);
+    // A validity that reaches outside the issuer's.
+    if (i + 1 < sk_X509_num(built)) {
+      X509* issuer = sk_X509_value(built, i + 1);
+      if (ASN1_TIME_compare(X509_get0_notBefore(element), X509_get0_notBefore(issuer)) < 0 ||
+          ASN1_TIME_compare(X509_get0_notAfter(element), X509_get0_notAfter(issuer)) > 0) {
+        status |= chain_status::kNotTimeNested;
+      }
+    }
+  }
+  chain.error_status = status;
+  return chain;
+}
+
+}  // namespace kelvadrome
