@@ -1,0 +1,51 @@
+#include "codec/cert_store_handle.h"
+
+#include "platform/last_error.h"
+
+namespace kelvadrome {
+
+namespace {
+
+constexpr uint32_t kNoKeyProperty = 0x8009200B;
+
+}  // namespace
+
+int32_t CertStoreHandle::OpenPersonal() {
+  last_error_ = 0;
+  Close();
+  store_ = CertStore::OpenSystem("MY");
+  if (store_) return 0;
+  last_error_ = LastPlatformError();
+  return kPersonalStoreFailed;
+}
+
+int32_t CertStoreHandle::OpenMemory() {
+  Close();
+  store_ = CertStore::OpenMemory();
+  if (store_) return 0;
+  last_error_ = LastPlatformError();
+  return kMemoryStoreFailed;
+}
+
+int32_t CertStoreHandle::Close() {
+  store_.reset();
+  last_error_ = 0;
+  return 0;
+}
+
+std::optional<KeyProviderLink> CertStoreHandle::GetKeyProvInfo(int64_t id) {
+  if (!store_) {
+    last_error_ = platform_error::kInvalidParameter;
+    return std::nullopt;
+  }
+  const auto property = store_->GetProperty(id, cert_property::kKeyProviderInfo);
+  if (!property) {
+    last_error_ = LastPlatformError();
+    return std::nullopt;
+  }
+  auto link = DecodeKeyProviderLink(*property);
+  last_error_ = link ? 0 : kNoKeyProperty;
+  return link;
+}
+
+}  // namespace kelvadrome
