@@ -115,6 +115,15 @@ class MemoryStore final : public CertStore {
     return entries_.back().certificate.id;
   }
 
+  std::optional<int64_t> AddLink(CertStore& source, int64_t source_id) override {
+    auto certificate = source.Get(source_id);
+    if (!certificate) return std::nullopt;
+    Entry link{
+        {next_id_++, std::move(certificate->der), certificate->sha1}, {}, &source, source_id};
+    entries_.push_back(std::move(link));
+    return entries_.back().certificate.id;
+  }
+
   bool Delete(int64_t id) override {
     auto entry = Locate(id);
     if (entry == entries_.end()) return false;
@@ -126,6 +135,8 @@ class MemoryStore final : public CertStore {
     auto entry = Locate(id);
     if (entry == entries_.end()) return std::nullopt;
     if (property == cert_property::kSha1Hash) return ThumbprintBytes(entry->certificate.sha1);
+    if (entry->link_source != nullptr)
+      return entry->link_source->GetProperty(entry->link_id, property);
     auto found = entry->properties.find(property);
     if (found == entry->properties.end()) {
       SetLastPlatformError(kNotFound);
@@ -137,6 +148,9 @@ class MemoryStore final : public CertStore {
   bool SetProperty(int64_t id, uint32_t property, const std::vector<uint8_t>* value) override {
     auto entry = Locate(id);
     if (entry == entries_.end()) return false;
+    if (entry->link_source != nullptr) {
+      return entry->link_source->SetProperty(entry->link_id, property, value);
+    }
     if (value == nullptr) {
       entry->properties.erase(property);
     } else {
@@ -149,6 +163,9 @@ class MemoryStore final : public CertStore {
   struct Entry {
     StoredCertificate certificate;
     std::map<uint32_t, std::vector<uint8_t>> properties;
+    // A link: the certificate of another store, whose properties it shares.
+    CertStore* link_source = nullptr;
+    int64_t link_id = 0;
   };
 
   std::vector<Entry>::iterator Locate(int64_t id) {
@@ -278,6 +295,11 @@ class ProfileStore final : public CertStore {
     });
     if (!ok) return std::nullopt;
     return id;
+  }
+
+  std::optional<int64_t> AddLink(CertStore&, int64_t) override {
+    SetLastPlatformError(platform_error::kInvalidParameter);  // links live in memory stores only
+    return std::nullopt;
   }
 
   bool Delete(int64_t id) override {

@@ -88,6 +88,11 @@ class CertStore {
   virtual std::optional<int64_t> Add(const std::vector<uint8_t>& der,
                                      AddDisposition disposition) = 0;
 
+  // AddLink adds to a memory store a link to certificate |source_id| of |source|: it lists the
+  // same certificate and reads and writes the original's properties. |source| must outlive the
+  // link. Persistent stores hold no links (ERROR_INVALID_PARAMETER).
+  virtual std::optional<int64_t> AddLink(CertStore& source, int64_t source_id) = 0;
+
   // Delete removes the certificate |id| with its properties; false (CRYPT_E_NOT_FOUND) if absent.
   virtual bool Delete(int64_t id) = 0;
 

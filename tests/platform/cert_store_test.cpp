@@ -180,6 +180,26 @@ TEST(KeyProviderLink, MalformedValuesAreRefused) {
   EXPECT_TRUE(DecodeKeyProviderLink(good).has_value());
 }
 
+TEST(MemoryStores, LinksShareTheOriginalsProperties) {
+  testing::TempDir dir;
+  testing::ScopedEnv profile("KELVADROME_PROFILE", dir.path().c_str());
+  auto my = CertStore::OpenSystem("MY");
+  const auto der = MakeCertificate("linked");
+  const auto original = my->Add(der, AddDisposition::kNew);
+  auto memory = CertStore::OpenMemory();
+  const auto link = memory->AddLink(*my, *original);
+  ASSERT_TRUE(link.has_value());
+  EXPECT_EQ(memory->Get(*link)->der, der);
+  const std::vector<uint8_t> name = {'n'};
+  ASSERT_TRUE(memory->SetProperty(*link, cert_property::kFriendlyName, &name));
+  EXPECT_EQ(*my->GetProperty(*original, cert_property::kFriendlyName), name)
+      << "written through the link";
+  ASSERT_TRUE(memory->Delete(*link));
+  EXPECT_TRUE(my->Get(*original).has_value()) << "deleting the link keeps the original";
+  EXPECT_FALSE(my->AddLink(*memory, 1).has_value()) << "persistent stores hold no links";
+  EXPECT_FALSE(memory->AddLink(*my, *original + 99).has_value());
+}
+
 TEST(SystemStores, SurviveReopeningAndStayApart) {
   testing::TempDir dir;
   testing::ScopedEnv profile("KELVADROME_PROFILE", dir.path().c_str());
