@@ -227,32 +227,14 @@ class ProfileStore final : public CertStore {
     if (!find.valid() || !find.BindInt(1, store_) || !find.BindBlob(2, sha1.data(), sha1.size())) {
       return std::nullopt;
     }
-    switch (find.Step()) {
-      case ProfileStatement::StepResult::kRow:
-        return Row(find);
-      case ProfileStatement::StepResult::kDone:
-        SetLastPlatformError(kNotFound);
-        return std::nullopt;
-      case ProfileStatement::StepResult::kError:
-        break;
-    }
-    return std::nullopt;
+    return SingleCertificate(find);
   }
 
   std::optional<StoredCertificate> Get(int64_t id) override {
     ProfileStatement get =
         database_->Prepare("SELECT id, der, sha1 FROM certificates WHERE id = ?1 AND store = ?2");
     if (!get.valid() || !get.BindInt(1, id) || !get.BindInt(2, store_)) return std::nullopt;
-    switch (get.Step()) {
-      case ProfileStatement::StepResult::kRow:
-        return Row(get);
-      case ProfileStatement::StepResult::kDone:
-        SetLastPlatformError(kNotFound);
-        return std::nullopt;
-      case ProfileStatement::StepResult::kError:
-        break;
-    }
-    return std::nullopt;
+    return SingleCertificate(get);
   }
 
   std::optional<int64_t> Add(const std::vector<uint8_t>& der, AddDisposition disposition) override {
@@ -366,6 +348,20 @@ class ProfileStore final : public CertStore {
     std::copy_n(sha1.begin(), std::min(sha1.size(), certificate.sha1.size()),
                 certificate.sha1.begin());
     return certificate;
+  }
+
+  // The one certificate a query finds; nullopt (CRYPT_E_NOT_FOUND) when it finds none.
+  static std::optional<StoredCertificate> SingleCertificate(ProfileStatement& statement) {
+    switch (statement.Step()) {
+      case ProfileStatement::StepResult::kRow:
+        return Row(statement);
+      case ProfileStatement::StepResult::kDone:
+        SetLastPlatformError(kNotFound);
+        return std::nullopt;
+      case ProfileStatement::StepResult::kError:
+        break;
+    }
+    return std::nullopt;
   }
 
   static std::optional<std::vector<uint8_t>> Single(ProfileStatement& statement) {
