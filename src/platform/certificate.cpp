@@ -1,113 +1,37 @@
 #include "platform/certificate.h"
 
-#include <openssl/asn1.h>
 #include <openssl/err.h>
-#include <openssl/objects.h>
 #include <openssl/x509.h>
-#include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <climits>
-#include <ctime>
 
 #include "platform/crypto_context.h"
+#include "platform/der_reader.h"
 #include "platform/last_error.h"
-#include "platform/text.h"
 
 namespace kelvadrome {
 namespace {
-
-constexpr char32_t kReplacement = 0xFFFD;
-
-// Reads DER headers from a byte range. Every read checks the bytes it needs against what is left
-// and leaves the cursor where it was when it fails.
-class DerCursor {
- public:
-  enum class Status { kOk, kTruncated, kMalformed };
-
-  DerCursor(const uint8_t* data, size_t size) : data_(data), left_(size) {}
-
-  size_t left() const { return left_; }
-
-  // Reads one tag-and-length header with a single-octet tag and a definite length. kTruncated when
-  // the header or the content it announces runs past the end, kMalformed for a multi-octet tag,
-  // an indefinite or over-long length.
-  Status ReadHeader(uint8_t& tag, size_t& length) {
-    if (left_ < 2) return Status::kTruncated;
-    const uint8_t first = data_[0];
-    if ((first & 0x1F) == 0x1F) return Status::kMalformed;
-    const uint8_t length_octet = data_[1];
-    size_t header = 2;
-    size_t value = 0;
-    if (length_octet < 0x80) {
-      value = length_octet;
-    } else {
-      const size_t count = length_octet & 0x7F;
-      if (count == 0 || count > sizeof(uint32_t)) return Status::kMalformed;
-      if (left_ < 2 + count) return Status::kTruncated;
-      for (size_t i = 0; i < count; ++i) value = (value << 8) | data_[2 + i];
-      header += count;
-    }
-    if (value > left_ - header) return Status::kTruncated;
-    tag = first;
-    length = value;
-    data_ += header;
-    left_ -= header;
-    return Status::kOk;
-  }
-
-  // Enters a constructed value whose header was just read: the cursor becomes its content.
-  DerCursor Content(size_t length) const { return DerCursor(data_, length); }
-  const uint8_t* data() const { return data_; }
-
-  bool Skip(size_t length) {
-    if (length > left_) return false;
-    data_ += length;
-    left_ -= length;
-    return true;
-  }
-
- private:
-  const uint8_t* data_;
-  size_t left_;
-};
 
 // Checks that the bytes are one definite-length SEQUENCE and nothing more; returns the platform
 // error for the first fault, 0 when the outer encoding is sound.
 uint32_t CheckOuterEncoding(const uint8_t* der, size_t n) {
   if (n == 0) return platform_error::kAsn1EndOfData;
-  DerCursor cursor(der, n);
+  DerReader input(der, n);
   uint8_t tag = 0;
-  size_t length = 0;
-  switch (cursor.ReadHeader(tag, length)) {
-    case DerCursor::Status::kOk:
+  DerReader contents;
+  switch (input.ReadAnyElement(tag, contents)) {
+    case DerStatus::kOk:
       break;
-    case DerCursor::Status::kTruncated:
-      return der[0] == 0x30 ? platform_error::kAsn1EndOfData : platform_error::kAsn1BadTag;
-    case DerCursor::Status::kMalformed:
+    case DerStatus::kTruncated:
+      return der[0] == der_tag::kSequence ? platform_error::kAsn1EndOfData
+                                          : platform_error::kAsn1BadTag;
+    case DerStatus::kMalformed:
       return platform_error::kAsn1BadTag;
   }
-  if (tag != 0x30) return platform_error::kAsn1BadTag;
-  if (length != cursor.left()) return platform_error::kAsn1Corrupt;
+  if (tag != der_tag::kSequence) return platform_error::kAsn1BadTag;
+  if (!input.empty()) return platform_error::kAsn1Corrupt;
   return 0;
-}
-
-// Reads the serial number's content octets from the DER: Certificate SEQUENCE, TBSCertificate
-// SEQUENCE, optional [0] version, INTEGER.
-bool ReadSerialOctets(const uint8_t* der, size_t n, std::vector<uint8_t>& serial) {
-  DerCursor outer(der, n);
-  uint8_t tag = 0;
-  size_t length = 0;
-  if (outer.ReadHeader(tag, length) != DerCursor::Status::kOk || tag != 0x30) return false;
-  DerCursor certificate = outer.Content(length);
-  if (certificate.ReadHeader(tag, length) != DerCursor::Status::kOk || tag != 0x30) return false;
-  DerCursor tbs = certificate.Content(length);
-  if (tbs.ReadHeader(tag, length) != DerCursor::Status::kOk) return false;
-  if (tag == 0xA0) {
-    if (!tbs.Skip(length) || tbs.ReadHeader(tag, length) != DerCursor::Status::kOk) return false;
-  }
-  if (tag != 0x02 || length == 0) return false;
-  serial.assign(tbs.data(), tbs.data() + length);
-  return true;
 }
 
 void AppendUtf8(std::string& out, char32_t cp) {
@@ -131,6 +55,7 @@ void AppendUtf8(std::string& out, char32_t cp) {
 std::string HexValue(const uint8_t* data, size_t n) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string out = "#";
+  out.reserve(1 + 2 * n);
   for (size_t i = 0; i < n; ++i) {
     out += kDigits[data[i] >> 4];
     out += kDigits[data[i] & 0x0F];
@@ -138,113 +63,419 @@ std::string HexValue(const uint8_t* data, size_t n) {
   return out;
 }
 
-// Converts a name attribute's value to UTF-8 according to its ASN.1 string type.
-std::string ValueToUtf8(const ASN1_STRING* value) {
-  const int type = ASN1_STRING_type(value);
-  const uint8_t* data = ASN1_STRING_get0_data(value);
-  const int signed_length = ASN1_STRING_length(value);
-  const size_t n = (data == nullptr || signed_length < 0) ? 0 : static_cast<size_t>(signed_length);
-  std::string out;
-  switch (type) {
-    case V_ASN1_UTF8STRING:
-      // Re-encoding through UTF-16 replaces invalid sequences.
-      return Utf16ToUtf8(Utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(data), n)));
-    case V_ASN1_BMPSTRING:
-      for (size_t i = 0; i + 1 < n; i += 2) {
-        char32_t unit = static_cast<char32_t>((data[i] << 8) | data[i + 1]);
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < n) {
-          const char32_t low = static_cast<char32_t>((data[i + 2] << 8) | data[i + 3]);
-          if (low >= 0xDC00 && low <= 0xDFFF) {
-            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-            i += 2;
-          }
-        }
-        AppendUtf8(out, unit >= 0xD800 && unit <= 0xDFFF ? kReplacement : unit);
-      }
-      if (n % 2 != 0) AppendUtf8(out, kReplacement);  // a dangling half character
-      return out;
-    case V_ASN1_UNIVERSALSTRING:
-      for (size_t i = 0; i + 3 < n; i += 4) {
-        const uint32_t cp = (static_cast<uint32_t>(data[i]) << 24) |
-                            (static_cast<uint32_t>(data[i + 1]) << 16) |
-                            (static_cast<uint32_t>(data[i + 2]) << 8) | data[i + 3];
-        const bool valid = cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
-        AppendUtf8(out, valid ? static_cast<char32_t>(cp) : kReplacement);
-      }
-      if (n % 4 != 0) AppendUtf8(out, kReplacement);
-      return out;
-    case V_ASN1_T61STRING:
-    case V_ASN1_PRINTABLESTRING:
-    case V_ASN1_IA5STRING:
-    case V_ASN1_NUMERICSTRING:
-    case V_ASN1_VISIBLESTRING:
-    case V_ASN1_VIDEOTEXSTRING:
-    case V_ASN1_GRAPHICSTRING:
-    case V_ASN1_GENERALSTRING:
-      out.reserve(n);
-      for (size_t i = 0; i < n; ++i) AppendUtf8(out, data[i]);
-      return out;
-    default:
-      return HexValue(data, n);
+bool IsUnicodeScalar(uint32_t cp) {
+  return cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+}
+
+// True when the bytes are UTF-8 in its shortest form, of Unicode scalar values only.
+bool IsValidUtf8(const uint8_t* data, size_t n) {
+  size_t i = 0;
+  while (i < n) {
+    const uint8_t lead = data[i];
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t count = 0;
+    uint32_t cp = 0;
+    uint32_t minimum = 0;
+    if ((lead & 0xE0) == 0xC0) {
+      count = 1;
+      cp = lead & 0x1F;
+      minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      count = 2;
+      cp = lead & 0x0F;
+      minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      count = 3;
+      cp = lead & 0x07;
+      minimum = 0x10000;
+    } else {
+      return false;
+    }
+    if (n - i - 1 < count) return false;
+    for (size_t k = 1; k <= count; ++k) {
+      if ((data[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (data[i + k] & 0x3F);
+    }
+    if (cp < minimum || !IsUnicodeScalar(cp)) return false;
+    i += count + 1;
   }
-}
-
-std::string DottedOid(const ASN1_OBJECT* object) {
-  char small[80];
-  const int needed = OBJ_obj2txt(small, sizeof small, object, 1);
-  if (needed < 0) return std::string();
-  if (static_cast<size_t>(needed) < sizeof small) return std::string(small);
-  std::string big(static_cast<size_t>(needed) + 1, '\0');
-  OBJ_obj2txt(big.data(), static_cast<int>(big.size()), object, 1);
-  big.resize(static_cast<size_t>(needed));
-  return big;
-}
-
-DistinguishedName ReadName(const X509_NAME* name) {
-  DistinguishedName result;
-  const int count = X509_NAME_entry_count(name);
-  int previous_set = -1;
-  for (int i = 0; i < count; ++i) {
-    const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
-    if (entry == nullptr) continue;
-    const int set = X509_NAME_ENTRY_set(entry);
-    if (result.empty() || set != previous_set) result.emplace_back();
-    previous_set = set;
-    NameAttribute attribute;
-    attribute.oid = DottedOid(X509_NAME_ENTRY_get_object(entry));
-    const ASN1_STRING* value = X509_NAME_ENTRY_get_data(entry);
-    if (value != nullptr) attribute.value = ValueToUtf8(value);
-    result.back().push_back(std::move(attribute));
-  }
-  return result;
-}
-
-bool TimeToEpoch(const ASN1_TIME* time, int64_t& seconds) {
-  if (time == nullptr) return false;
-  struct tm fields = {};
-  if (ASN1_TIME_to_tm(time, &fields) != 1) return false;
-  const int64_t days = DaysFromCivil(static_cast<int64_t>(fields.tm_year) + 1900,
-                                     static_cast<unsigned>(fields.tm_mon + 1),
-                                     static_cast<unsigned>(fields.tm_mday));
-  seconds = days * 86400 + fields.tm_hour * 3600 + fields.tm_min * 60 + fields.tm_sec;
   return true;
 }
 
-std::optional<uint8_t> ReadKeyUsage(const X509* x509) {
-  int critical = 0;
-  UniqueAsn1String bits(
-      static_cast<ASN1_BIT_STRING*>(X509_get_ext_d2i(x509, NID_key_usage, &critical, nullptr)));
-  if (!bits) return std::nullopt;
-  const uint8_t* data = ASN1_STRING_get0_data(bits.get());
-  if (data == nullptr || ASN1_STRING_length(bits.get()) < 1) return uint8_t{0};
-  return data[0];
+// Converts one name attribute value, the element |tag| with content |value| (and |whole| the
+// element with its header), to UTF-8. Accepts what the platform's own decoder accepts in a name:
+// the string types it knows, a SEQUENCE and a few other universal types, each primitive except the
+// SEQUENCE. Returns false for anything else and for a value not valid in its string type.
+bool NameValueToUtf8(uint8_t tag, const DerReader& value, const DerReader& whole,
+                     std::string& out) {
+  const uint8_t* data = value.data();
+  const size_t n = value.size();
+  out.clear();
+  switch (tag) {
+    case 0x0C:  // UTF8String
+      if (!IsValidUtf8(data, n)) return false;
+      out.assign(reinterpret_cast<const char*>(data), n);
+      return true;
+    case 0x1E:  // BMPString: UTF-16BE without surrogates
+      if (n % 2 != 0) return false;
+      for (size_t i = 0; i < n; i += 2) {
+        const char32_t unit = static_cast<char32_t>((data[i] << 8) | data[i + 1]);
+        if (unit >= 0xD800 && unit <= 0xDFFF) return false;
+        AppendUtf8(out, unit);
+      }
+      return true;
+    case 0x1C:  // UniversalString: UTF-32BE
+      if (n % 4 != 0) return false;
+      for (size_t i = 0; i < n; i += 4) {
+        const uint32_t cp = (static_cast<uint32_t>(data[i]) << 24) |
+                            (static_cast<uint32_t>(data[i + 1]) << 16) |
+                            (static_cast<uint32_t>(data[i + 2]) << 8) | data[i + 3];
+        if (!IsUnicodeScalar(cp)) return false;
+        AppendUtf8(out, static_cast<char32_t>(cp));
+      }
+      return true;
+    case 0x12:  // NumericString
+    case 0x13:  // PrintableString
+    case 0x14:  // TeletexString
+    case 0x16:  // IA5String
+      // Read as Latin-1, as the platform decoder does; it does not check the character sets.
+      out.reserve(n);
+      for (size_t i = 0; i < n; ++i) AppendUtf8(out, data[i]);
+      return true;
+    case 0x03: {  // BIT STRING: the bit octets, unused bits cleared
+      if (n == 0 || data[0] > 7 || (data[0] != 0 && n == 1)) return false;
+      out = HexValue(data + 1, n - 1);
+      if (n > 1) {
+        const uint8_t last = static_cast<uint8_t>(data[n - 1] & (0xFF << data[0]));
+        static constexpr char kDigits[] = "0123456789ABCDEF";
+        out[out.size() - 2] = kDigits[last >> 4];
+        out[out.size() - 1] = kDigits[last & 0x0F];
+      }
+      return true;
+    }
+    case 0x07:  // ObjectDescriptor
+    case 0x08:  // EXTERNAL
+    case 0x09:  // REAL
+    case 0x0B:  // EMBEDDED PDV
+    case 0x0D:  // RELATIVE-OID
+    case 0x0E:  // TIME
+    case 0x0F:  // reserved
+    case 0x1D:  // CHARACTER STRING
+      out = HexValue(data, n);
+      return true;
+    case der_tag::kSequence:
+      out = HexValue(whole.data(), whole.size());
+      return true;
+    default:
+      return false;
+  }
 }
 
-bool ReadBasicConstraintsCa(const X509* x509) {
-  int critical = 0;
-  UniqueBasicConstraints constraints(static_cast<BASIC_CONSTRAINTS*>(
-      X509_get_ext_d2i(x509, NID_basic_constraints, &critical, nullptr)));
-  return constraints && constraints->ca != 0;
+// Reads a Name: a SEQUENCE OF RelativeDistinguishedName, each a SET OF AttributeTypeAndValue.
+bool ReadName(DerReader& tbs, DistinguishedName& name) {
+  DerReader rdns;
+  if (!tbs.ReadElement(der_tag::kSequence, rdns)) return false;
+  name.clear();
+  while (!rdns.empty()) {
+    DerReader set;
+    if (!rdns.ReadElement(der_tag::kSet, set)) return false;
+    if (set.empty()) continue;  // an empty RDN is not listed
+    RelativeName& rdn = name.emplace_back();
+    while (!set.empty()) {
+      DerReader pair;
+      DerReader oid;
+      if (!set.ReadElement(der_tag::kSequence, pair) || !pair.ReadObjectIdentifier(oid)) {
+        return false;
+      }
+      uint8_t tag = 0;
+      DerReader value;
+      size_t header = 0;
+      if (pair.ReadAnyElement(tag, value, &header) != DerStatus::kOk || !pair.empty()) return false;
+      const DerReader whole(value.data() - header, header + value.size());
+      NameAttribute& attribute = rdn.emplace_back();
+      if (!NameValueToUtf8(tag, value, whole, attribute.value)) return false;
+      attribute.oid = ObjectIdentifierToText(oid.data(), oid.size());
+    }
+  }
+  return true;
+}
+
+// Reads two decimal digits at |text[at]|; false unless both are digits.
+bool TwoDigits(const uint8_t* text, size_t at, int& value) {
+  if (text[at] < '0' || text[at] > '9' || text[at + 1] < '0' || text[at + 1] > '9') return false;
+  value = (text[at] - '0') * 10 + (text[at + 1] - '0');
+  return true;
+}
+
+// Reads a validity time, UTCTime or GeneralizedTime, to seconds since 1970 UTC. Accepts what the
+// platform decoder's time conversion accepts: seconds may be left out, a GeneralizedTime may carry
+// a fraction of a second (dropped), and the time ends in 'Z' or a +hhmm/-hhmm offset.
+bool ReadTime(DerReader& validity, int64_t& seconds) {
+  DerReader text;
+  const bool generalized = validity.NextTagIs(der_tag::kGeneralizedTime);
+  if (!validity.ReadElement(generalized ? der_tag::kGeneralizedTime : der_tag::kUtcTime, text)) {
+    return false;
+  }
+  const uint8_t* a = text.data();
+  const size_t l = text.size();
+  if (l < (generalized ? 13u : 11u)) return false;
+  // Fields, each two digits: [century] year month day hour minute [second].
+  static constexpr int kMin[] = {0, 0, 1, 1, 0, 0, 0};
+  static constexpr int kMax[] = {99, 99, 12, 31, 23, 59, 59};
+  static constexpr int kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  int fields[7] = {0, 0, 0, 0, 0, 0, 0};
+  size_t o = 0;
+  for (int i = generalized ? 0 : 1; i < 7; ++i) {
+    if (i == 6 && (a[o] == 'Z' || a[o] == '+' || a[o] == '-')) break;
+    int n = 0;
+    // Every field must leave at least one octet after it for the time zone.
+    if (l - o < 3 || !TwoDigits(a, o, n) || n < kMin[i] || n > kMax[i]) return false;
+    o += 2;
+    fields[i] = n;
+  }
+  const int64_t year = generalized ? fields[0] * 100 + fields[1]
+                                   : (fields[1] < 50 ? 2000 + fields[1] : 1900 + fields[1]);
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  const int month_days = kMonthDays[fields[2] - 1] + (fields[2] == 2 && leap ? 1 : 0);
+  if (fields[3] > month_days) return false;
+  if (generalized && a[o] == '.') {
+    const size_t digits = ++o;
+    while (o < l && a[o] >= '0' && a[o] <= '9') ++o;
+    if (o == digits || o == l) return false;
+  }
+  int64_t offset = 0;
+  if (a[o] == 'Z') {
+    ++o;
+  } else if (a[o] == '+' || a[o] == '-') {
+    const int64_t sign = a[o] == '-' ? 1 : -1;  // local time behind UTC: add to reach UTC
+    ++o;
+    int hours = 0;
+    int minutes = 0;
+    if (l - o != 4 || !TwoDigits(a, o, hours) || !TwoDigits(a, o + 2, minutes) || hours > 12 ||
+        minutes > 59) {
+      return false;
+    }
+    o += 4;
+    offset = sign * (hours * 3600 + minutes * 60);
+  } else {
+    return false;
+  }
+  if (o != l) return false;
+  seconds =
+      DaysFromCivil(year, static_cast<unsigned>(fields[2]), static_cast<unsigned>(fields[3])) *
+          86400 +
+      fields[4] * 3600 + fields[5] * 60 + fields[6] + offset;
+  if (offset != 0) {
+    // Moving by the offset must stay within the years 1900 to 9999, as it must for the platform
+    // decoder.
+    constexpr int64_t kFirst = -2208988800;  // 1900-01-01 00:00:00
+    constexpr int64_t kEnd = 253402300800;   // 10000-01-01 00:00:00
+    if (seconds < kFirst || seconds >= kEnd) return false;
+  }
+  return true;
+}
+
+// Reads one element of any type (algorithm parameters) and checks the content of the universal
+// types whose content has rules, as the platform decoder does; a constructed universal element must
+// be a SEQUENCE or SET. Elements of the other classes are taken as they are.
+bool ReadAnyValue(DerReader& from) {
+  DerReader copy = from;
+  uint8_t tag = 0;
+  DerReader contents;
+  if (copy.ReadAnyElement(tag, contents) != DerStatus::kOk) return false;
+  if ((tag & der_tag::kClassMask) == 0) {
+    bool ok = true;
+    DerReader value;
+    DerReader again = from;
+    uint8_t unused = 0;
+    bool flag = false;
+    switch (tag) {
+      case der_tag::kSequence:
+      case der_tag::kSet:
+        break;
+      case der_tag::kNull:
+        ok = contents.empty();
+        break;
+      case der_tag::kBoolean:
+        ok = again.ReadBoolean(flag);
+        break;
+      case der_tag::kInteger:
+        ok = again.ReadInteger(value);
+        break;
+      case 0x0A: {  // ENUMERATED: an INTEGER's rules
+        const uint8_t* p = contents.data();
+        ok = !contents.empty() && (contents.size() == 1 || !((p[0] == 0x00 && (p[1] & 0x80) == 0) ||
+                                                             (p[0] == 0xFF && (p[1] & 0x80) != 0)));
+        break;
+      }
+      case der_tag::kObjectIdentifier:
+        ok = again.ReadObjectIdentifier(value);
+        break;
+      case der_tag::kBitString:
+        ok = again.ReadBitString(value, unused);
+        break;
+      case 0x1E:  // BMPString
+        ok = contents.size() % 2 == 0;
+        break;
+      case 0x1C:  // UniversalString
+        ok = contents.size() % 4 == 0;
+        break;
+      default:
+        // End-of-contents, and constructed strings (BER) or primitive SEQUENCE and SET.
+        ok = tag != 0 && (tag & der_tag::kConstructed) == 0 && tag != 0x10 && tag != 0x11;
+        break;
+    }
+    if (!ok) return false;
+  }
+  from = copy;
+  return true;
+}
+
+// Reads an AlgorithmIdentifier: an OBJECT IDENTIFIER and optional parameters of any type.
+bool ReadAlgorithm(DerReader& from) {
+  DerReader algorithm;
+  DerReader oid;
+  if (!from.ReadElement(der_tag::kSequence, algorithm) || !algorithm.ReadObjectIdentifier(oid)) {
+    return false;
+  }
+  if (!algorithm.empty() && !ReadAnyValue(algorithm)) return false;
+  return algorithm.empty();
+}
+
+constexpr uint8_t kKeyUsageOid[] = {0x55, 0x1D, 0x0F};          // 2.5.29.15
+constexpr uint8_t kBasicConstraintsOid[] = {0x55, 0x1D, 0x13};  // 2.5.29.19
+
+bool OidIs(const DerReader& oid, const uint8_t (&expected)[3]) {
+  return oid.size() == 3 && std::equal(expected, expected + 3, oid.data());
+}
+
+// The first octet of a keyUsage value (a BIT STRING); empty when it cannot be read. Bytes after
+// the BIT STRING are ignored, as the platform decoder ignores them.
+std::optional<uint8_t> ParseKeyUsage(DerReader value) {
+  DerReader bits;
+  uint8_t unused = 0;
+  if (!value.ReadBitString(bits, unused)) return std::nullopt;
+  if (bits.empty()) return uint8_t{0};
+  uint8_t first = bits.data()[0];
+  if (bits.size() == 1) first = static_cast<uint8_t>(first & (0xFF << unused));
+  return first;
+}
+
+// Whether a basicConstraints value (SEQUENCE { cA BOOLEAN DEFAULT FALSE, pathLen INTEGER
+// OPTIONAL }) has cA set; false when it cannot be read.
+bool ParseBasicConstraintsCa(DerReader value) {
+  DerReader constraints;
+  if (!value.ReadElement(der_tag::kSequence, constraints)) return false;
+  bool ca = false;
+  if (constraints.NextTagIs(der_tag::kBoolean) && !constraints.ReadBoolean(ca)) return false;
+  DerReader path_length;
+  if (constraints.NextTagIs(der_tag::kInteger) && !constraints.ReadInteger(path_length)) {
+    return false;
+  }
+  return constraints.empty() && ca;
+}
+
+struct ExtensionValues {
+  std::optional<uint8_t> key_usage;
+  bool basic_constraints_ca = false;
+};
+
+// Reads the extensions SEQUENCE (inside the explicit [3]). An extension that appears twice counts
+// as unreadable, as it does for the platform decoder's lookup.
+bool ReadExtensions(DerReader& explicit_tag, ExtensionValues& values) {
+  DerReader extensions;
+  if (!explicit_tag.ReadElement(der_tag::kSequence, extensions) || !explicit_tag.empty()) {
+    return false;
+  }
+  int key_usage_count = 0;
+  int basic_constraints_count = 0;
+  DerReader key_usage_value;
+  DerReader basic_constraints_value;
+  while (!extensions.empty()) {
+    DerReader extension;
+    DerReader oid;
+    DerReader value;
+    bool critical = false;
+    if (!extensions.ReadElement(der_tag::kSequence, extension) ||
+        !extension.ReadObjectIdentifier(oid) ||
+        (extension.NextTagIs(der_tag::kBoolean) && !extension.ReadBoolean(critical)) ||
+        !extension.ReadElement(der_tag::kOctetString, value) || !extension.empty()) {
+      return false;
+    }
+    if (OidIs(oid, kKeyUsageOid)) {
+      ++key_usage_count;
+      key_usage_value = value;
+    } else if (OidIs(oid, kBasicConstraintsOid)) {
+      ++basic_constraints_count;
+      basic_constraints_value = value;
+    }
+  }
+  if (key_usage_count == 1) values.key_usage = ParseKeyUsage(key_usage_value);
+  if (basic_constraints_count == 1) {
+    values.basic_constraints_ca = ParseBasicConstraintsCa(basic_constraints_value);
+  }
+  return true;
+}
+
+struct ParsedCertificate {
+  DistinguishedName subject;
+  DistinguishedName issuer;
+  DerReader serial;
+  int64_t not_before = 0;
+  int64_t not_after = 0;
+  ExtensionValues extensions;
+};
+
+// Parses the certificate structure; false for anything that is not one well-formed certificate.
+// The subject public key is checked for shape only, never decoded as a key.
+bool ParseCertificate(const uint8_t* der, size_t n, ParsedCertificate& out) {
+  DerReader input(der, n);
+  DerReader certificate;
+  DerReader tbs;
+  DerReader signature;
+  uint8_t unused = 0;
+  if (!input.ReadElement(der_tag::kSequence, certificate) || !input.empty() ||
+      !certificate.ReadElement(der_tag::kSequence, tbs) || !ReadAlgorithm(certificate) ||
+      !certificate.ReadBitString(signature, unused) || !certificate.empty()) {
+    return false;
+  }
+  bool present = false;
+  DerReader version;
+  if (!tbs.ReadOptionalElement(der_tag::ContextConstructed(0), version, present)) return false;
+  if (present) {
+    DerReader number;
+    if (!version.ReadInteger(number) || !version.empty()) return false;
+  }
+  if (!tbs.ReadInteger(out.serial) || !ReadAlgorithm(tbs) || !ReadName(tbs, out.issuer)) {
+    return false;
+  }
+  DerReader validity;
+  if (!tbs.ReadElement(der_tag::kSequence, validity) || !ReadTime(validity, out.not_before) ||
+      !ReadTime(validity, out.not_after) || !validity.empty()) {
+    return false;
+  }
+  if (!ReadName(tbs, out.subject)) return false;
+  DerReader key_info;
+  DerReader key_bits;
+  if (!tbs.ReadElement(der_tag::kSequence, key_info) || !ReadAlgorithm(key_info) ||
+      !key_info.ReadBitString(key_bits, unused) || !key_info.empty()) {
+    return false;
+  }
+  // The unique identifiers are implicit BIT STRINGs: checked like one under their own tags.
+  for (uint8_t number : {uint8_t{1}, uint8_t{2}}) {
+    DerReader id;
+    if (!tbs.ReadOptionalElement(der_tag::ContextPrimitive(number), id, present)) return false;
+    if (present && (id.empty() || id.data()[0] > 7 || (id.data()[0] != 0 && id.size() == 1))) {
+      return false;
+    }
+  }
+  DerReader extensions;
+  if (!tbs.ReadOptionalElement(der_tag::ContextConstructed(3), extensions, present)) return false;
+  if (present && !ReadExtensions(extensions, out.extensions)) return false;
+  return tbs.empty();
 }
 
 // Keeps the thread's OpenSSL error queue as it was before the component's calls, so the host
@@ -269,6 +500,30 @@ int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
   return era * 146097 + day_of_era - 719468;
 }
 
+Certificate::Certificate(Certificate&& other) noexcept {
+  *this = std::move(other);
+}
+
+Certificate& Certificate::operator=(Certificate&& other) noexcept {
+  if (this == &other) return *this;
+  der_ = std::move(other.der_);
+  subject_ = std::move(other.subject_);
+  issuer_ = std::move(other.issuer_);
+  serial_ = std::move(other.serial_);
+  not_before_ = other.not_before_;
+  not_after_ = other.not_after_;
+  key_usage_ = other.key_usage_;
+  basic_constraints_ca_ = other.basic_constraints_ca_;
+  decoded_ = other.decoded_;
+  X509_free(x509_.exchange(other.x509_.exchange(nullptr)));
+  other.Reset();
+  return *this;
+}
+
+Certificate::~Certificate() {
+  X509_free(x509_.load());
+}
+
 void Certificate::Reset() {
   der_.clear();
   subject_.clear();
@@ -278,7 +533,8 @@ void Certificate::Reset() {
   not_after_ = 0;
   key_usage_.reset();
   basic_constraints_ca_ = false;
-  x509_.reset();
+  decoded_ = false;
+  X509_free(x509_.exchange(nullptr));
 }
 
 bool Certificate::Decode(const uint8_t* der, size_t n) {
@@ -287,45 +543,56 @@ bool Certificate::Decode(const uint8_t* der, size_t n) {
     SetLastPlatformError(platform_error::kInvalidParameter);
     return false;
   }
-  if (n > static_cast<size_t>(LONG_MAX)) {
-    SetLastPlatformError(platform_error::kAsn1Corrupt);
-    return false;
-  }
   const uint32_t outer_error = CheckOuterEncoding(der, n);
   if (outer_error != 0) {
     SetLastPlatformError(outer_error);
     return false;
   }
+  ParsedCertificate parsed;
+  if (!ParseCertificate(der, n, parsed)) {
+    SetLastPlatformError(platform_error::kAsn1BadTag);
+    return false;
+  }
+  der_.assign(der, der + n);
+  subject_ = std::move(parsed.subject);
+  issuer_ = std::move(parsed.issuer);
+  serial_.assign(parsed.serial.data(), parsed.serial.data() + parsed.serial.size());
+  not_before_ = parsed.not_before;
+  not_after_ = parsed.not_after;
+  key_usage_ = parsed.extensions.key_usage;
+  basic_constraints_ca_ = parsed.extensions.basic_constraints_ca;
+  decoded_ = true;
+  SetLastPlatformError(0);
+  return true;
+}
+
+x509_st* Certificate::x509() const {
+  if (!decoded_) return nullptr;
+  if (x509_st* existing = x509_.load(std::memory_order_acquire)) return existing;
+  if (der_.size() > static_cast<size_t>(LONG_MAX)) {
+    SetLastPlatformError(platform_error::kAsn1Corrupt);
+    return nullptr;
+  }
   ErrorQueueMark mark;
-  const unsigned char* cursor = der;
   // The object is made in the component's library context first; d2i_X509 decodes into it, and on
   // failure frees it and returns null.
   X509* raw = X509_new_ex(CryptoLibraryContext(), CryptoPropertyQuery());
   if (raw == nullptr) {
     SetLastPlatformError(platform_error::kNotEnoughMemory);
-    return false;
+    return nullptr;
   }
-  UniqueX509 x509(d2i_X509(&raw, &cursor, static_cast<long>(n)));
-  std::vector<uint8_t> serial;
-  int64_t not_before = 0;
-  int64_t not_after = 0;
-  if (!x509 || cursor != der + n || !ReadSerialOctets(der, n, serial) ||
-      !TimeToEpoch(X509_get0_notBefore(x509.get()), not_before) ||
-      !TimeToEpoch(X509_get0_notAfter(x509.get()), not_after)) {
+  const unsigned char* cursor = der_.data();
+  UniqueX509 made(d2i_X509(&raw, &cursor, static_cast<long>(der_.size())));
+  if (!made || cursor != der_.data() + der_.size()) {
     SetLastPlatformError(platform_error::kAsn1BadTag);
-    return false;
+    return nullptr;
   }
-  der_.assign(der, der + n);
-  subject_ = ReadName(X509_get_subject_name(x509.get()));
-  issuer_ = ReadName(X509_get_issuer_name(x509.get()));
-  serial_ = std::move(serial);
-  not_before_ = not_before;
-  not_after_ = not_after;
-  key_usage_ = ReadKeyUsage(x509.get());
-  basic_constraints_ca_ = ReadBasicConstraintsCa(x509.get());
-  x509_ = std::move(x509);
-  SetLastPlatformError(0);
-  return true;
+  // Another thread may have made it meanwhile: keep the first one stored.
+  x509_st* expected = nullptr;
+  if (x509_.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) {
+    return made.release();
+  }
+  return expected;
 }
 
 }  // namespace kelvadrome

@@ -1,9 +1,11 @@
-// Certificate: one X.509 certificate decoded by the platform's certificate decoder, reduced to the
-// facts the component prints and compares (CertInfo in the codec layer formats them as text).
+// Certificate: one X.509 certificate read by the component's own DER parser, reduced to the facts
+// the component prints and compares (CertInfo in the codec layer formats them as text). The public
+// key is checked for shape only; the OpenSSL object other platform services need is made from the
+// DER on first request (x509()).
 //
-// Decoding is strict about the outer encoding: the bytes must be exactly one DER certificate (a
-// definite-length SEQUENCE with nothing after it). A failure records the platform last error a
-// certificate decoder reports:
+// Decoding is strict about the encoding: the bytes must be exactly one DER certificate (definite,
+// shortest-form lengths throughout, nothing after the outer SEQUENCE). A failure records the
+// platform last error a certificate decoder reports:
 //   - no bytes, or the outer SEQUENCE claims more bytes than given: kAsn1EndOfData;
 //   - bytes after the certificate: kAsn1Corrupt;
 //   - anything else that is not a certificate (wrong tags, bad lengths inside, unreadable
@@ -13,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,15 +30,19 @@ inline constexpr uint32_t kAsn1Corrupt = 0x80093103;    // CRYPT_E_ASN1_CORRUPT
 inline constexpr uint32_t kAsn1BadTag = 0x8009310B;     // CRYPT_E_ASN1_BADTAG
 }  // namespace platform_error
 
-// One attribute of a name: its object identifier in dotted form ("2.5.4.3") and its value as
-// UTF-8. String values are converted from their ASN.1 string type: UTF8String as it is, BMPString
-// as UTF-16 and UniversalString as UTF-32 (big-endian), TeletexString and the single-byte types
-// (PrintableString, IA5String, NumericString, VisibleString, ...) as Latin-1. A value of another
-// type (a SEQUENCE, say) is given as '#' followed by the upper-case hex of its whole encoding.
-// The decoder refuses a certificate whose name holds a value that is not valid in its string type
-// (malformed UTF-8, surrogates or an odd length in a BMPString, a code beyond U+10FFFF, a byte
-// above 0x7F in an IA5String, an OCTET STRING value): Decode fails with kAsn1BadTag. The
-// conversions still replace anything unreadable with U+FFFD rather than trust the decoder.
+// One attribute of a name: its object identifier in dotted form ("2.5.4.3"; empty for one longer
+// than 586 octets) and its value as UTF-8. String values are converted from their ASN.1 string
+// type: UTF8String as it is, BMPString as UTF-16 and UniversalString as UTF-32 (big-endian),
+// TeletexString, PrintableString, IA5String and NumericString as Latin-1 (their character sets are
+// not checked). A SEQUENCE value is given as '#' followed by the upper-case hex of its whole
+// encoding; a BIT STRING as '#' and the hex of its bit octets (unused bits cleared); the other
+// universal types the platform decoder takes in a name (ObjectDescriptor, EXTERNAL, REAL, EMBEDDED
+// PDV, RELATIVE-OID, TIME, CHARACTER STRING, tag 15) as '#' and the hex of their content octets.
+// The decoder refuses a certificate whose name holds any other type (OCTET STRING, INTEGER, SET,
+// VisibleString, a constructed string, a non-universal tag...) or a value that is not valid in
+// its string type (malformed UTF-8, a surrogate or an odd length in a BMPString, a length not a
+// multiple of 4, a surrogate or a code beyond U+10FFFF in a UniversalString): Decode fails with
+// kAsn1BadTag.
 struct NameAttribute {
   std::string oid;
   std::string value;
@@ -50,8 +57,9 @@ using DistinguishedName = std::vector<RelativeName>;
 class Certificate {
  public:
   Certificate() = default;
-  Certificate(Certificate&&) noexcept = default;
-  Certificate& operator=(Certificate&&) noexcept = default;
+  Certificate(Certificate&& other) noexcept;
+  Certificate& operator=(Certificate&& other) noexcept;
+  ~Certificate();
   Certificate(const Certificate&) = delete;
   Certificate& operator=(const Certificate&) = delete;
 
@@ -61,7 +69,7 @@ class Certificate {
   // copied; the caller keeps ownership of its buffer.
   bool Decode(const uint8_t* der, size_t n);
 
-  bool decoded() const { return x509_ != nullptr; }
+  bool decoded() const { return decoded_; }
 
   // The certificate's DER encoding, exactly as given to Decode.
   const std::vector<uint8_t>& der() const { return der_; }
@@ -78,9 +86,12 @@ class Certificate {
   std::optional<uint8_t> key_usage() const { return key_usage_; }
   // True when a readable basicConstraints extension has cA set.
   bool basic_constraints_ca() const { return basic_constraints_ca_; }
-  // The decoded OpenSSL object, for other platform services (chains, signatures); owned by this
-  // object, null when nothing is decoded.
-  x509_st* x509() const { return x509_.get(); }
+  // x509 returns the certificate as an OpenSSL object, for other platform services (chains,
+  // signatures), made in the component's library context on the first call and kept; owned by
+  // this object. Null when nothing is decoded, or when OpenSSL refuses the DER (the platform error
+  // is then recorded: kAsn1BadTag, or kNotEnoughMemory; a later call tries again). Safe to call
+  // from several threads at once; the first object made is the one kept.
+  x509_st* x509() const;
 
  private:
   void Reset();
@@ -93,7 +104,8 @@ class Certificate {
   int64_t not_after_ = 0;
   std::optional<uint8_t> key_usage_;
   bool basic_constraints_ca_ = false;
-  UniqueX509 x509_;
+  bool decoded_ = false;
+  mutable std::atomic<x509_st*> x509_{nullptr};
 };
 
 // DaysFromCivil returns the number of days from 1970-01-01 to the given proleptic Gregorian date

@@ -5,8 +5,10 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -290,6 +292,390 @@ TEST(CertificateTest, EveryTruncationOfARealCertificateFailsCleanly) {
     // Every proper prefix runs out of data inside the outer SEQUENCE.
     ASSERT_EQ(LastPlatformError(), platform_error::kAsn1EndOfData) << n;
   }
+}
+
+// ---- Structure edits: an element of a real certificate replaced, lengths around it fixed -------
+
+struct Header {
+  size_t header = 0;
+  size_t length = 0;
+};
+
+Header ReadTestHeader(const uint8_t* p, size_t n) {
+  Header h;
+  if (n < 2) return h;
+  if (p[1] < 0x80) return Header{2, p[1]};
+  const size_t count = p[1] & 0x7F;
+  h.header = 2 + count;
+  for (size_t i = 0; i < count && 2 + i < n; ++i) h.length = (h.length << 8) | p[2 + i];
+  return h;
+}
+
+void AppendTestLength(std::vector<uint8_t>& out, size_t length) {
+  if (length < 0x80) {
+    out.push_back(static_cast<uint8_t>(length));
+  } else if (length < 0x100) {
+    out.insert(out.end(), {0x81, static_cast<uint8_t>(length)});
+  } else {
+    out.insert(out.end(), {0x82, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
+  }
+}
+
+// Re-encodes the elements in the |n| bytes at |p| with the element at index path |path| (child
+// numbers from the outermost element down) replaced by |with| (any bytes, even none); every
+// element holding it gets its length fixed.
+std::vector<uint8_t> Replace(const uint8_t* p, size_t n, const std::vector<size_t>& path,
+                             size_t depth, const std::vector<uint8_t>& with) {
+  std::vector<uint8_t> out;
+  size_t index = 0;
+  for (size_t i = 0; i < n; ++index) {
+    const Header h = ReadTestHeader(p + i, n - i);
+    const size_t end = i + h.header + h.length;
+    if (h.header == 0 || end > n) {
+      ADD_FAILURE() << "bad test input";
+      return out;
+    }
+    if (index != path[depth]) {
+      out.insert(out.end(), p + i, p + end);
+    } else if (depth + 1 == path.size()) {
+      out.insert(out.end(), with.begin(), with.end());
+    } else {
+      const std::vector<uint8_t> inner = Replace(p + i + h.header, h.length, path, depth + 1, with);
+      out.push_back(p[i]);
+      AppendTestLength(out, inner.size());
+      out.insert(out.end(), inner.begin(), inner.end());
+    }
+    i = end;
+  }
+  return out;
+}
+
+std::vector<uint8_t> Replace(const std::vector<uint8_t>& der, const std::vector<size_t>& path,
+                             const std::vector<uint8_t>& with) {
+  return Replace(der.data(), der.size(), path, 0, with);
+}
+
+// The element at |path|, header included.
+std::vector<uint8_t> ElementAt(const std::vector<uint8_t>& der, const std::vector<size_t>& path) {
+  const uint8_t* p = der.data();
+  size_t n = der.size();
+  for (size_t depth = 0; depth < path.size(); ++depth) {
+    size_t i = 0;
+    for (size_t index = 0;; ++index) {
+      const Header h = ReadTestHeader(p + i, n - i);
+      if (h.header == 0 || i + h.header + h.length > n) return {};
+      if (index == path[depth]) {
+        if (depth + 1 == path.size()) return {p + i, p + i + h.header + h.length};
+        p += i + h.header;
+        n = h.length;
+        break;
+      }
+      i += h.header + h.length;
+    }
+  }
+  return {};
+}
+
+std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> out;
+  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+std::vector<uint8_t> Tlv(uint8_t tag, const std::vector<uint8_t>& content) {
+  std::vector<uint8_t> out = {tag};
+  AppendTestLength(out, content.size());
+  out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+
+// Paths into the test certificates: Certificate SEQUENCE, then TBSCertificate's children.
+const std::vector<size_t> kTbs = {0, 0};
+std::vector<size_t> TbsChild(size_t n) {
+  return {0, 0, n};
+}
+constexpr size_t kSerial = 1, kSignature = 2, kValidity = 4, kSubject = 5, kKeyInfo = 6,
+                 kExtensions = 7;
+
+TEST(CertificateTest, RefusesEncodingsThatAreNotDerInside) {
+  CertificateSpec spec;
+  spec.key_usage = "digitalSignature";
+  const std::vector<uint8_t> good = MakeCertificateDer(spec);
+  const std::vector<uint8_t> tbs = ElementAt(good, kTbs);
+  const std::vector<uint8_t> validity = ElementAt(good, TbsChild(kValidity));
+  const std::vector<uint8_t> not_before = ElementAt(good, {0, 0, kValidity, 0});
+  const std::vector<uint8_t> subject_value = ElementAt(good, {0, 0, kSubject, 0, 0, 1});
+  const std::vector<uint8_t> key_info = ElementAt(good, TbsChild(kKeyInfo));
+  const std::vector<uint8_t> algorithm = ElementAt(good, TbsChild(kSignature));
+  const std::vector<uint8_t> extension = ElementAt(good, {0, 0, kExtensions, 0, 0});
+  ASSERT_EQ(not_before.size(), 15u);
+  ASSERT_EQ(subject_value[0], 0x0C);
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> der;
+  };
+  const Case cases[] = {
+      // The serial's length in the long form though it is below 128.
+      {"long-form short length", Replace(good, TbsChild(kSerial), {0x02, 0x81, 0x01, 0x01})},
+      // The serial padded with a zero octet.
+      {"padded serial", Replace(good, TbsChild(kSerial), {0x02, 0x02, 0x00, 0x01})},
+      // A serial with no content octets.
+      {"empty serial", Replace(good, TbsChild(kSerial), {0x02, 0x00})},
+      // No serial at all.
+      {"serial missing", Replace(good, TbsChild(kSerial), {})},
+      // The validity as an indefinite-length SEQUENCE closed by end-of-contents.
+      {"indefinite validity",
+       Replace(good, TbsChild(kValidity),
+               Concat({{0x30, 0x80}, {validity.begin() + 2, validity.end()}, {0x00, 0x00}}))},
+      // Three times in the validity.
+      {"three times", Replace(good, {0, 0, kValidity, 1}, Concat({not_before, not_before}))},
+      // The subject's UTF8String value as a constructed string holding one segment (BER).
+      {"constructed name string",
+       Replace(good, {0, 0, kSubject, 0, 0, 1}, Tlv(0x2C, subject_value))},
+      // The attribute type and value with an extra element after the value.
+      {"attribute with extra element",
+       Replace(good, {0, 0, kSubject, 0, 0, 1}, Concat({subject_value, {0x05, 0x00}}))},
+      // The signature algorithm with two parameter elements.
+      {"algorithm with two parameters",
+       Replace(good, TbsChild(kSignature),
+               Tlv(0x30,
+                   Concat({{algorithm.begin() + 2, algorithm.end()}, {0x05, 0x00, 0x05, 0x00}})))},
+      // The public key info without its BIT STRING.
+      {"key info without key", Replace(good, {0, 0, kKeyInfo, 1}, {})},
+      // The key BIT STRING claiming eight unused bits.
+      {"key bits with eight unused", Replace(good, {0, 0, kKeyInfo, 1}, {0x03, 0x02, 0x08, 0x00})},
+      // An issuerUniqueID whose unused-bit count is 8.
+      {"bad unique id",
+       Replace(good, TbsChild(kExtensions),
+               Concat({{0x81, 0x02, 0x08, 0x00}, ElementAt(good, TbsChild(kExtensions))}))},
+      // The extensions [3] before the public key info: out of order.
+      {"extensions before key",
+       Replace(Replace(good, TbsChild(kExtensions), {}), TbsChild(kKeyInfo),
+               Concat({ElementAt(good, TbsChild(kExtensions)), key_info}))},
+      // An element after the extensions in the TBSCertificate.
+      {"element after extensions",
+       Replace(good, TbsChild(kExtensions),
+               Concat({ElementAt(good, TbsChild(kExtensions)), {0x05, 0x00}}))},
+      // An extension whose critical flag has two octets.
+      {"critical flag too long",
+       Replace(good, {0, 0, kExtensions, 0, 0, 1},
+               Concat({{0x01, 0x02, 0x00, 0xFF}, ElementAt(good, {0, 0, kExtensions, 0, 0, 1})}))},
+      // An extension without its value.
+      {"extension without value", Replace(good, {0, 0, kExtensions, 0, 0, 1}, {})},
+      // An element after the signature.
+      {"element after signature",
+       Replace(good, {0, 2}, Concat({ElementAt(good, {0, 2}), {0x05, 0x00}}))},
+  };
+  ASSERT_FALSE(tbs.empty());
+  ASSERT_FALSE(extension.empty());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NE(c.der, good);
+    Certificate certificate;
+    EXPECT_FALSE(certificate.Decode(c.der.data(), c.der.size()));
+    EXPECT_EQ(LastPlatformError(), platform_error::kAsn1BadTag);
+  }
+  // The untouched certificate and a well-formed pair of unique identifiers both decode.
+  DecodeOrFail(good);
+  DecodeOrFail(Replace(good, TbsChild(kExtensions),
+                       Concat({{0x81, 0x02, 0x00, 0xAA, 0x82, 0x01, 0x00},
+                               ElementAt(good, TbsChild(kExtensions))})));
+}
+
+// Seconds since 1970 of what OpenSSL reads from the time text, or nothing when it refuses it.
+std::optional<int64_t> OpenSslTime(int type, const std::string& text) {
+  ASN1_STRING* time = ASN1_STRING_type_new(type);
+  ASN1_STRING_set(time, text.data(), static_cast<int>(text.size()));
+  struct tm fields = {};
+  const bool ok = ASN1_TIME_to_tm(time, &fields) == 1;
+  ASN1_STRING_free(time);
+  if (!ok) return std::nullopt;
+  return static_cast<int64_t>(timegm(&fields));
+}
+
+TEST(CertificateTest, ReadsValidityTimesAsOpenSslDoes) {
+  const std::vector<uint8_t> good = MakeCertificateDer(CertificateSpec());
+  struct Case {
+    bool generalized;
+    const char* text;
+  };
+  const Case cases[] = {
+      {false, "200101000000Z"},      {false, "2001011230Z"},    // seconds left out
+      {false, "491231235959Z"},      {false, "500101000000Z"},  // the century switch
+      {false, "200101123000+0130"},  {false, "200101123000-0500"},
+      {false, "200229000000Z"},      // a leap day
+      {false, "210229000000Z"},      // no leap day in 2021
+      {false, "200431000000Z"},      // April has 30 days
+      {false, "200101240000Z"},      // hour 24
+      {false, "200101000060Z"},      // second 60
+      {false, "200101000000"},       // no time zone
+      {false, "200101000000+01"},    // a short offset
+      {false, "200101000000+1300"},  // an offset beyond 12 hours
+      {false, "2001010000Z0"},       // something after the zone
+      {false, "20010100Z"},          // too short
+      {false, "2001a1000000Z"},      // a letter in the month
+      {true, "20200101123000Z"},     {true, "202001011230Z"},
+      {true, "20200101123000.5Z"},   {true, "20200101123000.125+0100"},
+      {true, "20200101123000.Z"},  // a point without digits
+      {true, "20200101123000.5"},  // a fraction and no zone
+      {true, "99991231235959Z"},     {true, "19000101000000Z"},
+      {true, "19000101000000+0100"},  // an hour before 1900 once moved to UTC
+      {true, "99991231235959-0100"},  // past 9999 once moved to UTC
+      {true, "21000229000000Z"},      // 2100 is no leap year
+      {true, "20000229000000Z"},      // 2000 is one
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string text = c.text;
+    const std::vector<uint8_t> element =
+        Tlv(c.generalized ? 0x18 : 0x17, std::vector<uint8_t>(text.begin(), text.end()));
+    const std::vector<uint8_t> der = Replace(good, {0, 0, kValidity, 0}, element);
+    const std::optional<int64_t> expected =
+        OpenSslTime(c.generalized ? V_ASN1_GENERALIZEDTIME : V_ASN1_UTCTIME, text);
+    Certificate certificate;
+    ASSERT_EQ(certificate.Decode(der.data(), der.size()), expected.has_value());
+    if (!expected) {
+      EXPECT_EQ(LastPlatformError(), platform_error::kAsn1BadTag);
+      continue;
+    }
+    EXPECT_EQ(certificate.not_before(), *expected);
+  }
+}
+
+// The first key-usage octet and cA flag OpenSSL reads from the certificate's own object.
+std::optional<uint8_t> OpenSslKeyUsage(X509* x509) {
+  ASN1_BIT_STRING* bits =
+      static_cast<ASN1_BIT_STRING*>(X509_get_ext_d2i(x509, NID_key_usage, nullptr, nullptr));
+  if (bits == nullptr) return std::nullopt;
+  const uint8_t first = ASN1_STRING_length(bits) > 0 ? ASN1_STRING_get0_data(bits)[0] : 0;
+  ASN1_BIT_STRING_free(bits);
+  return first;
+}
+
+bool OpenSslCa(X509* x509) {
+  BASIC_CONSTRAINTS* constraints = static_cast<BASIC_CONSTRAINTS*>(
+      X509_get_ext_d2i(x509, NID_basic_constraints, nullptr, nullptr));
+  const bool ca = constraints != nullptr && constraints->ca != 0;
+  BASIC_CONSTRAINTS_free(constraints);
+  return ca;
+}
+
+TEST(CertificateTest, ReadsExtensionValuesAsOpenSslDoes) {
+  CertificateSpec spec;
+  spec.key_usage = "digitalSignature";
+  spec.basic_constraints = "CA:TRUE";
+  const std::vector<uint8_t> good = MakeCertificateDer(spec);
+  const std::vector<uint8_t> key_usage = ElementAt(good, {0, 0, kExtensions, 0, 0});
+  const std::vector<uint8_t> constraints = ElementAt(good, {0, 0, kExtensions, 0, 1});
+  auto with_value = [](const std::vector<uint8_t>& oid, const std::vector<uint8_t>& value) {
+    return Tlv(0x30, Concat({oid, Tlv(0x04, value)}));
+  };
+  const std::vector<uint8_t> ku_oid = {0x06, 0x03, 0x55, 0x1D, 0x0F};
+  const std::vector<uint8_t> bc_oid = {0x06, 0x03, 0x55, 0x1D, 0x13};
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> extensions;
+  };
+  const Case cases[] = {
+      {"as built", Concat({key_usage, constraints})},
+      {"key usage twice", Concat({key_usage, key_usage, constraints})},
+      {"constraints twice", Concat({key_usage, constraints, constraints})},
+      {"bits set in the unused part", with_value(ku_oid, {0x03, 0x02, 0x03, 0xFF})},
+      {"two octets of bits", with_value(ku_oid, {0x03, 0x03, 0x07, 0x86, 0x80})},
+      {"no bits", with_value(ku_oid, {0x03, 0x01, 0x00})},
+      {"bytes after the bits", with_value(ku_oid, {0x03, 0x02, 0x00, 0x84, 0x05, 0x00})},
+      // Not a BIT STRING: unreadable, the certificate still decodes.
+      {"usage as octet string", with_value(ku_oid, {0x04, 0x01, 0x80})},
+      {"empty usage value", with_value(ku_oid, {})},
+      {"cA written as one", with_value(bc_oid, {0x30, 0x03, 0x01, 0x01, 0x01})},
+      {"cA false written out", with_value(bc_oid, {0x30, 0x03, 0x01, 0x01, 0x00})},
+      {"cA and path length", with_value(bc_oid, {0x30, 0x06, 0x01, 0x01, 0xFF, 0x02, 0x01, 0x03})},
+      {"path length padded",
+       with_value(bc_oid, {0x30, 0x07, 0x01, 0x01, 0xFF, 0x02, 0x02, 0x00, 0x03})},
+      {"constraints with extra element",
+       with_value(bc_oid, {0x30, 0x05, 0x01, 0x01, 0xFF, 0x05, 0x00})},
+      {"constraints not a sequence", with_value(bc_oid, {0x01, 0x01, 0xFF})},
+      {"critical constraints",
+       Tlv(0x30, Concat({bc_oid, {0x01, 0x01, 0xFF}, Tlv(0x04, {0x30, 0x03, 0x01, 0x01, 0xFF})}))},
+      {"no extensions in the sequence", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<uint8_t> der =
+        Replace(good, TbsChild(kExtensions), Tlv(0xA3, Tlv(0x30, c.extensions)));
+    const Certificate certificate = DecodeOrFail(der);
+    X509* x509 = certificate.x509();
+    ASSERT_NE(x509, nullptr);
+    EXPECT_EQ(certificate.key_usage(), OpenSslKeyUsage(x509));
+    EXPECT_EQ(certificate.basic_constraints_ca(), OpenSslCa(x509));
+  }
+}
+
+TEST(CertificateTest, MakesTheOpenSslObjectOnDemandAndKeepsIt) {
+  Certificate empty;
+  EXPECT_EQ(empty.x509(), nullptr);
+  const std::vector<uint8_t> der = MakeCertificateDer(CertificateSpec());
+  Certificate certificate = DecodeOrFail(der);
+  X509* first = certificate.x509();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(certificate.x509(), first);
+  unsigned char* encoded = nullptr;
+  const int length = i2d_X509(first, &encoded);
+  ASSERT_GT(length, 0);
+  EXPECT_EQ(std::vector<uint8_t>(encoded, encoded + length), der);
+  OPENSSL_free(encoded);
+  // The object moves with the certificate.
+  Certificate moved = std::move(certificate);
+  EXPECT_EQ(moved.x509(), first);
+  EXPECT_TRUE(moved.decoded());
+  // Threads asking at once all get the same object.
+  Certificate shared = DecodeOrFail(der);
+  std::vector<X509*> seen(4, nullptr);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    threads.emplace_back([&shared, &seen, i] { seen[i] = shared.x509(); });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_NE(seen[0], nullptr);
+  for (X509* x509 : seen) EXPECT_EQ(x509, seen[0]);
+  // A new decode drops the old object.
+  ASSERT_TRUE(shared.Decode(der.data(), der.size()));
+  EXPECT_NE(shared.x509(), nullptr);
+}
+
+TEST(CertificateTest, WhatItAcceptsOpenSslAcceptsWithTheSameFacts) {
+  // Every single-octet change of a certificate: when the decoder takes it, OpenSSL takes it too and
+  // reads the same serial and validity.
+  CertificateSpec spec;
+  spec.key_usage = "keyCertSign";
+  spec.basic_constraints = "CA:TRUE";
+  const std::vector<uint8_t> good = MakeCertificateDer(spec);
+  int accepted = 0;
+  for (size_t at = 0; at < good.size(); ++at) {
+    for (int bit = 0; bit < 8; ++bit) {
+      const uint8_t change = static_cast<uint8_t>(1 << bit);
+      std::vector<uint8_t> der = good;
+      der[at] ^= change;
+      Certificate certificate;
+      if (!certificate.Decode(der.data(), der.size())) continue;
+      ++accepted;
+      SCOPED_TRACE("octet " + std::to_string(at) + " xor " + std::to_string(change));
+      X509* x509 = certificate.x509();
+      ASSERT_NE(x509, nullptr);
+      const ASN1_INTEGER* serial = X509_get0_serialNumber(x509);
+      unsigned char* encoded = nullptr;
+      const int length = i2d_ASN1_INTEGER(serial, &encoded);
+      ASSERT_GT(length, 2);
+      EXPECT_EQ(std::vector<uint8_t>(encoded + 2, encoded + length), certificate.serial());
+      OPENSSL_free(encoded);
+      struct tm fields = {};
+      ASSERT_EQ(ASN1_TIME_to_tm(X509_get0_notBefore(x509), &fields), 1);
+      EXPECT_EQ(certificate.not_before(), static_cast<int64_t>(timegm(&fields)));
+      EXPECT_EQ(certificate.key_usage(), OpenSslKeyUsage(x509));
+      EXPECT_EQ(certificate.basic_constraints_ca(), OpenSslCa(x509));
+    }
+  }
+  EXPECT_GT(accepted, 50);
 }
 
 }  // namespace
