@@ -174,8 +174,16 @@ TEST(CertificateTest, ConvertsEveryStringTypeToUtf8) {
         {"CN", placeholder,
          type == V_ASN1_OCTET_STRING || type == V_ASN1_SEQUENCE ? V_ASN1_PRINTABLESTRING : type}};
     std::vector<uint8_t> der = MakeCertificateDer(spec);
-    const auto at = std::search(der.begin(), der.end(), placeholder.begin(), placeholder.end());
+    // Found with its tag and length in front, so that the same bytes elsewhere (the 'Z' of a
+    // time) cannot be taken for it.
+    const int written_type =
+        type == V_ASN1_OCTET_STRING || type == V_ASN1_SEQUENCE ? V_ASN1_PRINTABLESTRING : type;
+    std::vector<uint8_t> element = {static_cast<uint8_t>(written_type),
+                                    static_cast<uint8_t>(placeholder.size())};
+    element.insert(element.end(), placeholder.begin(), placeholder.end());
+    auto at = std::search(der.begin(), der.end(), element.begin(), element.end());
     ASSERT_NE(at, der.end());
+    at += 2;
     std::copy(raw.begin(), raw.end(), at);
     if (type == V_ASN1_OCTET_STRING || type == V_ASN1_SEQUENCE) {
       // Written as a PrintableString (OpenSSL will not write other types into a name); the tag
