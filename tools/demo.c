@@ -149,6 +149,14 @@ int main(int argc, char** argv) {
   Show("RegReadHKCU without a backslash", RegReadHKCU(u"Level"));
   ShowError();
 
+  printf("\n== Choosing the provider of the next key\n");
+  printf("%-34s %d\n", "SetProviderName (strong provider)",
+         SetProviderName(u"Microsoft Strong Cryptographic Provider"));
+  printf("%-34s %d\n", "SetProviderName (AES provider)",
+         SetProviderName(u"Microsoft Enhanced RSA and AES Cryptographic Provider"));
+  printf("%-34s %d\n", "SetProviderName (not installed)", SetProviderName(u"No Such Provider"));
+  ShowError();
+
   printf("\n== Exports by their Windows names\n");
   typedef BSTR (*HashFunction)(const char16_t*, int32_t);
   HashFunction by_name = (HashFunction)KelvadromeGetExport("_Hash@8");

@@ -113,6 +113,14 @@ KELVADROME_API int32_t RegWriteHKCUStr(const char16_t* strName, const char16_t* 
  */
 KELVADROME_API BSTR RegReadHKLM(const char16_t* strName);
 
+/* ---- Enrolment ------------------------------------------------------------------------------ */
+
+/* SetProviderName chooses, by its exact name (letter case counts), the cryptographic provider of
+ * the keys made next. The AES provider names stand for "Microsoft Enhanced Cryptographic Provider
+ * v1.0". Returns the error code: 0, 5005 for an empty name, 5046 for a provider that is not
+ * installed (the earlier choice stays), 1500 in a browser's protected mode. */
+KELVADROME_API int32_t SetProviderName(const char16_t* strProviderName);
+
 /* ---- Digests ------------------------------------------------------------------------------ */
 
 /* Hash returns the digest of |strPlainText| as upper-case hex. dwFlags & 7 selects the algorithm:

@@ -29,8 +29,8 @@ CertComponent::CertComponent() : CertComponent(ComponentEnvironment{}) {}
 
 CertComponent::CertComponent(ComponentEnvironment environment)
     : environment_(std::move(environment)) {
-  // Construction order: the protected-mode check, then the platform version, then the home folder,
-  // which the version decides on a host that has one.
+  // Construction order: the key-request engine (the first member, which lists the providers),
+  // then the protected-mode check, the platform version and the home folder.
   protectedMode = environment_.protected_mode_probe ? environment_.protected_mode_probe() : false;
   // Private keys marked user-protected ask the user through the dialog host before each use.
   InstallKeyUsePrompt();
@@ -166,6 +166,20 @@ std::u16string CertComponent::HashFile(TextArg strFileName, int32_t dwFlags) {
   HashResult result = HashFileAt(ConvertToNarrow(strFileName.view()), dwFlags, dialogs());
   errors_.errorCode = result.code;
   return AsciiToWide(result.hex);
+}
+
+int32_t CertComponent::SetProviderName(TextArg strProviderName) {
+  // The name is checked before the protected-mode refusal.
+  Reset(MethodId::SetProviderName);
+  const std::string name = ConvertToNarrow(strProviderName.view());
+  if (name.empty()) {
+    errors_.errorCode = kBadArgument;
+    return errors_.errorCode;
+  }
+  if (Refuses(MethodId::SetProviderName)) return errors_.errorCode;
+  errors_.errorCode = keyRequestEngine.SelectProvider(name);
+  errors_.capiErrorCode = keyRequestEngine.platform_error();
+  return errors_.errorCode;
 }
 
 std::u16string CertComponent::GetCsrForSign() {

@@ -17,6 +17,7 @@
 
 #include "frame/method_table.h"
 #include "host/system_info.h"
+#include "ops/requests.h"
 
 namespace kelvadrome {
 
@@ -74,6 +75,7 @@ class CertComponent {
   std::u16string RegReadHKLM(TextArg strName);
   std::u16string Hash(TextArg strPlainText, int32_t dwFlags);
   std::u16string HashFile(TextArg strFileName, int32_t dwFlags);
+  int32_t SetProviderName(TextArg strProviderName);
   std::u16string GetCsrForSign();
   std::u16string GetCsrForEncrypt();
   int32_t SetDefaultPfxFileName(TextArg strPrefix);
@@ -94,6 +96,7 @@ class CertComponent {
   int32_t min_password_length() const { return minPasswordLength; }
   int32_t max_password_length() const { return maxPasswordLength; }
   const std::string& default_pfx_file_name() const { return defaultPfxFileName; }
+  const KeyRequestEngine& key_request_engine() const { return keyRequestEngine; }
 
  private:
   // Enter applies |method|'s reset class to the error slots; it returns false, with errorCode 1500,
@@ -108,6 +111,8 @@ class CertComponent {
   bool EnterRegistry(MethodId method, TextArg path, RegistryValuePath* split);
   DialogHost& dialogs() const;
 
+  // Constructed first: it enumerates the installed providers and needs nothing else.
+  KeyRequestEngine keyRequestEngine;
   ComponentEnvironment environment_;
   ErrorState errors_;
   PlatformVersion osVersion;

@@ -41,7 +41,7 @@
   X(BUILT, RegReadHKLM, RegReadHKLM, 23, 3, Bstr, (const char16_t* strName), (strName)) \
   X(BUILT, Hash, Hash, 30, 4, Bstr, (const char16_t* strPlainText, int32_t dwFlags), (strPlainText, dwFlags)) \
   X(BUILT, HashFile, HashFile, 31, 4, Bstr, (const char16_t* strFileName, int32_t dwFlags), (strFileName, dwFlags)) \
-  X(PLANNED, SetProviderName, SetProviderName, 40, 1, int32_t, (const char16_t* strProviderName), (strProviderName)) \
+  X(BUILT, SetProviderName, SetProviderName, 40, 1, int32_t, (const char16_t* strProviderName), (strProviderName)) \
   X(PLANNED, CreatePKCS10, CreatePKCS10, 41, 1, Bstr, (const char16_t* commonName, int32_t keyBits, int32_t genKeyFlags), (commonName, keyBits, genKeyFlags)) \
   X(PLANNED, CreatePKCS10Pair, CreatePKCS10Pair, 42, 1, int32_t, (const char16_t* commonName, int32_t keyBits, int32_t genKeyFlags), (commonName, keyBits, genKeyFlags)) \
   X(PLANNED, GetCsrForSign, GetCsrForSign, 43, 6, Bstr, (), ()) \
