@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <random>
 
+#include "platform/last_error.h"
 #include "platform/providers.h"
+#include "platform/registry.h"
 
 namespace kelvadrome {
 
@@ -11,6 +13,8 @@ namespace {
 
 constexpr int32_t kBadArgument = 5005;
 constexpr int32_t kProviderNotChosen = 5046;
+constexpr int32_t kRightsDenied = 5906;
+constexpr std::string_view kProbeKey = "Software\\ORLA";
 
 }  // namespace
 
@@ -47,6 +51,19 @@ int32_t KeyRequestEngine::SelectProvider(std::string_view name) {
     }
   }
   return error_code_;
+}
+
+int32_t RegistryRightsProbe(uint32_t* platform_error) {
+  *platform_error = 0;
+  auto registry = Registry::Open(Registry::Root::kCurrentUser);
+  const std::string name = RequestContainerName();
+  const RegistryValue probe{registry_type::kDword, {0, 0, 0, 0}};
+  if (!registry || !registry->CreateKey(kProbeKey) || !registry->SetValue(kProbeKey, name, probe) ||
+      !registry->DeleteValue(kProbeKey, name)) {
+    *platform_error = LastPlatformError();
+    return kRightsDenied;
+  }
+  return 0;
 }
 
 std::string RequestContainerName() {

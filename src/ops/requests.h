@@ -42,6 +42,11 @@ class KeyRequestEngine {
   std::vector<std::string> provider_list_;
 };
 
+// RegistryRightsProbe checks that the user's registry can be written where enrolment keeps its
+// records: it creates (or opens) "Software\ORLA", writes a 4-byte value under a fresh name and
+// deletes it again. Returns 0, or 5906 with |*platform_error| set to the platform's error.
+int32_t RegistryRightsProbe(uint32_t* platform_error);
+
 // RequestContainerName returns a fresh name for a key container and its pending-request record:
 // 16 random bytes as upper-case hex in the GUID layout (8-4-4-4-12 digits). The bytes come from
 // the system's random source (std::random_device), so two names drawn at once differ; throws

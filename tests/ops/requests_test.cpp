@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "frame/cert_component.h"
+#include "platform/registry.h"
+#include "support/test_support.h"
 
 namespace kelvadrome {
 namespace {
@@ -66,6 +68,27 @@ TEST(RequestContainerName, IsAFreshGuidShapedNameEveryTime) {
     names.insert(name);
   }
   EXPECT_EQ(names.size(), 1000u) << "names drawn in quick succession never repeat";
+}
+
+TEST(RegistryRightsProbe, PassesOnAWritableProfileAndLeavesNothingBehind) {
+  testing::TempDir dir;
+  testing::ScopedEnv profile("KELVADROME_PROFILE", dir.path().c_str());
+  uint32_t platform_error = 99;
+  EXPECT_EQ(RegistryRightsProbe(&platform_error), 0);
+  EXPECT_EQ(platform_error, 0u);
+  Registry registry(
+      ProfileDatabase::Open(dir.path().string(), ProfileDatabase::Access::kReadWrite));
+  EXPECT_TRUE(registry.KeyExists("Software\\ORLA"));
+  EXPECT_TRUE(registry.Values("Software\\ORLA")->empty()) << "the probe value is deleted";
+}
+
+TEST(RegistryRightsProbe, AnUnwritableProfileIsDeniedRights) {
+  testing::TempDir dir;
+  const auto blocked = dir.WriteFile("blocked", "a file where the profile folder should be");
+  testing::ScopedEnv profile("KELVADROME_PROFILE", blocked.c_str());
+  uint32_t platform_error = 0;
+  EXPECT_EQ(RegistryRightsProbe(&platform_error), 5906);
+  EXPECT_EQ(platform_error, 5u);
 }
 
 TEST(SetProviderName, ChecksTheNameBeforeTheProtectedModeRefusal) {
