@@ -9,6 +9,7 @@
 #include "platform/crypto_context.h"
 #include "platform/der_reader.h"
 #include "platform/last_error.h"
+#include "platform/text.h"
 
 namespace kelvadrome {
 namespace {
@@ -32,24 +33,6 @@ uint32_t CheckOuterEncoding(const uint8_t* der, size_t n) {
   if (tag != der_tag::kSequence) return platform_error::kAsn1BadTag;
   if (!input.empty()) return platform_error::kAsn1Corrupt;
   return 0;
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 std::string HexValue(const uint8_t* data, size_t n) {

@@ -72,24 +72,6 @@ int32_t NextUtf16(std::u16string_view text, size_t& i) {
   return unit;
 }
 
-void AppendUtf8(std::string& out, int32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 void AppendUtf16(std::u16string& out, int32_t cp) {
   if (cp < 0x10000) {
     out += static_cast<char16_t>(cp);
@@ -143,6 +125,24 @@ int32_t NextUtf8(std::string_view text, size_t& i) {
 
 }  // namespace
 
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
 CodePage CodePageNamed(std::string_view name) {
   if (name.empty() || IsAsciiCodesetName(name) || IsUtf8Name(name)) return CodePage{"UTF-8", true};
   std::string owned(name);
@@ -170,7 +170,7 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     if (cp < 0) {
       out += '?';
     } else {
-      AppendUtf8(out, cp);
+      AppendUtf8(out, static_cast<char32_t>(cp));
     }
   }
   return out;

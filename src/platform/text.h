@@ -41,6 +41,9 @@ std::u16string ConvertToWide(std::string_view text);
 // UTF-8 forms, for the component's own texts (messages, names), which must reach callers as the
 // same characters whatever the process code page is.
 std::u16string Utf8ToUtf16(std::string_view text);
+
+// AppendUtf8 appends the UTF-8 form of the code point |cp| (at most U+10FFFF) to |out|.
+void AppendUtf8(std::string& out, char32_t cp);
 std::string Utf16ToUtf8(std::u16string_view text);
 
 }  // namespace kelvadrome
