@@ -53,6 +53,11 @@ std::optional<int64_t> Changes(ProfileDatabase& database) {
   return changed.ColumnInt(0);
 }
 
+// The key flags a caller may give: exportable and user-protected.
+bool KnownFlags(uint32_t flags) {
+  return (flags & ~(key_flag::kExportable | key_flag::kUserProtected)) == 0;
+}
+
 // InsertContainer adds the container row (inside the caller's transaction); NTE_EXISTS when the
 // folded name is taken. A concurrent creator is held off by the write transaction, and the unique
 // folded column settles any race left.
@@ -333,17 +338,12 @@ bool KeyContainer::is_volatile() const {
 
 bool KeyContainer::GenerateKey(uint32_t spec, uint32_t bits, uint32_t flags) {
   if (!ValidSpec(spec)) return false;
-  if ((flags & ~(key_flag::kExportable | key_flag::kUserProtected)) != 0 ||
+  if (!KnownFlags(flags) ||
       std::find(kGeneratedSizes.begin(), kGeneratedSizes.end(), bits) == kGeneratedSizes.end()) {
     return Fail(key_error::kBadFlags);
   }
   auto material = GenerateRsaKey(bits);
-  if (!material) return false;
-  StoredKey key{{spec, material->bits, flags},
-                std::move(material->private_key),
-                std::move(material->public_key),
-                std::nullopt};
-  return state_->Store(key);
+  return material && StoreNewKey(spec, flags, std::move(*material));
 }
 
 std::optional<KeyDescription> KeyContainer::DescribeKey(uint32_t spec) {
@@ -404,7 +404,7 @@ std::optional<SecretBytes> KeyContainer::ExportPrivateKeyBlob(uint32_t spec) {
 
 std::optional<uint32_t> KeyContainer::ImportPrivateKeyBlob(std::span<const uint8_t> blob,
                                                            uint32_t flags) {
-  if ((flags & ~(key_flag::kExportable | key_flag::kUserProtected)) != 0) {
+  if (!KnownFlags(flags)) {
     SetLastPlatformError(key_error::kBadFlags);
     return std::nullopt;
   }
@@ -413,25 +413,22 @@ std::optional<uint32_t> KeyContainer::ImportPrivateKeyBlob(std::span<const uint8
   if (!material) return std::nullopt;
   const uint32_t spec =
       algorithm == key_algorithm::kRsaSign ? key_spec::kSignature : key_spec::kExchange;
-  StoredKey key{{spec, material->bits, flags},
-                std::move(material->private_key),
-                std::move(material->public_key),
-                std::nullopt};
-  if (!state_->Store(key)) return std::nullopt;
+  if (!StoreNewKey(spec, flags, std::move(*material))) return std::nullopt;
   return spec;
 }
 
 bool KeyContainer::ImportPrivateKeyPkcs8(uint32_t spec, std::span<const uint8_t> der,
                                          uint32_t flags) {
   if (!ValidSpec(spec)) return false;
-  if ((flags & ~(key_flag::kExportable | key_flag::kUserProtected)) != 0) {
-    return Fail(key_error::kBadFlags);
-  }
+  if (!KnownFlags(flags)) return Fail(key_error::kBadFlags);
   auto material = RsaKeyFromPkcs8(der);
-  if (!material) return false;
-  StoredKey key{{spec, material->bits, flags},
-                std::move(material->private_key),
-                std::move(material->public_key),
+  return material && StoreNewKey(spec, flags, std::move(*material));
+}
+
+bool KeyContainer::StoreNewKey(uint32_t spec, uint32_t flags, RsaKeyMaterial&& material) {
+  StoredKey key{{spec, material.bits, flags},
+                std::move(material.private_key),
+                std::move(material.public_key),
                 std::nullopt};
   return state_->Store(key);
 }

@@ -35,6 +35,8 @@
 
 namespace kelvadrome {
 
+struct RsaKeyMaterial;
+
 namespace key_spec {
 inline constexpr uint32_t kExchange = 1;   // AT_KEYEXCHANGE
 inline constexpr uint32_t kSignature = 2;  // AT_SIGNATURE
@@ -206,6 +208,9 @@ class KeyContainer {
   // AllowUse asks the user before a private-key use of a user-protected key (|flags| of the key
   // of |spec|); false with ERROR_CANCELLED when the answer is no or nobody can be asked.
   bool AllowUse(uint32_t spec, uint32_t flags, KeyUse use);
+
+  // StoreNewKey keeps |material| as the key of |spec| with |flags|, replacing any key there.
+  bool StoreNewKey(uint32_t spec, uint32_t flags, RsaKeyMaterial&& material);
 
   std::shared_ptr<State> state_;
   std::string name_;
