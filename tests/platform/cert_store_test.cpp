@@ -15,31 +15,17 @@
 
 #include "platform/last_error.h"
 #include "support/test_support.h"
+#include "support/x509_builder.h"
 
 namespace kelvadrome {
 namespace {
 
-// A self-signed certificate named |common_name|, made with OpenSSL (a small EC key keeps it fast).
+// A self-issued certificate named |common_name|, from the shared test builder.
 std::vector<uint8_t> MakeCertificate(const std::string& common_name) {
-  EVP_PKEY* key = EVP_EC_gen("P-256");
-  X509* cert = X509_new();
-  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-  X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-  X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
-  X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                             reinterpret_cast<const unsigned char*>(common_name.c_str()), -1, -1,
-                             0);
-  X509_set_issuer_name(cert, name);
-  X509_set_pubkey(cert, key);
-  X509_sign(cert, key, EVP_sha256());
-  unsigned char* der = nullptr;
-  const int length = i2d_X509(cert, &der);
-  std::vector<uint8_t> bytes(der, der + length);
-  OPENSSL_free(der);
-  X509_free(cert);
-  EVP_PKEY_free(key);
-  return bytes;
+  testing::CertificateSpec spec;
+  spec.subject = {{"CN", common_name}};
+  spec.issuer = {};
+  return testing::MakeCertificateDer(spec);
 }
 
 Thumbprint Sha1Of(const std::vector<uint8_t>& der) {
