@@ -16,7 +16,7 @@ expect open-file
 cancel
 SCRIPT
 KELVADROME_PROFILE="$scratch/profile" KELVADROME_MACHINE_PROFILE="$scratch/machine" \
-  KELVADROME_DIALOGS="script:$scratch/dialogs.script" \
+  KELVADROME_DEMO_CA="$top/scripts/demo-ca.sh" KELVADROME_DIALOGS="script:$scratch/dialogs.script" \
   KELVADROME_DIALOG_LOG="$scratch/dialogs.log" \
   "$top/build/release/kelvadrome-demo" "$scratch/work"
 echo
@@ -35,8 +35,25 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$scratch/demo-key.pem" -out "
   -days 365 -utf8 2>/dev/null
 "$cli" cert add "$scratch/demo-cert.pem" MY
 echo
-echo "== kelvadrome certs MY"
-"$cli" certs MY
-echo
 echo "== kelvadrome cert show <thumbprint> --json"
 "$cli" cert show "$(openssl x509 -in "$scratch/demo-cert.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')" --json
+
+# The enrolled certificate: in MY, linked to the key the demo made, with the chain beside it. Its
+# key signs, and openssl checks the signature against the certificate.
+echo
+echo "== kelvadrome certs MY / CA / ROOT after enrolment"
+"$cli" certs MY
+"$cli" certs CA
+"$cli" certs ROOT
+echo
+echo "== kelvadrome keys"
+"$cli" keys
+enrolled="$scratch/work/demo-request.pem"
+enrolled_thumbprint=$(openssl x509 -in "$enrolled" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
+echo "a document signed with the enrolled key" > "$scratch/work/signed.txt"
+"$cli" cert sign "$enrolled_thumbprint" "$scratch/work/signed.txt" "$scratch/work/signed.sig"
+openssl x509 -in "$enrolled" -noout -pubkey > "$scratch/work/enrolled-key.pem"
+echo
+echo "== openssl dgst -sha256 -verify <enrolled certificate's key> (signature by the linked key)"
+openssl dgst -sha256 -verify "$scratch/work/enrolled-key.pem" -signature "$scratch/work/signed.sig" \
+  "$scratch/work/signed.txt"

@@ -75,6 +75,33 @@ static void ShowError(void) {
   SysFreeString(message);
 }
 
+/* Writes ASCII text held as UTF-16 (a Base64 request) to |path|; 0 on success. */
+static int WriteAscii(const char* path, const char16_t* text) {
+  FILE* file = fopen(path, "wb");
+  if (file == NULL) return -1;
+  for (size_t i = 0; text != NULL && text[i] != 0; ++i) fputc((char)text[i], file);
+  return fclose(file);
+}
+
+/* Reads a whole text file (ASCII: PEM or Base64) as UTF-16; NULL when it cannot be read. */
+static char16_t* ReadAsciiFile(const char* path) {
+  FILE* file = fopen(path, "rb");
+  if (file == NULL) return NULL;
+  char buffer[65536];
+  size_t length = fread(buffer, 1, sizeof buffer - 1, file);
+  fclose(file);
+  buffer[length] = 0;
+  return Widen(buffer);
+}
+
+/* Prints the first characters of a long text result and frees it. */
+static void ShowStart(const char* label, BSTR result) {
+  printf("%-34s ", label);
+  for (size_t i = 0; result[i] != 0 && i < 48; ++i) putchar((char)result[i]);
+  printf("... (%u characters)\n", SysStringLen(result));
+  SysFreeString(result);
+}
+
 int main(int argc, char** argv) {
   const char* work_folder = argc > 1 ? argv[1] : "/tmp";
   printf("== Component\n");
@@ -156,6 +183,61 @@ int main(int argc, char** argv) {
          SetProviderName(u"Microsoft Enhanced RSA and AES Cryptographic Provider"));
   printf("%-34s %d\n", "SetProviderName (not installed)", SetProviderName(u"No Such Provider"));
   ShowError();
+
+  printf("\n== Enrolment: a key, a PKCS #10 request, a certificate authority, the certificate\n");
+  SetProviderName(u"Microsoft Enhanced Cryptographic Provider v1.0");
+  Show("CreatePKCS10 with a 1536-bit key", CreatePKCS10(u"x", 1536, 1));
+  ShowError();
+  BSTR request = CreatePKCS10(u"Demo 憑證 User", 2048, 1);
+  ShowStart("CreatePKCS10 (2048 bits)", SysAllocString(request));
+  ShowError();
+  ShowStart("GetCsrForSign (the same request)", GetCsrForSign());
+  char request_path[4096];
+  snprintf(request_path, sizeof request_path, "%s/demo-request.b64", work_folder);
+  WriteAscii(request_path, request);
+  SysFreeString(request);
+  const char* ca = getenv("KELVADROME_DEMO_CA");
+  if (ca == NULL) {
+    printf("(no certificate authority: set KELVADROME_DEMO_CA to a script, as scripts/demo.sh does)\n");
+  } else {
+    char command[8192];
+    snprintf(command, sizeof command, "'%s' '%s'", ca, work_folder);
+    if (system(command) != 0) printf("the certificate authority failed\n");
+    snprintf(path, sizeof path, "%s/demo-response.p7b", work_folder);
+    char16_t* response = ReadAsciiFile(path);
+    printf("%-34s %d\n", "AcceptPKCS7 (PKCS #7 with chain)", AcceptPKCS7(response));
+    ShowError();
+    printf("%-34s %d\n", "AcceptPKCS7 again", AcceptPKCS7(response));
+    free(response);
+  }
+  printf("%-34s %d\n", "AcceptPKCS7 of unfinished armour",
+         AcceptPKCS7(u"-----BEGIN CERTIFICATE\nMIIB"));
+  ShowError();
+
+  printf("\n== Enrolment of a signature key and an exchange key\n");
+  printf("%-34s %d\n", "CreatePKCS10Pair (1024 bits)", CreatePKCS10Pair(u"Demo Pair", 1024, 0));
+  BSTR for_signing = GetCsrForSign();
+  BSTR for_encryption = GetCsrForEncrypt();
+  ShowStart("GetCsrForSign", SysAllocString(for_signing));
+  ShowStart("GetCsrForEncrypt", SysAllocString(for_encryption));
+  snprintf(request_path, sizeof request_path, "%s/demo-pair-sign.b64", work_folder);
+  WriteAscii(request_path, for_signing);
+  snprintf(request_path, sizeof request_path, "%s/demo-pair-encrypt.b64", work_folder);
+  WriteAscii(request_path, for_encryption);
+  SysFreeString(for_signing);
+  SysFreeString(for_encryption);
+  if (ca != NULL) {
+    char command[8192];
+    snprintf(command, sizeof command, "'%s' '%s'", ca, work_folder);
+    if (system(command) != 0) printf("the certificate authority failed\n");
+    for (int i = 0; i < 2; ++i) {
+      snprintf(path, sizeof path, "%s/demo-pair-%s.pem", work_folder, i == 0 ? "sign" : "encrypt");
+      char16_t* issued = ReadAsciiFile(path);
+      printf("%-34s %d\n", i == 0 ? "AcceptPKCS7 (signature key)" : "AcceptPKCS7 (exchange key)",
+             AcceptPKCS7(issued));
+      free(issued);
+    }
+  }
 
   printf("\n== Exports by their Windows names\n");
   typedef BSTR (*HashFunction)(const char16_t*, int32_t);

@@ -13,6 +13,9 @@
 //   kelvadrome cert add <file> [store]     add a certificate to a store (default MY)
 //   kelvadrome cert delete <thumbprint> [store]
 //                                          remove a certificate from a store
+//   kelvadrome cert sign <thumbprint> <file> <signature-file>
+//                                          sign the SHA-256 of a file with the private key linked
+//                                          to a certificate of MY (PKCS #1 v1.5, big-endian)
 //   kelvadrome keys                        list the key containers and their keys
 //
 // A path is key names and a value name joined by backslashes ("Software\ORLA\QuorixATL\Level"),
@@ -34,7 +37,9 @@
 
 #include "codec/byte_buffer.h"
 #include "codec/cert_info.h"
+#include "codec/digest.h"
 #include "platform/cert_store.h"
+#include "platform/certificate_key.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/registry.h"
@@ -55,6 +60,7 @@ constexpr const char* kUsageText =
     "       kelvadrome cert show <thumbprint|file> [--json]\n"
     "       kelvadrome cert add <file> [MY|ROOT|CA] [--json]\n"
     "       kelvadrome cert delete <thumbprint> [MY|ROOT|CA] [--json]\n"
+    "       kelvadrome cert sign <thumbprint> <file> <signature-file> [--json]\n"
     "       kelvadrome keys [--json]\n"
     "A path is key\\...\\value, optionally after HKCU\\ (default) or HKLM\\ (read only).\n";
 
@@ -400,8 +406,42 @@ int CertDelete(const CommandLine& line) {
   return kSuccess;
 }
 
+// cert sign <thumbprint> <file> <signature-file>: proves that a certificate of MY reaches its
+// private key, with a signature anyone can check against the certificate.
+int CertSign(const CommandLine& line) {
+  if (line.words.size() != 5) return kUsage;
+  auto store = CertStore::OpenSystem("MY");
+  if (!store) return Fail(line, "cannot open the store MY");
+  const auto der = CertificateNamed(line.words[2]);
+  const auto found = der ? store->Find(CertificateThumbprint(*der)) : std::nullopt;
+  if (!found) return Fail(line, "no certificate " + line.words[2] + " in MY");
+  auto key = AcquireCertificatePrivateKey(*store, found->id, true);
+  if (!key) return Fail(line, "cannot reach the key of " + line.words[2]);
+  ByteBuffer content;
+  if (!ReadFileBytes(line.words[3], content)) {
+    return Fail(line, "cannot read " + line.words[3] + " (or it is empty)");
+  }
+  Sha256Digest digest;
+  digest.Compute(content.data(), content.length());
+  auto signature =
+      key->container->SignHash(key->key_spec, key_algorithm::kSha256,
+                               std::span<const uint8_t>(digest.data(), digest.DigestSize()));
+  if (!signature) return Fail(line, "the key did not sign");
+  ByteBuffer big_endian;
+  if (!big_endian.AssignReversed(signature->data(), static_cast<int32_t>(signature->size())) ||
+      !WriteFileBytes(line.words[4], big_endian)) {
+    return Fail(line, "cannot write " + line.words[4]);
+  }
+  if (line.json) {
+    std::printf("{\"signed\":%s,\"keySpec\":%u}\n", JsonString(line.words[3]).c_str(),
+                key->key_spec);
+  }
+  return kSuccess;
+}
+
 int CertShow(const CommandLine& line) {
   if (line.words.size() >= 2 && line.words[1] == "add") return CertAdd(line);
+  if (line.words.size() >= 2 && line.words[1] == "sign") return CertSign(line);
   if (line.words.size() >= 2 && line.words[1] == "delete") return CertDelete(line);
   if (line.words.size() != 3 || line.words[1] != "show") return kUsage;
   const auto der = CertificateNamed(line.words[2]);

@@ -121,6 +121,37 @@ KELVADROME_API BSTR RegReadHKLM(const char16_t* strName);
  * installed (the earlier choice stays), 1500 in a browser's protected mode. */
 KELVADROME_API int32_t SetProviderName(const char16_t* strProviderName);
 
+/* CreatePKCS10 makes a new key container holding an RSA exchange key of |keyBits| (1024, 2048 or
+ * 4096) with the chosen provider, and returns a PKCS #10 request for it as one line of Base64 DER
+ * (subject: one commonName, |commonName| as a BMPString; signed with SHA-1 and RSA). |genKeyFlags|:
+ * 0 none, 2 user-protected, 3 exportable and user-protected, anything else exportable (only for
+ * providers whose name begins with "Microsoft"). A pending-request record under
+ * HKCU\Software\ORLA\QuorixATL remembers the key for AcceptPKCS7. On failure the result is empty
+ * and GetErrorCode tells why: 5005 empty name, 5301 other key length, 5906 registry not writable,
+ * 5203/5047 container, 5302 key or request, 5 record. The request is also kept for GetCsrForSign.
+ */
+KELVADROME_API BSTR CreatePKCS10(const char16_t* commonName, int32_t keyBits, int32_t genKeyFlags);
+
+/* CreatePKCS10Pair makes two keys as CreatePKCS10 does, a signature key and then an exchange key,
+ * each in its own container with its own record; their requests are then returned by
+ * GetCsrForSign and GetCsrForEncrypt. Returns the error code; after a failure both are empty. */
+KELVADROME_API int32_t CreatePKCS10Pair(const char16_t* commonName, int32_t keyBits,
+                                        int32_t genKeyFlags);
+
+/* GetCsrForSign and GetCsrForEncrypt return the requests of the last CreatePKCS10 (sign only) or
+ * CreatePKCS10Pair call; empty text when there is none. They never fail. */
+KELVADROME_API BSTR GetCsrForSign(void);
+KELVADROME_API BSTR GetCsrForEncrypt(void);
+
+/* AcceptPKCS7 installs what a certificate authority issued for a request: Base64 text (PEM armour
+ * and line breaks allowed) of one DER certificate or of a PKCS #7 bundle with its chain. Chain
+ * certificates go to the user's "ROOT" (self-signed) or "CA" store; the issued certificate is
+ * linked to the key whose pending record holds its public key and added to "MY" with its common
+ * name as friendly name. Returns the error code: 0, 5005 empty text, 5008 not Base64, 5040 not a
+ * certificate, 5060 no issued certificate in the bundle, 5010 no key for it, 5906, 5201, 5203,
+ * 5206, 5211. Chain certificates stay installed when a later step fails. */
+KELVADROME_API int32_t AcceptPKCS7(const char16_t* strPkcs7);
+
 /* ---- Digests ------------------------------------------------------------------------------ */
 
 /* Hash returns the digest of |strPlainText| as upper-case hex. dwFlags & 7 selects the algorithm:

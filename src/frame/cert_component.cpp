@@ -7,6 +7,7 @@
 #include "codec/secure_wipe.h"
 #include "ops/hash.h"
 #include "ops/key_use.h"
+#include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/text.h"
 #include "ui/dialog_host.h"
@@ -18,6 +19,7 @@ namespace {
 constexpr int32_t kProtectedModeRefusal = 1500;
 constexpr int32_t kGeneralError = 5001;
 constexpr int32_t kBadArgument = 5005;
+constexpr int32_t kBadKeyLength = 5301;
 
 std::u16string AsciiToWide(std::string_view ascii) {
   return std::u16string(ascii.begin(), ascii.end());
@@ -178,6 +180,61 @@ int32_t CertComponent::SetProviderName(TextArg strProviderName) {
   }
   if (Refuses(MethodId::SetProviderName)) return errors_.errorCode;
   errors_.errorCode = keyRequestEngine.SelectProvider(name);
+  errors_.capiErrorCode = keyRequestEngine.platform_error();
+  return errors_.errorCode;
+}
+
+bool CertComponent::EnterRequest(MethodId method, std::u16string_view common_name, int32_t key_bits,
+                                 int32_t gen_key_flags) {
+  Reset(method);
+  csrForSign.clear();
+  csrForEncrypt.clear();
+  if (common_name.empty()) {
+    errors_.errorCode = kBadArgument;
+    return false;
+  }
+  if (Refuses(method)) return false;
+  if (key_bits != 1024 && key_bits != 2048 && key_bits != 4096) {
+    errors_.errorCode = kBadKeyLength;
+    return false;
+  }
+  keyRequestEngine.set_key_length(key_bits);
+  keyRequestEngine.set_key_flag_mode(gen_key_flags);
+  keyRequestEngine.ClearErrors();
+  keyRequestEngine.set_key_spec(key_spec::kExchange);
+  return true;
+}
+
+std::u16string CertComponent::CreatePKCS10(TextArg commonName, int32_t keyBits,
+                                           int32_t genKeyFlags) {
+  if (!EnterRequest(MethodId::CreatePKCS10, commonName.view(), keyBits, genKeyFlags)) return {};
+  csrForSign = keyRequestEngine.GenerateRequest(commonName.view());
+  errors_.errorCode = keyRequestEngine.error_code();
+  errors_.capiErrorCode = keyRequestEngine.platform_error();
+  return ConvertToWide(csrForSign);
+}
+
+int32_t CertComponent::CreatePKCS10Pair(TextArg commonName, int32_t keyBits, int32_t genKeyFlags) {
+  if (!EnterRequest(MethodId::CreatePKCS10Pair, commonName.view(), keyBits, genKeyFlags)) {
+    return errors_.errorCode;
+  }
+  keyRequestEngine.GenerateRequestPair(commonName.view());
+  errors_.errorCode = keyRequestEngine.error_code();
+  errors_.capiErrorCode = keyRequestEngine.platform_error();
+  csrForSign = keyRequestEngine.request_for_signing();
+  csrForEncrypt = keyRequestEngine.request_for_encryption();
+  return errors_.errorCode;
+}
+
+int32_t CertComponent::AcceptPKCS7(TextArg strPkcs7) {
+  Reset(MethodId::AcceptPKCS7);
+  const std::string text = ConvertToNarrow(strPkcs7.view());
+  if (text.empty()) {
+    errors_.errorCode = kBadArgument;
+    return errors_.errorCode;
+  }
+  if (Refuses(MethodId::AcceptPKCS7)) return errors_.errorCode;
+  errors_.errorCode = keyRequestEngine.AcceptCertificate(text);
   errors_.capiErrorCode = keyRequestEngine.platform_error();
   return errors_.errorCode;
 }

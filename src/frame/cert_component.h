@@ -34,6 +34,7 @@ class TextArg {
  public:
   TextArg(const char16_t* text) : text_(text != nullptr ? text : u"") {}  // NOLINT: implicit
   TextArg(std::u16string_view text) : text_(text) {}                      // NOLINT: implicit
+  TextArg(const std::u16string& text) : text_(text) {}                    // NOLINT: implicit
   std::u16string_view view() const { return text_; }
 
  private:
@@ -76,8 +77,11 @@ class CertComponent {
   std::u16string Hash(TextArg strPlainText, int32_t dwFlags);
   std::u16string HashFile(TextArg strFileName, int32_t dwFlags);
   int32_t SetProviderName(TextArg strProviderName);
+  std::u16string CreatePKCS10(TextArg commonName, int32_t keyBits, int32_t genKeyFlags);
+  int32_t CreatePKCS10Pair(TextArg commonName, int32_t keyBits, int32_t genKeyFlags);
   std::u16string GetCsrForSign();
   std::u16string GetCsrForEncrypt();
+  int32_t AcceptPKCS7(TextArg strPkcs7);
   int32_t SetDefaultPfxFileName(TextArg strPrefix);
   std::u16string GetImportedPfxFilePath();
   std::u16string GetImportedPfxFileName();
@@ -110,6 +114,10 @@ class CertComponent {
   // The common start of the registry workers: reset, path check (5005), protected mode (1500).
   bool EnterRegistry(MethodId method, TextArg path, RegistryValuePath* split);
   DialogHost& dialogs() const;
+  // The common start of the two request workers: reset, both request slots emptied, argument
+  // checks (5005, 5301) and protected mode (1500), then the engine's settings for the next key.
+  bool EnterRequest(MethodId method, std::u16string_view common_name, int32_t key_bits,
+                    int32_t gen_key_flags);
 
   // Constructed first: it enumerates the installed providers and needs nothing else.
   KeyRequestEngine keyRequestEngine;

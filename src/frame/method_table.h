@@ -42,11 +42,11 @@
   X(BUILT, Hash, Hash, 30, 4, Bstr, (const char16_t* strPlainText, int32_t dwFlags), (strPlainText, dwFlags)) \
   X(BUILT, HashFile, HashFile, 31, 4, Bstr, (const char16_t* strFileName, int32_t dwFlags), (strFileName, dwFlags)) \
   X(BUILT, SetProviderName, SetProviderName, 40, 1, int32_t, (const char16_t* strProviderName), (strProviderName)) \
-  X(PLANNED, CreatePKCS10, CreatePKCS10, 41, 1, Bstr, (const char16_t* commonName, int32_t keyBits, int32_t genKeyFlags), (commonName, keyBits, genKeyFlags)) \
-  X(PLANNED, CreatePKCS10Pair, CreatePKCS10Pair, 42, 1, int32_t, (const char16_t* commonName, int32_t keyBits, int32_t genKeyFlags), (commonName, keyBits, genKeyFlags)) \
-  X(PLANNED, GetCsrForSign, GetCsrForSign, 43, 6, Bstr, (), ()) \
-  X(PLANNED, GetCsrForEncrypt, GetCsrForEncrypt, 44, 6, Bstr, (), ()) \
-  X(PLANNED, AcceptPKCS7, AcceptPKCS7, 45, 1, int32_t, (const char16_t* strPkcs7), (strPkcs7)) \
+  X(BUILT, CreatePKCS10, CreatePKCS10, 41, 1, Bstr, (const char16_t* commonName, int32_t keyBits, int32_t genKeyFlags), (commonName, keyBits, genKeyFlags)) \
+  X(BUILT, CreatePKCS10Pair, CreatePKCS10Pair, 42, 1, int32_t, (const char16_t* commonName, int32_t keyBits, int32_t genKeyFlags), (commonName, keyBits, genKeyFlags)) \
+  X(BUILT, GetCsrForSign, GetCsrForSign, 43, 6, Bstr, (), ()) \
+  X(BUILT, GetCsrForEncrypt, GetCsrForEncrypt, 44, 6, Bstr, (), ()) \
+  X(BUILT, AcceptPKCS7, AcceptPKCS7, 45, 1, int32_t, (const char16_t* strPkcs7), (strPkcs7)) \
   X(PLANNED, SetDefaultPfxFileName, SetDefaultPfxFileName, 50, 4, int32_t, (const char16_t* strPrefix), (strPrefix)) \
   X(PLANNED, PresetPasswdLengthRange, PresetPasswdLengthRange, 51, 4, int32_t, (int32_t min, int32_t max), (min, max)) \
   X(PLANNED, ChangePfxPasswd, ChangePfxPasswd, 52, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strOldPass, const char16_t* strNewPass, int32_t dwFlags), (strPfxPath, strPfxName, strOldPass, strNewPass, dwFlags)) \

@@ -1,11 +1,18 @@
 #include "ops/requests.h"
 
-#include <cstdio>
-#include <random>
+#include <sys/random.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+
+#include "codec/byte_buffer.h"
+#include "ops/certification_request.h"
+#include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/providers.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 
 namespace kelvadrome {
 
@@ -13,10 +20,64 @@ namespace {
 
 constexpr int32_t kBadArgument = 5005;
 constexpr int32_t kProviderNotChosen = 5046;
+constexpr int32_t kProviderNotSupported = 5047;
 constexpr int32_t kRightsDenied = 5906;
+constexpr int32_t kNoProviderResource = 5203;
+constexpr int32_t kKeyGenerationFailed = 5302;
+constexpr int32_t kOutOfMemory = 5002;
+// Failures to export the public key blob or create the record key carry this code, which the
+// catalogue has no text for.
+constexpr int32_t kRecordFailed = 5;
 constexpr std::string_view kProbeKey = "Software\\ORLA";
 
+RegistryValue TextValue(std::string_view text) {
+  return RegistryValue{registry_type::kString, std::vector<uint8_t>(text.begin(), text.end())};
+}
+
+RegistryValue DwordValue(uint32_t value) {
+  return RegistryValue{registry_type::kDword,
+                       {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                        static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)}};
+}
+
 }  // namespace
+
+bool WritePendingRequestRecord(Registry& registry, std::string_view container_name,
+                               const PendingRequestRecord& record) {
+  std::string path(kPendingRequestsKey);
+  path += '\\';
+  path += container_name;
+  if (!registry.CreateKey(path)) return false;
+  return registry.SetValues(
+      path, {{"ProviderName", TextValue(record.provider_name)},
+             {"ProviderType", DwordValue(record.provider_type)},
+             {"KeySpec", DwordValue(record.key_spec)},
+             {"PublicKey", RegistryValue{registry_type::kBinary, record.public_key}},
+             {"DateTime", TextValue(record.date_time)},
+             {"CommonName", TextValue(record.common_name)}});
+}
+
+std::string FormatRequestTime(std::time_t when) {
+  std::tm local{};
+  if (localtime_r(&when, &local) == nullptr) return std::string();
+  char text[64];
+  std::snprintf(text, sizeof text, "%4d/%02d/%02d %02d:%02d:%02d", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  return text;
+}
+
+int32_t NormaliseKeyFlagMode(int32_t gen_key_flags) {
+  return gen_key_flags == 0 || gen_key_flags == 2 || gen_key_flags == 3 ? gen_key_flags : 1;
+}
+
+uint32_t KeyGenerationFlags(int32_t key_bits, int32_t mode, std::string_view provider_name) {
+  uint32_t flags = static_cast<uint32_t>(key_bits) << 16;
+  if (provider_name.starts_with("Microsoft")) {
+    if ((mode & 1) != 0) flags |= key_flag::kExportable;
+    if ((mode & 2) != 0) flags |= key_flag::kUserProtected;
+  }
+  return flags;
+}
 
 KeyRequestEngine::KeyRequestEngine() {
   for (size_t index = 0;; ++index) {
@@ -53,11 +114,92 @@ int32_t KeyRequestEngine::SelectProvider(std::string_view name) {
   return error_code_;
 }
 
+bool KeyRequestEngine::Fail(int32_t code, uint32_t platform_error) {
+  error_code_ = code;
+  platform_error_ = platform_error;
+  return false;
+}
+
+bool KeyRequestEngine::CheckRequestArguments(std::u16string_view common_name) {
+  uint32_t probe_error = 0;
+  if (RegistryRightsProbe(&probe_error) != 0) return Fail(kRightsDenied, probe_error);
+  if (common_name.empty()) return Fail(kBadArgument, 0);
+  if (provider_name_.empty()) return Fail(kProviderNotChosen, 0);
+  return true;
+}
+
+std::string KeyRequestEngine::MakeKeyAndRequest(std::u16string_view common_name,
+                                                const std::string& date_time) {
+  const std::string container_name = RequestContainerName();
+  auto store = KeyContainerStore::OpenUser();
+  std::unique_ptr<KeyContainer> container =
+      store ? store->Create(container_name, provider_name_, provider_type_) : nullptr;
+  if (container == nullptr) {
+    const uint32_t error = LastPlatformError();
+    const bool unsupported =
+        error == provider_error::kKeysetNotDefined || error == provider_error::kBadProviderType;
+    Fail(unsupported ? kProviderNotSupported : kNoProviderResource, error);
+    return std::string();
+  }
+  const uint32_t flags = KeyGenerationFlags(key_length_, key_flag_mode_, provider_name_);
+  if (!container->GenerateKey(key_spec_, flags >> 16, flags & 0xFFFF)) {
+    Fail(kKeyGenerationFailed, LastPlatformError());
+    return std::string();
+  }
+  const auto request = BuildCertificationRequest(*container, key_spec_, common_name);
+  if (!request) {
+    Fail(kKeyGenerationFailed, LastPlatformError());
+    return std::string();
+  }
+  ByteBuffer base64;
+  if (request->size() > static_cast<size_t>(ByteBuffer::kMaxLength) ||
+      !base64.Base64Encode(request->data(), static_cast<int32_t>(request->size()))) {
+    Fail(kOutOfMemory, 0);
+    return std::string();
+  }
+  const auto public_key = container->ExportPublicKeyBlob(key_spec_);
+  if (!public_key) {
+    Fail(kRecordFailed, LastPlatformError());
+    return std::string();
+  }
+  auto registry = Registry::Open(Registry::Root::kCurrentUser);
+  const PendingRequestRecord record{provider_name_, provider_type_, key_spec_,
+                                    *public_key,    date_time,      ConvertToNarrow(common_name)};
+  if (!registry || !WritePendingRequestRecord(*registry, container_name, record)) {
+    Fail(kRecordFailed, LastPlatformError());
+    return std::string();
+  }
+  return base64.ToString();
+}
+
+std::string KeyRequestEngine::GenerateRequest(std::u16string_view common_name) {
+  const std::string date_time = FormatRequestTime(std::time(nullptr));
+  if (!CheckRequestArguments(common_name)) return std::string();
+  return MakeKeyAndRequest(common_name, date_time);
+}
+
+int32_t KeyRequestEngine::GenerateRequestPair(std::u16string_view common_name) {
+  request_for_signing_.clear();
+  request_for_encryption_.clear();
+  const std::string date_time = FormatRequestTime(std::time(nullptr));
+  if (!CheckRequestArguments(common_name)) return error_code_;
+  // The signature key first, then the exchange key; the first failure ends both.
+  key_spec_ = key_spec::kSignature;
+  std::string for_signing = MakeKeyAndRequest(common_name, date_time);
+  if (error_code_ != 0) return error_code_;
+  key_spec_ = key_spec::kExchange;
+  std::string for_encryption = MakeKeyAndRequest(common_name, date_time);
+  if (error_code_ != 0) return error_code_;
+  request_for_signing_ = std::move(for_signing);
+  request_for_encryption_ = std::move(for_encryption);
+  return 0;
+}
+
 int32_t RegistryRightsProbe(uint32_t* platform_error) {
   *platform_error = 0;
   auto registry = Registry::Open(Registry::Root::kCurrentUser);
   const std::string name = RequestContainerName();
-  const RegistryValue probe{registry_type::kDword, {0, 0, 0, 0}};
+  const RegistryValue probe = DwordValue(0);
   if (!registry || !registry->CreateKey(kProbeKey) || !registry->SetValue(kProbeKey, name, probe) ||
       !registry->DeleteValue(kProbeKey, name)) {
     *platform_error = LastPlatformError();
@@ -67,11 +209,15 @@ int32_t RegistryRightsProbe(uint32_t* platform_error) {
 }
 
 std::string RequestContainerName() {
-  std::random_device source;
   unsigned char bytes[16];
-  for (size_t i = 0; i < sizeof bytes; i += 4) {
-    const uint32_t word = source();
-    for (size_t k = 0; k < 4; ++k) bytes[i + k] = static_cast<unsigned char>(word >> (8 * k));
+  size_t filled = 0;
+  while (filled < sizeof bytes) {
+    const ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "getrandom");
+    }
+    filled += static_cast<size_t>(got);
   }
   std::string name;
   char pair[3];

@@ -91,11 +91,14 @@ class MemoryStore final : public CertStore {
     return entry->certificate;
   }
 
-  std::optional<int64_t> Add(const std::vector<uint8_t>& der, AddDisposition disposition) override {
+  std::optional<int64_t> AddWithProperties(
+      const std::vector<uint8_t>& der, AddDisposition disposition,
+      const std::vector<CertificateProperty>& properties) override {
     if (!IsOneCertificate(der)) return std::nullopt;
     const Thumbprint sha1 = CertificateThumbprint(der);
     auto existing = std::find_if(entries_.begin(), entries_.end(),
                                  [&](const Entry& e) { return e.certificate.sha1 == sha1; });
+    Entry* target = nullptr;
     if (existing != entries_.end() && disposition != AddDisposition::kAlways) {
       switch (disposition) {
         case AddDisposition::kNew:
@@ -108,11 +111,14 @@ class MemoryStore final : public CertStore {
           [[fallthrough]];
         default:
           existing->certificate.der = der;
-          return existing->certificate.id;
+          target = &*existing;
       }
+    } else {
+      entries_.push_back(Entry{{next_id_++, der, sha1}, {}});
+      target = &entries_.back();
     }
-    entries_.push_back(Entry{{next_id_++, der, sha1}, {}});
-    return entries_.back().certificate.id;
+    for (const auto& property : properties) target->properties[property.id] = property.value;
+    return target->certificate.id;
   }
 
   std::optional<int64_t> AddLink(CertStore& source, int64_t source_id) override {
@@ -237,7 +243,9 @@ class ProfileStore final : public CertStore {
     return SingleCertificate(get);
   }
 
-  std::optional<int64_t> Add(const std::vector<uint8_t>& der, AddDisposition disposition) override {
+  std::optional<int64_t> AddWithProperties(
+      const std::vector<uint8_t>& der, AddDisposition disposition,
+      const std::vector<CertificateProperty>& properties) override {
     if (!IsOneCertificate(der)) return std::nullopt;
     const Thumbprint sha1 = CertificateThumbprint(der);
     int64_t id = 0;
@@ -258,21 +266,28 @@ class ProfileStore final : public CertStore {
         }
         if (disposition == AddDisposition::kUseExisting) return true;
         // The same certificate: its place in the order stays; only the properties may go.
-        if (disposition == AddDisposition::kReplaceExistingInheritProperties) return true;
-        ProfileStatement drop =
-            database_->Prepare("DELETE FROM certificate_properties WHERE certificate = ?1");
-        return drop.valid() && drop.BindInt(1, id) &&
-               drop.Step() == ProfileStatement::StepResult::kDone;
+        if (disposition != AddDisposition::kReplaceExistingInheritProperties) {
+          ProfileStatement drop =
+              database_->Prepare("DELETE FROM certificate_properties WHERE certificate = ?1");
+          if (!drop.valid() || !drop.BindInt(1, id) ||
+              drop.Step() != ProfileStatement::StepResult::kDone) {
+            return false;
+          }
+        }
+      } else {
+        ProfileStatement insert =
+            database_->Prepare("INSERT INTO certificates(store, der, sha1) VALUES (?1, ?2, ?3)");
+        if (!insert.valid() || !insert.BindInt(1, store_) ||
+            !insert.BindBlob(2, der.data(), der.size()) ||
+            !insert.BindBlob(3, sha1.data(), sha1.size()) ||
+            insert.Step() != ProfileStatement::StepResult::kDone) {
+          return false;
+        }
+        id = database_->LastInsertId();
       }
-      ProfileStatement insert =
-          database_->Prepare("INSERT INTO certificates(store, der, sha1) VALUES (?1, ?2, ?3)");
-      if (!insert.valid() || !insert.BindInt(1, store_) ||
-          !insert.BindBlob(2, der.data(), der.size()) ||
-          !insert.BindBlob(3, sha1.data(), sha1.size()) ||
-          insert.Step() != ProfileStatement::StepResult::kDone) {
-        return false;
+      for (const auto& property : properties) {
+        if (!WriteProperty(id, property.id, &property.value)) return false;
       }
-      id = database_->LastInsertId();
       return true;
     });
     if (!ok) return std::nullopt;
@@ -325,21 +340,27 @@ class ProfileStore final : public CertStore {
         if (found == ProfileStatement::StepResult::kDone) SetLastPlatformError(kNotFound);
         return false;
       }
-      ProfileStatement change =
-          value == nullptr
-              ? database_->Prepare(
-                    "DELETE FROM certificate_properties WHERE certificate = ?1 AND property = ?2")
-              : database_->Prepare(
-                    "INSERT INTO certificate_properties(certificate, property, value) "
-                    "VALUES (?1, ?2, ?3) ON CONFLICT(certificate, property) "
-                    "DO UPDATE SET value = excluded.value");
-      if (!change.valid() || !change.BindInt(1, id) || !change.BindInt(2, property)) return false;
-      if (value != nullptr && !change.BindBlob(3, value->data(), value->size())) return false;
-      return change.Step() == ProfileStatement::StepResult::kDone;
+      return WriteProperty(id, property, value);
     });
   }
 
  private:
+  // Sets (or, for null |value|, removes) property |property| of certificate |id|; runs inside a
+  // write transaction.
+  bool WriteProperty(int64_t id, uint32_t property, const std::vector<uint8_t>* value) {
+    ProfileStatement change =
+        value == nullptr
+            ? database_->Prepare(
+                  "DELETE FROM certificate_properties WHERE certificate = ?1 AND property = ?2")
+            : database_->Prepare(
+                  "INSERT INTO certificate_properties(certificate, property, value) "
+                  "VALUES (?1, ?2, ?3) ON CONFLICT(certificate, property) "
+                  "DO UPDATE SET value = excluded.value");
+    if (!change.valid() || !change.BindInt(1, id) || !change.BindInt(2, property)) return false;
+    if (value != nullptr && !change.BindBlob(3, value->data(), value->size())) return false;
+    return change.Step() == ProfileStatement::StepResult::kDone;
+  }
+
   static StoredCertificate Row(const ProfileStatement& row) {
     StoredCertificate certificate;
     certificate.id = row.ColumnInt(0);

@@ -27,6 +27,9 @@ using Thumbprint = std::array<uint8_t, 20>;
 namespace cert_property {
 inline constexpr uint32_t kKeyProviderInfo = 2;
 inline constexpr uint32_t kSha1Hash = 3;
+// The open key handle and key spec of the certificate's key. It only means something in the
+// process that opened the key, so it lives on certificates held in memory.
+inline constexpr uint32_t kKeyContext = 5;
 inline constexpr uint32_t kFriendlyName = 11;
 }  // namespace cert_property
 
@@ -55,6 +58,12 @@ std::optional<KeyProviderLink> DecodeKeyProviderLink(const std::vector<uint8_t>&
 
 // CertificateThumbprint returns the SHA-1 of |der|.
 Thumbprint CertificateThumbprint(const std::vector<uint8_t>& der);
+
+// A property to set on a certificate as it is added.
+struct CertificateProperty {
+  uint32_t id = 0;
+  std::vector<uint8_t> value;
+};
 
 struct StoredCertificate {
   int64_t id = 0;  // the certificate's place in its store; ascending in insertion order
@@ -85,8 +94,16 @@ class CertStore {
 
   // Add adds |der| under |disposition| and returns the stored certificate's id; nullopt when
   // the bytes are not one certificate (nothing may follow it) or the disposition refuses.
-  virtual std::optional<int64_t> Add(const std::vector<uint8_t>& der,
-                                     AddDisposition disposition) = 0;
+  std::optional<int64_t> Add(const std::vector<uint8_t>& der, AddDisposition disposition) {
+    return AddWithProperties(der, disposition, {});
+  }
+
+  // AddWithProperties is Add that also sets |properties| on the certificate it stores (replacing
+  // properties of the same ids), all in one step: on failure nothing has changed. When the
+  // disposition keeps an existing certificate unchanged (kUseExisting) the properties are not set.
+  virtual std::optional<int64_t> AddWithProperties(
+      const std::vector<uint8_t>& der, AddDisposition disposition,
+      const std::vector<CertificateProperty>& properties) = 0;
 
   // AddLink adds to a memory store a link to certificate |source_id| of |source|: it lists the
   // same certificate and reads and writes the original's properties. |source| must outlive the

@@ -409,6 +409,7 @@ struct ParsedCertificate {
   DerReader serial;
   int64_t not_before = 0;
   int64_t not_after = 0;
+  DerReader public_key_info;  // the whole element
   ExtensionValues extensions;
 };
 
@@ -443,7 +444,9 @@ bool ParseCertificate(const uint8_t* der, size_t n, ParsedCertificate& out) {
   if (!ReadName(tbs, out.subject)) return false;
   DerReader key_info;
   DerReader key_bits;
-  if (!tbs.ReadElement(der_tag::kSequence, key_info) || !ReadAlgorithm(key_info) ||
+  DerReader whole_key_info = tbs;
+  if (!whole_key_info.ReadWholeElement(der_tag::kSequence, out.public_key_info) ||
+      !tbs.ReadElement(der_tag::kSequence, key_info) || !ReadAlgorithm(key_info) ||
       !key_info.ReadBitString(key_bits, unused) || !key_info.empty()) {
     return false;
   }
@@ -497,6 +500,8 @@ Certificate& Certificate::operator=(Certificate&& other) noexcept {
   not_after_ = other.not_after_;
   key_usage_ = other.key_usage_;
   basic_constraints_ca_ = other.basic_constraints_ca_;
+  public_key_info_offset_ = other.public_key_info_offset_;
+  public_key_info_size_ = other.public_key_info_size_;
   decoded_ = other.decoded_;
   X509_free(x509_.exchange(other.x509_.exchange(nullptr)));
   other.Reset();
@@ -516,6 +521,8 @@ void Certificate::Reset() {
   not_after_ = 0;
   key_usage_.reset();
   basic_constraints_ca_ = false;
+  public_key_info_offset_ = 0;
+  public_key_info_size_ = 0;
   decoded_ = false;
   X509_free(x509_.exchange(nullptr));
 }
@@ -544,6 +551,8 @@ bool Certificate::Decode(const uint8_t* der, size_t n) {
   not_after_ = parsed.not_after;
   key_usage_ = parsed.extensions.key_usage;
   basic_constraints_ca_ = parsed.extensions.basic_constraints_ca;
+  public_key_info_offset_ = static_cast<size_t>(parsed.public_key_info.data() - der);
+  public_key_info_size_ = parsed.public_key_info.size();
   decoded_ = true;
   SetLastPlatformError(0);
   return true;

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <atomic>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,12 @@ class Certificate {
   std::optional<uint8_t> key_usage() const { return key_usage_; }
   // True when a readable basicConstraints extension has cA set.
   bool basic_constraints_ca() const { return basic_constraints_ca_; }
+
+  // The whole SubjectPublicKeyInfo element (algorithm and key bits) inside der(); empty when
+  // nothing is decoded. The view lives as long as the content does.
+  std::span<const uint8_t> public_key_info() const {
+    return std::span<const uint8_t>(der_).subspan(public_key_info_offset_, public_key_info_size_);
+  }
   // x509 returns the certificate as an OpenSSL object, for other platform services (chains,
   // signatures), made in the component's library context on the first call and kept; owned by
   // this object. Null when nothing is decoded, or when OpenSSL refuses the DER (the platform error
@@ -104,6 +111,8 @@ class Certificate {
   int64_t not_after_ = 0;
   std::optional<uint8_t> key_usage_;
   bool basic_constraints_ca_ = false;
+  size_t public_key_info_offset_ = 0;
+  size_t public_key_info_size_ = 0;
   bool decoded_ = false;
   mutable std::atomic<x509_st*> x509_{nullptr};
 };

@@ -206,9 +206,12 @@ std::optional<RegistryValue> Registry::QueryValue(std::string_view path, std::st
 }
 
 bool Registry::SetValue(std::string_view path, std::string_view name, const RegistryValue& value) {
+  return SetValues(path, {{std::string(name), value}});
+}
+
+bool Registry::SetValues(std::string_view path,
+                         const std::vector<std::pair<std::string, RegistryValue>>& values) {
   if (!Writable()) return false;
-  const std::string stored_name = StoredName(name);
-  const std::vector<uint8_t> data = StoredData(value);
   return database_->Transaction([&] {
     const auto key = FindOrCreateKey(path);
     if (!key) return false;
@@ -216,10 +219,19 @@ bool Registry::SetValue(std::string_view path, std::string_view name, const Regi
     ProfileStatement upsert = database_->Prepare(
         "INSERT INTO registry_values(key, name, folded, type, data) VALUES (?1, ?2, ?3, ?4, ?5) "
         "ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
-    return upsert.valid() && upsert.BindInt(1, *key) && upsert.BindText(2, stored_name) &&
-           upsert.BindText(3, FoldRegistryName(stored_name)) && upsert.BindInt(4, value.type) &&
-           upsert.BindBlob(5, data.data(), data.size()) &&
-           upsert.Step() == ProfileStatement::StepResult::kDone;
+    if (!upsert.valid()) return false;
+    for (const auto& [name, value] : values) {
+      const std::string stored_name = StoredName(name);
+      const std::vector<uint8_t> data = StoredData(value);
+      upsert.Reset();
+      if (!upsert.BindInt(1, *key) || !upsert.BindText(2, stored_name) ||
+          !upsert.BindText(3, FoldRegistryName(stored_name)) || !upsert.BindInt(4, value.type) ||
+          !upsert.BindBlob(5, data.data(), data.size()) ||
+          upsert.Step() != ProfileStatement::StepResult::kDone) {
+        return false;
+      }
+    }
+    return true;
   });
 }
 

@@ -65,6 +65,11 @@ class Registry {
   // replacing any value of that name (its spelling is kept).
   bool SetValue(std::string_view path, std::string_view name, const RegistryValue& value);
 
+  // SetValues stores each of |values| (name and value) as SetValue does, in the given order and
+  // in one step: when it fails none of them is stored.
+  bool SetValues(std::string_view path,
+                 const std::vector<std::pair<std::string, RegistryValue>>& values);
+
   // DeleteValue removes the value |name|; false (error 2) when it does not exist.
   bool DeleteValue(std::string_view path, std::string_view name);
 

@@ -60,14 +60,15 @@ TEST(KeyRequestEngine, SelectsOnlyListedNamesExactly) {
 }
 
 TEST(RequestContainerName, IsAFreshGuidShapedNameEveryTime) {
+  // Names drawn in a tight loop: a clock-seeded generator would repeat within one tick.
   const std::regex shape("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
   std::set<std::string> names;
-  for (int i = 0; i < 1000; ++i) {
+  for (int i = 0; i < 5000; ++i) {
     const std::string name = RequestContainerName();
     EXPECT_TRUE(std::regex_match(name, shape)) << name;
     names.insert(name);
   }
-  EXPECT_EQ(names.size(), 1000u) << "names drawn in quick succession never repeat";
+  EXPECT_EQ(names.size(), 5000u) << "names drawn in quick succession never repeat";
 }
 
 TEST(RegistryRightsProbe, PassesOnAWritableProfileAndLeavesNothingBehind) {

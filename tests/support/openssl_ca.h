@@ -1,0 +1,51 @@
+// A certificate authority run with the openssl command line, for interop tests: a root, an
+// intermediate signed by it, and end-entity certificates issued to PKCS #10 requests.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kelvadrome::testing {
+
+// RunCommand runs |command| through the shell and returns its exit status; the command's standard
+// output is appended to |*output| when given.
+int RunCommand(const std::string& command, std::string* output = nullptr);
+
+// Shell quoting of one argument.
+std::string ShellQuote(const std::string& text);
+
+class OpensslCa {
+ public:
+  // Makes the root ("CN=Test Root CA", keyCertSign) and the intermediate ("CN=Test Issuing CA",
+  // keyCertSign) in |folder|. Fails the current test when openssl does not work.
+  explicit OpensslCa(std::filesystem::path folder);
+
+  // Issue signs the request given as Base64 DER (as the component returns it) with the
+  // intermediate, for digitalSignature and keyEncipherment, and returns the certificate file
+  // (PEM). Empty path (test failed) when openssl refuses.
+  std::filesystem::path Issue(const std::string& request_base64, const std::string& name);
+
+  // Bundle returns a PKCS #7 bundle (PEM) of |certificates| in the given order.
+  std::filesystem::path Bundle(const std::vector<std::filesystem::path>& certificates,
+                               const std::string& name);
+
+  const std::filesystem::path& root() const { return root_; }
+  const std::filesystem::path& intermediate() const { return intermediate_; }
+  const std::filesystem::path& folder() const { return folder_; }
+
+ private:
+  std::filesystem::path folder_;
+  std::filesystem::path root_;
+  std::filesystem::path intermediate_;
+  int serial_ = 100;
+};
+
+// PemBody returns the text of a PEM file (all of it, armour included).
+std::string FileText(const std::filesystem::path& path);
+
+// DerOfPem returns the DER bytes of the first PEM object in |path| as Base64 on one line (the
+// armour and line breaks removed).
+std::string Base64Body(const std::filesystem::path& path);
+
+}  // namespace kelvadrome::testing
