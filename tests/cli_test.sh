@@ -62,6 +62,10 @@ check "subject CN" "Command 憑證" \
 check "unknown thumbprint exits 1" 1 $?
 "$cli" cert show "$scratch/key.pem" 2>/dev/null
 check "a key file is not a certificate" 1 $?
+"$cli" cert sign "$thumbprint" "$scratch/cert.der" "$scratch/sig" 2>/dev/null
+check "cert sign wants a certificate of MY" 1 $?
+"$cli" cert sign "$thumbprint" 2>/dev/null
+check "cert sign without files is a usage error" 2 $?
 "$cli" cert delete "$thumbprint" ROOT
 check "cert delete" 0 $?
 check "ROOT is empty again" '[]' "$("$cli" certs ROOT --json)"

@@ -267,6 +267,9 @@ TEST_F(EnrolmentTest, AnIssuedCertificateLandsInMyLinkedToItsKeyWithTheChainBesi
   } responses[] = {
       {"Base64 DER on one line", Base64Body(issued), false},
       {"PEM", FileText(issued), false},
+      // Armour lines are passed over whatever they say.
+      {"PEM under another label",
+       std::regex_replace(FileText(issued), std::regex("CERTIFICATE"), "X509 CRL"), false},
       {"bundle root, intermediate, issued",
        FileText(ca().Bundle({root, intermediate, issued}, "b1")), true},
       {"bundle issued, root, intermediate",
@@ -418,9 +421,18 @@ TEST_F(EnrolmentTest, AcceptanceRefusesWhatItCannotInstall) {
   EXPECT_EQ(StoreContent("ROOT").size(), 1u) << "the chain of the refused bundle stays";
 }
 
+TEST_F(EnrolmentTest, ABerBundleFromAnotherProducerInstallsItsRoots) {
+  // Two root certificates in a bundle with indefinite lengths, as their publisher ships it.
+  ASSERT_FALSE(component_.CreatePKCS10(u"Judy", 1024, 1).empty());
+  const auto bundle =
+      testing::ReadWholeFile(testing::TestDataPath("pkcs7/certbag-amazon-roots-ber.p7b"));
+  EXPECT_EQ(component_.AcceptPKCS7(Utf8ToUtf16(ToBase64(bundle))), 5060);
+  EXPECT_EQ(StoreContent("ROOT").size(), 2u);
+  EXPECT_TRUE(StoreContent("MY").empty());
+}
+
 TEST_F(EnrolmentTest, AcceptingBeforeAnyRequestFindsNoRecordsKey) {
   // The records key only exists once a request has been made; opening it is what fails here.
-  const auto chain = ca().Bundle({ca().root()}, "root-only");
   const auto issued = ca().root();
   EXPECT_EQ(component_.AcceptPKCS7(Utf8ToUtf16(Base64Body(issued))), 5906);
   EXPECT_EQ(component_.GetCapiErrorCode(), 2);
