@@ -186,9 +186,9 @@ void BM_AcceptPKCS7_OneRecord(benchmark::State& state) {
   RunAccept(state, 1);
 }
 
-BENCHMARK(BM_CreatePKCS10_2048)->Unit(benchmark::kMillisecond)->Iterations(20);
-BENCHMARK(BM_OpensslReqNewkey2048)->Unit(benchmark::kMillisecond)->Iterations(20);
-BENCHMARK(BM_OpensslInProcessRequest2048)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_CreatePKCS10_2048)->Unit(benchmark::kMillisecond)->Iterations(40);
+BENCHMARK(BM_OpensslReqNewkey2048)->Unit(benchmark::kMillisecond)->Iterations(40);
+BENCHMARK(BM_OpensslInProcessRequest2048)->Unit(benchmark::kMillisecond)->Iterations(40);
 BENCHMARK(BM_AcceptPKCS7_ManyRecords)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AcceptPKCS7_OneRecord)->Unit(benchmark::kMillisecond);
 

@@ -1,4 +1,5 @@
 // Acceptance of an issued certificate: the second half of the key-request engine.
+#include <algorithm>
 #include <atomic>
 #include <span>
 
@@ -163,19 +164,19 @@ bool KeyRequestEngine::InstallPersonalCertificate(const Certificate& certificate
   if (!registry || !registry->KeyExists(kPendingRequestsKey)) {
     return Fail(kRightsDenied, LastPlatformError());
   }
-  const auto names = registry->SubkeyNames(kPendingRequestsKey);
-  if (!names) return Fail(kRightsDenied, LastPlatformError());
+  // Every record's public key in one read; the walk itself runs in memory.
+  const auto keys = registry->SubkeyValues(kPendingRequestsKey, "PublicKey");
+  if (!keys) return Fail(kRightsDenied, LastPlatformError());
   // The first record whose key matches past the blob header, which names the key's algorithm and
   // so differs between signature and exchange keys.
   std::optional<KeyProviderLink> link;
-  for (const auto& name : *names) {
-    const std::string path = std::string(kPendingRequestsKey) + '\\' + name;
-    const auto stored = registry->QueryValue(path, "PublicKey");
+  for (const auto& [name, stored] : *keys) {
     if (!stored || stored->data.size() != public_key->size() ||
         !std::equal(stored->data.begin() + kBlobHeaderSize, stored->data.end(),
                     public_key->begin() + kBlobHeaderSize)) {
       continue;
     }
+    const std::string path = std::string(kPendingRequestsKey) + '\\' + name;
     link =
         KeyProviderLink{name, ReadRecordText(*registry, path, "ProviderName", kProviderNameBuffer),
                         ReadRecordNumber(*registry, path, "ProviderType"), 0,

@@ -289,6 +289,31 @@ std::optional<std::vector<std::string>> Registry::SubkeyNames(std::string_view p
   }
 }
 
+std::optional<std::vector<std::pair<std::string, std::optional<RegistryValue>>>>
+Registry::SubkeyValues(std::string_view path, std::string_view name) {
+  const auto key = FindKey(path);
+  if (!key) return std::nullopt;
+  std::vector<std::pair<std::string, std::optional<RegistryValue>>> found;
+  if (database_ == nullptr) return found;
+  ProfileStatement list = database_->Prepare(
+      "SELECT k.name, v.type, v.data FROM registry_keys k LEFT JOIN registry_values v "
+      "ON v.key = k.id AND v.folded = ?2 WHERE k.parent = ?1 ORDER BY k.folded");
+  if (!list.valid() || !list.BindInt(1, *key) ||
+      !list.BindText(2, FoldRegistryName(StoredName(name)))) {
+    return std::nullopt;
+  }
+  for (;;) {
+    const auto step = list.Step();
+    if (step == ProfileStatement::StepResult::kError) return std::nullopt;
+    if (step == ProfileStatement::StepResult::kDone) return found;
+    std::optional<RegistryValue> value;
+    if (!list.ColumnIsNull(1)) {
+      value = CallerValue(static_cast<uint32_t>(list.ColumnInt(1)), list.ColumnBlob(2));
+    }
+    found.emplace_back(CallerName(list.ColumnText(0)), std::move(value));
+  }
+}
+
 std::optional<std::vector<std::pair<std::string, RegistryValue>>> Registry::Values(
     std::string_view path) {
   const auto key = FindKey(path);

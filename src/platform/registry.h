@@ -81,6 +81,12 @@ class Registry {
   // names); nullopt when the key does not exist.
   std::optional<std::vector<std::string>> SubkeyNames(std::string_view path);
 
+  // SubkeyValues reads one value from every direct subkey at once: for each subkey, in the order
+  // of SubkeyNames, its name and its value |name| (nullopt when it has none). nullopt when the key
+  // does not exist.
+  std::optional<std::vector<std::pair<std::string, std::optional<RegistryValue>>>> SubkeyValues(
+      std::string_view path, std::string_view name);
+
   // Values lists the key's values (name and value) in a stable order; nullopt for a missing key.
   std::optional<std::vector<std::pair<std::string, RegistryValue>>> Values(std::string_view path);
 

@@ -148,5 +148,24 @@ TEST(MachineRegistry, ReadsWhatAnAdministratorWrote) {
   EXPECT_FALSE(registry->CreateKey("Software\\Mine"));
 }
 
+TEST_F(RegistryTest, SubkeyValuesReadsOneValueOfEverySubkey) {
+  Registry registry = Open();
+  ASSERT_TRUE(registry.SetValues("Records\\b", {{"Key", Text("second")}, {"Other", Text("x")}}));
+  ASSERT_TRUE(registry.SetValue("Records\\A", "KEY", Text("first")));  // any letter case
+  ASSERT_TRUE(registry.CreateKey("Records\\c"));                       // without the value
+  ASSERT_TRUE(registry.SetValue("Records\\b\\deeper", "Key", Text("not a direct subkey")));
+  const auto read = registry.SubkeyValues("Records", "key");
+  ASSERT_TRUE(read.has_value());
+  ASSERT_EQ(read->size(), 3u);
+  EXPECT_EQ((*read)[0].first, "A");
+  EXPECT_EQ((*read)[0].second->data, Text("first").data);
+  EXPECT_EQ((*read)[1].first, "b");
+  EXPECT_EQ((*read)[1].second->data, Text("second").data);
+  EXPECT_EQ((*read)[2].first, "c");
+  EXPECT_FALSE((*read)[2].second.has_value());
+  EXPECT_FALSE(registry.SubkeyValues("Missing", "Key").has_value());
+  EXPECT_EQ(LastPlatformError(), 2u);
+}
+
 }  // namespace
 }  // namespace kelvadrome
