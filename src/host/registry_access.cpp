@@ -42,20 +42,14 @@ RegistryOutcome ReadRegistryText(RegistryRootChoice root, const RegistryValuePat
     const auto* bytes = reinterpret_cast<const char*>(value->data.data());
     return {0, std::string(bytes, strnlen(bytes, value->data.size()))};
   }
-  if (value->type == registry_type::kDword && value->data.size() == 4) {
-    const uint32_t bits = value->data[0] | (value->data[1] << 8) | (value->data[2] << 16) |
-                          (uint32_t{value->data[3]} << 24);
-    return {0, std::to_string(static_cast<int32_t>(bits))};
+  if (value->type == registry_type::kDword && value->AsDword()) {
+    return {0, std::to_string(static_cast<int32_t>(*value->AsDword()))};
   }
   return {};
 }
 
 int32_t WriteRegistryNumber(const RegistryValuePath& path, int32_t number) {
-  const auto bits = static_cast<uint32_t>(number);
-  RegistryValue value{registry_type::kDword,
-                      {static_cast<uint8_t>(bits), static_cast<uint8_t>(bits >> 8),
-                       static_cast<uint8_t>(bits >> 16), static_cast<uint8_t>(bits >> 24)}};
-  return Store(path, value);
+  return Store(path, RegistryValue::Dword(static_cast<uint32_t>(number)));
 }
 
 int32_t WriteRegistryText(const RegistryValuePath& path, std::string_view text) {

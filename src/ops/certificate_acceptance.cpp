@@ -38,9 +38,7 @@ constexpr size_t kProviderNameBuffer = 256;
 // The DWORD value |name| of a record; 0 when it is missing or not four bytes.
 uint32_t ReadRecordNumber(Registry& registry, const std::string& path, std::string_view name) {
   const auto value = registry.QueryValue(path, name);
-  if (!value || value->data.size() != 4) return 0;
-  const auto& d = value->data;
-  return d[0] | (d[1] << 8) | (d[2] << 16) | (static_cast<uint32_t>(d[3]) << 24);
+  return value ? value->AsDword().value_or(0) : 0;
 }
 
 // The text value |name| of a record, up to its first NUL; empty when missing or too long.

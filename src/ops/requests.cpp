@@ -34,12 +34,6 @@ RegistryValue TextValue(std::string_view text) {
   return RegistryValue{registry_type::kString, std::vector<uint8_t>(text.begin(), text.end())};
 }
 
-RegistryValue DwordValue(uint32_t value) {
-  return RegistryValue{registry_type::kDword,
-                       {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                        static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)}};
-}
-
 }  // namespace
 
 bool WritePendingRequestRecord(Registry& registry, std::string_view container_name,
@@ -50,8 +44,8 @@ bool WritePendingRequestRecord(Registry& registry, std::string_view container_na
   if (!registry.CreateKey(path)) return false;
   return registry.SetValues(
       path, {{"ProviderName", TextValue(record.provider_name)},
-             {"ProviderType", DwordValue(record.provider_type)},
-             {"KeySpec", DwordValue(record.key_spec)},
+             {"ProviderType", RegistryValue::Dword(record.provider_type)},
+             {"KeySpec", RegistryValue::Dword(record.key_spec)},
              {"PublicKey", RegistryValue{registry_type::kBinary, record.public_key}},
              {"DateTime", TextValue(record.date_time)},
              {"CommonName", TextValue(record.common_name)}});
@@ -199,7 +193,7 @@ int32_t RegistryRightsProbe(uint32_t* platform_error) {
   *platform_error = 0;
   auto registry = Registry::Open(Registry::Root::kCurrentUser);
   const std::string name = RequestContainerName();
-  const RegistryValue probe = DwordValue(0);
+  const RegistryValue probe = RegistryValue::Dword(0);
   if (!registry || !registry->CreateKey(kProbeKey) || !registry->SetValue(kProbeKey, name, probe) ||
       !registry->DeleteValue(kProbeKey, name)) {
     *platform_error = LastPlatformError();

@@ -38,6 +38,18 @@ inline constexpr uint32_t kQword = 11;        // REG_QWORD, little-endian
 struct RegistryValue {
   uint32_t type = registry_type::kNone;
   std::vector<uint8_t> data;  // for text types: bytes of the process code page
+
+  // A REG_DWORD value of |number| (little-endian).
+  static RegistryValue Dword(uint32_t number) {
+    return {registry_type::kDword,
+            {static_cast<uint8_t>(number), static_cast<uint8_t>(number >> 8),
+             static_cast<uint8_t>(number >> 16), static_cast<uint8_t>(number >> 24)}};
+  }
+  // The number held in four bytes of data, whatever the type; nullopt for another size.
+  std::optional<uint32_t> AsDword() const {
+    if (data.size() != 4) return std::nullopt;
+    return data[0] | (data[1] << 8) | (data[2] << 16) | (uint32_t{data[3]} << 24);
+  }
 };
 
 class Registry {
