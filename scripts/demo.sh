@@ -14,6 +14,10 @@ expect open-file
 choose $scratch/work/demo-document.txt
 expect open-file
 cancel
+expect 206
+set 303 demo-pass
+set 304 demo-pass
+click 1
 SCRIPT
 KELVADROME_PROFILE="$scratch/profile" KELVADROME_MACHINE_PROFILE="$scratch/machine" \
   KELVADROME_DEMO_CA="$top/scripts/demo-ca.sh" KELVADROME_DIALOGS="script:$scratch/dialogs.script" \
@@ -37,6 +41,11 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$scratch/demo-key.pem" -out "
 echo
 echo "== kelvadrome cert show <thumbprint> --json"
 "$cli" cert show "$(openssl x509 -in "$scratch/demo-cert.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')" --json
+
+# The exported PFX file, read by openssl with the password the scripted user typed.
+echo
+echo "== openssl pkcs12 -info of the exported file"
+openssl pkcs12 -info -noout -passin pass:demo-pass -in "$scratch/work/demo-export.pfx" 2>&1
 
 # The enrolled certificate: in MY, linked to the key the demo made, with the chain beside it. Its
 # key signs, and openssl checks the signature against the certificate.

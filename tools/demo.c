@@ -198,7 +198,9 @@ int main(int argc, char** argv) {
   SysFreeString(request);
   const char* ca = getenv("KELVADROME_DEMO_CA");
   if (ca == NULL) {
-    printf("(no certificate authority: set KELVADROME_DEMO_CA to a script, as scripts/demo.sh does)\n");
+    printf(
+        "(no certificate authority: set KELVADROME_DEMO_CA to a script, as scripts/demo.sh "
+        "does)\n");
   } else {
     char command[8192];
     snprintf(command, sizeof command, "'%s' '%s'", ca, work_folder);
@@ -238,6 +240,25 @@ int main(int argc, char** argv) {
       free(issued);
     }
   }
+
+  printf("\n== PFX files: export the enrolled certificate with its key, import it back\n");
+  char16_t* wide_work = Widen(work_folder);
+  printf("%-34s %d\n", "SetDefaultPfxFileName(\"demo-export\")",
+         SetDefaultPfxFileName(u"demo-export"));
+  printf("%-34s %d\n", "ExportPfxFromIE (S_CN=Demo 憑證 User)",
+         ExportPfxFromIE(u"S_CN=Demo 憑證 User", wide_work, u"", 0x8, 0));
+  ShowError();
+  Show("GetExportedPfxFilePath", GetExportedPfxFilePath());
+  Show("GetExportedPfxFileName", GetExportedPfxFileName());
+  printf("%-34s %d\n", "ImportPfxToIE, wrong password",
+         ImportPfxToIE(wide_work, u"demo-export.pfx", u"not-the-password", 1, 0));
+  ShowError();
+  printf("%-34s %d\n", "ImportPfxToIE, right password",
+         ImportPfxToIE(wide_work, u"demo-export.pfx", u"demo-pass", 1, 0));
+  ShowError();
+  Show("GetImportedPfxFilePath", GetImportedPfxFilePath());
+  Show("GetImportedPfxFileName", GetImportedPfxFileName());
+  free(wide_work);
 
   printf("\n== Exports by their Windows names\n");
   typedef BSTR (*HashFunction)(const char16_t*, int32_t);

@@ -152,6 +152,41 @@ KELVADROME_API BSTR GetCsrForEncrypt(void);
  * 5206, 5211. Chain certificates stay installed when a later step fails. */
 KELVADROME_API int32_t AcceptPKCS7(const char16_t* strPkcs7);
 
+/* ---- PFX files ------------------------------------------------------------------------------ */
+
+/* ImportPfxToIE copies the certificates of the PFX file |strPfxName| in the folder |strPfxPath|
+ * that carry a private key into the user's "MY", each linked to its key (copied into the profile).
+ * |strPasswd| opens the file (an empty password also tries the file without one). When the folder,
+ * the name or the password is empty the user is asked in the PFX file dialog. dwFlags bit 0 makes
+ * the keys exportable, bit 1 user-protected; dwKeyUsage > 0 takes only certificates whose key usage
+ * has all its bits. Returns the error code: 0, 5070 cancelled, 5002 no dialog, 5902 no such file,
+ * 5401 unreadable, 5207 not a PFX file, 5208 wrong password, 5204 no certificate with a key, 5017
+ * key usage, 5010 nothing imported. GetImportedPfxFilePath/FileName then give the folder and name.
+ */
+KELVADROME_API int32_t ImportPfxToIE(const char16_t* strPfxPath, const char16_t* strPfxName,
+                                     const char16_t* strPasswd, int32_t dwFlags,
+                                     int32_t dwKeyUsage);
+KELVADROME_API BSTR GetImportedPfxFilePath(void);
+KELVADROME_API BSTR GetImportedPfxFileName(void);
+
+/* ExportPfxFromIE writes a certificate of "MY" chosen by the filter |strSubject| (the user picks in
+ * a list when several match) with its private key to a new PFX file. The PFX export dialog is
+ * always shown, prefilled with |strPfxPath|, the default file name and |strPassword|; the password
+ * is asked twice. dwFlags: the filter's bits, 0x200 adds the certificate's chain, 0x1000 removes
+ * the certificate from "MY" once the file is written. Returns the error code: 0, 5010 no
+ * certificate, 5070 cancelled, 5205 key not exportable, 1001 folder cannot be made, 5402 file not
+ * written, and the filter's 5011, 5012, 5017. GetExportedPfxFilePath/FileName then give the folder
+ * and name. */
+KELVADROME_API int32_t ExportPfxFromIE(const char16_t* strSubject, const char16_t* strPfxPath,
+                                       const char16_t* strPassword, int32_t dwFlags,
+                                       int32_t dwKeyUsage);
+KELVADROME_API BSTR GetExportedPfxFilePath(void);
+KELVADROME_API BSTR GetExportedPfxFileName(void);
+
+/* SetDefaultPfxFileName sets the file name ExportPfxFromIE offers (".pfx" is added unless the name
+ * contains it in any letter case); empty text offers the certificate's common name. Returns 0. */
+KELVADROME_API int32_t SetDefaultPfxFileName(const char16_t* strPrefix);
+
 /* ---- Digests ------------------------------------------------------------------------------ */
 
 /* Hash returns the digest of |strPlainText| as upper-case hex. dwFlags & 7 selects the algorithm:

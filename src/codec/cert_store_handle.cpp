@@ -1,5 +1,6 @@
 #include "codec/cert_store_handle.h"
 
+#include "codec/certificate_filter.h"
 #include "platform/last_error.h"
 
 namespace kelvadrome {
@@ -46,6 +47,16 @@ std::optional<KeyProviderLink> CertStoreHandle::GetKeyProvInfo(int64_t id) {
   auto link = DecodeKeyProviderLink(*property);
   last_error_ = link ? 0 : kNoKeyProperty;
   return link;
+}
+
+int32_t CertStoreHandle::FilterCertificates(std::string_view filter, uint32_t flags,
+                                            int32_t key_usage,
+                                            std::optional<int64_t> comparison_time,
+                                            std::vector<StoredCertificate>& candidates) {
+  const FilterResult result = ::kelvadrome::FilterCertificates(
+      store_.get(), FilterForm::kStore, filter, flags, key_usage, comparison_time, candidates);
+  last_error_ = result.last_error;
+  return result.code;
 }
 
 }  // namespace kelvadrome

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 #include "platform/cert_store.h"
 
@@ -36,6 +38,14 @@ class CertStoreHandle {
   // GetKeyProvInfo returns the key-provider link of certificate |id| of the open store; nullopt
   // (last_error() set) when no store is open or the certificate has no link.
   std::optional<KeyProviderLink> GetKeyProvInfo(int64_t id);
+
+  // FilterCertificates applies the store form of the certificate filter (certificate_filter.h)
+  // to the open store: |candidates| is emptied and receives copies of the accepted certificates.
+  // Returns the filter's code (5010 when no store is open) and sets last_error() to the platform
+  // error the filter reports.
+  int32_t FilterCertificates(std::string_view filter, uint32_t flags, int32_t key_usage,
+                             std::optional<int64_t> comparison_time,
+                             std::vector<StoredCertificate>& candidates);
 
   // The open store; null when closed.
   CertStore* store() const { return store_.get(); }

@@ -7,6 +7,7 @@
 #include "codec/secure_wipe.h"
 #include "ops/hash.h"
 #include "ops/key_use.h"
+#include "ops/pfx_transfer.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/text.h"
@@ -43,9 +44,17 @@ CertComponent::CertComponent(ComponentEnvironment environment)
 CertComponent::~CertComponent() {
   // Text fields may hold paths of key files; nothing of them stays behind in freed memory.
   for (std::string* field : {&importedPfxPath, &importedPfxName, &exportedPfxPath, &exportedPfxName,
-                             &defaultPfxFileName, &signerCertFilePath, &signerCertFileName}) {
+                             &defaultPfxFileName}) {
     SecureWipe(*field);
   }
+  ResetSigner();
+}
+
+void CertComponent::ResetSigner() {
+  SecureWipe(signer_.signerCertPasswd);
+  SecureWipe(signer_.signerCertFilePath);
+  SecureWipe(signer_.signerCertFileName);
+  signer_ = SelectedSigner{};
 }
 
 void CertComponent::Reset(MethodId method) {
@@ -252,6 +261,57 @@ int32_t CertComponent::SetDefaultPfxFileName(TextArg strPrefix) {
   return 0;
 }
 
+int32_t CertComponent::ImportPfxToIE(TextArg strPfxPath, TextArg strPfxName, TextArg strPasswd,
+                                     int32_t dwFlags, int32_t dwKeyUsage) {
+  Reset(MethodId::ImportPfxToIE);
+  ResetSigner();
+  importedPfxPath.clear();
+  importedPfxName.clear();
+  if (Refuses(MethodId::ImportPfxToIE)) return errors_.errorCode;
+  PfxImportRequest request;
+  request.folder = ConvertToNarrow(strPfxPath.view());
+  request.file_name = ConvertToNarrow(strPfxName.view());
+  request.password = ConvertToNarrow(strPasswd.view());
+  request.flags = dwFlags;
+  request.key_usage = dwKeyUsage;
+  request.min_password_length = minPasswordLength;
+  request.max_password_length = maxPasswordLength;
+  PfxImportOutcome outcome = ImportPfxFile(std::move(request), dialogs());
+  errors_.errorCode = outcome.code;
+  errors_.capiErrorCode = outcome.platform_error;
+  if (outcome.code == 0) {
+    importedPfxPath = std::move(outcome.folder);
+    importedPfxName = std::move(outcome.file_name);
+    signer_.signerCertBytes = std::move(outcome.certificates);
+  }
+  return errors_.errorCode;
+}
+
+int32_t CertComponent::ExportPfxFromIE(TextArg strSubject, TextArg strPfxPath, TextArg strPassword,
+                                       int32_t dwFlags, int32_t dwKeyUsage) {
+  Reset(MethodId::ExportPfxFromIE);
+  exportedPfxPath.clear();
+  exportedPfxName.clear();
+  if (Refuses(MethodId::ExportPfxFromIE)) return errors_.errorCode;
+  PfxExportRequest request;
+  request.subject_filter = ConvertToNarrow(strSubject.view());
+  request.folder = ConvertToNarrow(strPfxPath.view());
+  request.password = ConvertToNarrow(strPassword.view());
+  request.default_file_name = defaultPfxFileName;
+  request.flags = dwFlags;
+  request.key_usage = dwKeyUsage;
+  request.min_password_length = minPasswordLength;
+  request.max_password_length = maxPasswordLength;
+  PfxExportOutcome outcome = ExportPfxFile(request, dialogs());
+  errors_.errorCode = outcome.code;
+  errors_.capiErrorCode = outcome.platform_error;
+  if (outcome.code == 0) {
+    exportedPfxPath = std::move(outcome.folder);
+    exportedPfxName = std::move(outcome.file_name);
+  }
+  return errors_.errorCode;
+}
+
 std::u16string CertComponent::GetImportedPfxFilePath() {
   return ConvertToWide(importedPfxPath);
 }
@@ -265,10 +325,10 @@ std::u16string CertComponent::GetExportedPfxFileName() {
   return ConvertToWide(exportedPfxName);
 }
 std::u16string CertComponent::GetSignerPfxFilePath() {
-  return ConvertToWide(signerCertFilePath);
+  return ConvertToWide(signer_.signerCertFilePath);
 }
 std::u16string CertComponent::GetSignerPfxFileName() {
-  return ConvertToWide(signerCertFileName);
+  return ConvertToWide(signer_.signerCertFileName);
 }
 
 int32_t CertComponent::GetPortEx() {

@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "frame/method_table.h"
 #include "host/system_info.h"
@@ -23,6 +24,16 @@ namespace kelvadrome {
 
 class DialogHost;
 struct RegistryValuePath;
+
+// The signer the signing workers use, and what is known of where it came from.
+struct SelectedSigner {
+  int32_t signerMedia = -1;              // -1 none, 1 the personal store "MY", 2 a PFX file
+  std::string signerCertHash;            // SHA-1 thumbprint, 40 upper-case hex digits
+  std::vector<uint8_t> signerCertBytes;  // DER (several, one after another, after an import)
+  std::string signerCertPasswd;          // the PFX file's password (media 2)
+  std::string signerCertFilePath;        // the PFX file's folder (media 2)
+  std::string signerCertFileName;        // the PFX file's name (media 2)
+};
 
 struct ErrorState {
   int32_t errorCode = 0;       // component code; 0 = success
@@ -83,8 +94,12 @@ class CertComponent {
   std::u16string GetCsrForEncrypt();
   int32_t AcceptPKCS7(TextArg strPkcs7);
   int32_t SetDefaultPfxFileName(TextArg strPrefix);
+  int32_t ImportPfxToIE(TextArg strPfxPath, TextArg strPfxName, TextArg strPasswd, int32_t dwFlags,
+                        int32_t dwKeyUsage);
   std::u16string GetImportedPfxFilePath();
   std::u16string GetImportedPfxFileName();
+  int32_t ExportPfxFromIE(TextArg strSubject, TextArg strPfxPath, TextArg strPassword,
+                          int32_t dwFlags, int32_t dwKeyUsage);
   std::u16string GetExportedPfxFilePath();
   std::u16string GetExportedPfxFileName();
   std::u16string GetSignerPfxFilePath();
@@ -101,6 +116,7 @@ class CertComponent {
   int32_t max_password_length() const { return maxPasswordLength; }
   const std::string& default_pfx_file_name() const { return defaultPfxFileName; }
   const KeyRequestEngine& key_request_engine() const { return keyRequestEngine; }
+  const SelectedSigner& selected_signer() const { return signer_; }
 
  private:
   // Enter applies |method|'s reset class to the error slots; it returns false, with errorCode 1500,
@@ -114,6 +130,8 @@ class CertComponent {
   // The common start of the registry workers: reset, path check (5005), protected mode (1500).
   bool EnterRegistry(MethodId method, TextArg path, RegistryValuePath* split);
   DialogHost& dialogs() const;
+  // ResetSigner forgets the selected signer (its password wiped).
+  void ResetSigner();
   // The common start of the two request workers: reset, both request slots emptied, argument
   // checks (5005, 5301) and protected mode (1500), then the engine's settings for the next key.
   bool EnterRequest(MethodId method, std::u16string_view common_name, int32_t key_bits,
@@ -134,8 +152,7 @@ class CertComponent {
   std::string defaultPfxFileName;
   std::string csrForSign;
   std::string csrForEncrypt;
-  std::string signerCertFilePath;
-  std::string signerCertFileName;
+  SelectedSigner signer_;
   bool protectedMode = false;
 };
 

@@ -47,19 +47,19 @@
   X(BUILT, GetCsrForSign, GetCsrForSign, 43, 6, Bstr, (), ()) \
   X(BUILT, GetCsrForEncrypt, GetCsrForEncrypt, 44, 6, Bstr, (), ()) \
   X(BUILT, AcceptPKCS7, AcceptPKCS7, 45, 1, int32_t, (const char16_t* strPkcs7), (strPkcs7)) \
-  X(PLANNED, SetDefaultPfxFileName, SetDefaultPfxFileName, 50, 4, int32_t, (const char16_t* strPrefix), (strPrefix)) \
+  X(BUILT, SetDefaultPfxFileName, SetDefaultPfxFileName, 50, 4, int32_t, (const char16_t* strPrefix), (strPrefix)) \
   X(PLANNED, PresetPasswdLengthRange, PresetPasswdLengthRange, 51, 4, int32_t, (int32_t min, int32_t max), (min, max)) \
   X(PLANNED, ChangePfxPasswd, ChangePfxPasswd, 52, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strOldPass, const char16_t* strNewPass, int32_t dwFlags), (strPfxPath, strPfxName, strOldPass, strNewPass, dwFlags)) \
   X(PLANNED, ChangePfxPasswdEx, ChangePfxPasswdEx, 53, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strOldPass, const char16_t* strNewPass, int32_t dwPort, int32_t dwFlags), (strPfxPath, strPfxName, strOldPass, strNewPass, dwPort, dwFlags)) \
   X(PLANNED, QueryPfxInfo, QueryPfxInfo, 54, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
-  X(PLANNED, ImportPfxToIE, ImportPfxToIE, 55, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
-  X(PLANNED, GetImportedPfxFilePath, GetImportedPfxFilePath, 56, 6, Bstr, (), ()) \
-  X(PLANNED, GetImportedPfxFileName, GetImportedPfxFileName, 57, 6, Bstr, (), ()) \
-  X(PLANNED, ExportPfxFromIE, ExportPfxFromIE, 60, 1, int32_t, (const char16_t* strSubject, const char16_t* strPfxPath, const char16_t* strPassword, int32_t dwFlags, int32_t dwKeyUsage), (strSubject, strPfxPath, strPassword, dwFlags, dwKeyUsage)) \
+  X(BUILT, ImportPfxToIE, ImportPfxToIE, 55, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
+  X(BUILT, GetImportedPfxFilePath, GetImportedPfxFilePath, 56, 6, Bstr, (), ()) \
+  X(BUILT, GetImportedPfxFileName, GetImportedPfxFileName, 57, 6, Bstr, (), ()) \
+  X(BUILT, ExportPfxFromIE, ExportPfxFromIE, 60, 1, int32_t, (const char16_t* strSubject, const char16_t* strPfxPath, const char16_t* strPassword, int32_t dwFlags, int32_t dwKeyUsage), (strSubject, strPfxPath, strPassword, dwFlags, dwKeyUsage)) \
   X(PLANNED, ExportMobileFromPfx, ExportMobileFromPfx, 61, 1, Bstr, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
   X(PLANNED, ExportMobileFromIE, ExportMobileFromIE, 62, 1, Bstr, (const char16_t* strSubject, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strSubject, strPasswd, dwFlags, dwKeyUsage)) \
-  X(PLANNED, GetExportedPfxFilePath, GetExportedPfxFilePath, 63, 6, Bstr, (), ()) \
-  X(PLANNED, GetExportedPfxFileName, GetExportedPfxFileName, 64, 6, Bstr, (), ()) \
+  X(BUILT, GetExportedPfxFilePath, GetExportedPfxFilePath, 63, 6, Bstr, (), ()) \
+  X(BUILT, GetExportedPfxFileName, GetExportedPfxFileName, 64, 6, Bstr, (), ()) \
   X(PLANNED, SelectSigner, SelectSigner, 70, 1, int32_t, (const char16_t* certFilter, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, dwFlags, dwKeyUsage)) \
   X(PLANNED, SelectSignerEx, SelectSignerEx, 71, 1, int32_t, (const char16_t* certFilter, const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, const char16_t* strCompareDate, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, strPfxPath, strPfxName, strPasswd, strCompareDate, dwFlags, dwKeyUsage)) \
   X(PLANNED, GetSignerPfxFilePath, GetSignerPfxFilePath, 72, 6, Bstr, (), ()) \

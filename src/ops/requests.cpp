@@ -1,16 +1,13 @@
 #include "ops/requests.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <system_error>
 
 #include "codec/byte_buffer.h"
 #include "ops/certification_request.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/providers.h"
+#include "platform/random_name.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 
@@ -203,24 +200,7 @@ int32_t RegistryRightsProbe(uint32_t* platform_error) {
 }
 
 std::string RequestContainerName() {
-  unsigned char bytes[16];
-  size_t filled = 0;
-  while (filled < sizeof bytes) {
-    const ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "getrandom");
-    }
-    filled += static_cast<size_t>(got);
-  }
-  std::string name;
-  char pair[3];
-  for (size_t i = 0; i < sizeof bytes; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) name += '-';
-    std::snprintf(pair, sizeof pair, "%02X", bytes[i]);
-    name += pair;
-  }
-  return name;
+  return RandomGuidText();
 }
 
 }  // namespace kelvadrome

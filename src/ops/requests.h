@@ -143,9 +143,9 @@ class KeyRequestEngine {
 int32_t RegistryRightsProbe(uint32_t* platform_error);
 
 // RequestContainerName returns a fresh name for a key container and its pending-request record:
-// 16 random bytes as upper-case hex in the GUID layout (8-4-4-4-12 digits). The bytes come from
-// the system's random source (std::random_device), so two names drawn at once differ; throws
-// when that source fails.
+// 16 random bytes as upper-case hex in the GUID layout (8-4-4-4-12 digits), drawn from the
+// system's cryptographically secure generator (RandomGuidText), so two names drawn at once differ;
+// throws when the generator fails.
 std::string RequestContainerName();
 
 }  // namespace kelvadrome

@@ -1,0 +1,131 @@
+#include "codec/certificate_filter.h"
+
+#include <ctime>
+#include <string>
+#include <utility>
+
+#include "codec/cert_info.h"
+#include "codec/dn_filter.h"
+#include "platform/last_error.h"
+
+namespace kelvadrome {
+namespace {
+
+// The ordering of choice mode 2: which validity bound it compares and which way. The first
+// ordering bit set wins; without one the newest certificate (latest start) is kept.
+struct Ordering {
+  bool by_end;
+  bool earlier;
+};
+
+Ordering OrderingOf(uint32_t flags) {
+  if ((flags & filter_flag::kEarliestStart) != 0) return {false, true};
+  if ((flags & filter_flag::kLatestEnd) != 0) return {true, false};
+  if ((flags & filter_flag::kEarliestEnd) != 0) return {true, true};
+  return {false, false};
+}
+
+// OrderingText returns the bound |ordering| compares as a date-and-time text "YYYY/MM/DD
+// hh:mm:ss" (local time), whose byte order is time order.
+std::string OrderingText(const Ordering& ordering, const Certificate& certificate) {
+  return FormatCertificateTime(ordering.by_end ? certificate.not_after() : certificate.not_before(),
+                               CertDateFormat::kDateTime);
+}
+
+// IsBetter compares the texts byte by byte. Equal times are not better: the first in store order
+// stays.
+bool IsBetter(const Ordering& ordering, const std::string& candidate, const std::string& best) {
+  return ordering.earlier ? candidate < best : candidate > best;
+}
+
+// ValidityAt returns -1 before the start of validity, 1 after its end, 0 within (both bounds
+// included).
+int ValidityAt(const Certificate& certificate, int64_t time) {
+  if (time < certificate.not_before()) return -1;
+  if (time > certificate.not_after()) return 1;
+  return 0;
+}
+
+}  // namespace
+
+FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_view filter,
+                                uint32_t flags, int32_t key_usage,
+                                std::optional<int64_t> comparison_time,
+                                std::vector<StoredCertificate>& candidates) {
+  FilterResult result;
+  if (store == nullptr) {
+    result.code = filter_code::kNoCertificate;
+    return result;
+  }
+  candidates.clear();
+  const std::vector<ParsedAlternative> alternatives = ParseAlternatives(SplitAlternatives(filter));
+  const bool pfx = form == FilterForm::kPfx;
+  const bool best_only = !pfx && (flags & filter_flag::kChoiceModeMask) == 2;
+  const bool check_validity = (flags & filter_flag::kCheckValidity) != 0;
+  const int64_t time =
+      comparison_time ? *comparison_time : static_cast<int64_t>(std::time(nullptr));
+  // A rejection is recorded while nothing has been accepted. The PFX form stops at its first
+  // acceptance, so for it that always holds.
+  const auto record = [&](int32_t code) {
+    if (!pfx && !candidates.empty()) return;
+    result.code = code;
+    result.last_error = LastPlatformError();
+  };
+  const Ordering ordering = OrderingOf(flags);
+  std::string best;  // the compared bound of the certificate kept in choice mode 2
+
+  // A store that cannot be read lists nothing: the result is then 5010 with the store's error.
+  std::optional<std::vector<StoredCertificate>> all = store->Enumerate();
+  if (all) {
+    for (StoredCertificate& stored : *all) {
+      // A certificate the decoder refuses loads nothing and so counts as a CA: it is skipped.
+      const CertInfo info(stored.der.data(), static_cast<int32_t>(stored.der.size()));
+      if (info.IsCaCertificate()) continue;
+      if (key_usage >= 1) {
+        const uint32_t wanted = static_cast<uint32_t>(key_usage);
+        if ((info.GetKeyUsage() & wanted) != wanted) {
+          record(filter_code::kWrongKeyUsage);
+          continue;
+        }
+      }
+      if (!CertificateMatchesFilter(info, alternatives, flags)) continue;
+      const Certificate& certificate = *info.certificate();
+      if (check_validity) {
+        const int validity = ValidityAt(certificate, time);
+        if (pfx) result.last_error = LastPlatformError();
+        if (validity < 0) {
+          record(filter_code::kNotYetValid);
+          continue;
+        }
+        if (validity > 0) {
+          record(filter_code::kExpired);
+          continue;
+        }
+      }
+
+      // Accepted: the candidate list gets a copy of its own.
+      result.last_error = LastPlatformError();
+      if (!best_only) {
+        candidates.push_back(std::move(stored));
+        result.code = 0;
+        if (pfx) break;
+        continue;
+      }
+      std::string bound = OrderingText(ordering, certificate);
+      if (candidates.empty() || IsBetter(ordering, bound, best)) {
+        candidates.clear();
+        candidates.push_back(std::move(stored));
+        best = std::move(bound);
+        result.code = 0;
+      }
+    }
+  }
+
+  if (result.code == 0 && candidates.empty()) {
+    result.code = filter_code::kNoCertificate;
+    if (!pfx) result.last_error = LastPlatformError();
+  }
+  return result;
+}
+
+}  // namespace kelvadrome

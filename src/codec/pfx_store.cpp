@@ -1,0 +1,110 @@
+#include "codec/pfx_store.h"
+
+#include <sys/stat.h>
+
+#include <optional>
+
+#include "codec/byte_buffer.h"
+#include "codec/certificate_filter.h"
+#include "codec/secure_wipe.h"
+#include "platform/last_error.h"
+#include "platform/pkcs12.h"
+#include "platform/random_name.h"
+#include "platform/text.h"
+
+namespace kelvadrome {
+
+namespace {
+
+constexpr int32_t kBadArgument = 5005;
+constexpr int32_t kUnreadable = 5401;
+constexpr int32_t kNotPfx = 5207;
+constexpr int32_t kWrongPassword = 5208;
+constexpr uint32_t kKeyFlags = key_flag::kExportable | key_flag::kUserProtected;
+
+// Why a file could not be read, as the platform would say.
+uint32_t ReadError(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return platform_error::kFileNotFound;
+  return S_ISREG(info.st_mode) && info.st_size == 0 ? 0 : platform_error::kAccessDenied;
+}
+
+}  // namespace
+
+int32_t PfxStore::Load(const std::string& path, const std::string& password, uint32_t flags) {
+  Close();
+  platform_error_ = 0;
+  if (path.empty()) return kBadArgument;
+  ByteBuffer file;
+  if (!ReadFileBytes(path, file)) {
+    platform_error_ = ReadError(path);
+    return kUnreadable;
+  }
+  const std::span<const uint8_t> bytes(file.data(), static_cast<size_t>(file.length()));
+  if (!IsPkcs12(bytes)) {
+    platform_error_ = LastPlatformError();
+    return kNotPfx;
+  }
+  // Passwords reach the file's key derivation as UTF-8 of the caller's characters.
+  std::string utf8 = Utf16ToUtf8(ConvertToWide(password));
+  std::optional<std::string_view> chosen = std::string_view(utf8);
+  if (!VerifyPkcs12Password(bytes, chosen)) {
+    chosen.reset();
+    if (!password.empty() || !VerifyPkcs12Password(bytes, chosen)) {
+      platform_error_ = LastPlatformError();
+      SecureWipe(utf8);
+      return kWrongPassword;
+    }
+  }
+  auto contents = ReadPkcs12(bytes, chosen);
+  SecureWipe(utf8);
+  if (!contents) {
+    platform_error_ = LastPlatformError();
+    return kWrongPassword;
+  }
+  auto store = CertStore::OpenMemory();
+  std::vector<std::unique_ptr<KeyContainer>> containers;
+  std::vector<std::string> container_names(contents->keys.size());
+  const ProviderInfo provider{kPfxKeyProvider, provider_type::kRsaFull};
+  for (size_t k = 0; k < contents->keys.size(); ++k) {
+    container_names[k] = RandomGuidText();
+    auto container = KeyContainer::CreateVolatile(container_names[k], provider);
+    if (!container ||
+        !container->ImportPrivateKeyPkcs8(key_spec::kExchange, contents->keys[k].private_key.view(),
+                                          flags & kKeyFlags)) {
+      platform_error_ = LastPlatformError();
+      return kWrongPassword;
+    }
+    containers.push_back(std::move(container));
+  }
+  for (const auto& certificate : contents->certificates) {
+    std::vector<CertificateProperty> properties;
+    if (certificate.key_index >= 0) {
+      const KeyProviderLink link{container_names[static_cast<size_t>(certificate.key_index)],
+                                 std::string(kPfxKeyProvider), provider_type::kRsaFull, 0,
+                                 key_spec::kExchange};
+      properties.push_back({cert_property::kKeyProviderInfo, EncodeKeyProviderLink(link)});
+    }
+    // A certificate the store does not take (not one well-formed certificate) is left out.
+    store->AddWithProperties(certificate.der, AddDisposition::kAlways, properties);
+  }
+  store_ = std::move(store);
+  containers_ = std::move(containers);
+  return 0;
+}
+
+int32_t PfxStore::FilterCertificates(std::string_view filter, uint32_t flags, int32_t key_usage,
+                                     std::optional<int64_t> comparison_time,
+                                     std::vector<StoredCertificate>& candidates) {
+  const FilterResult result = kelvadrome::FilterCertificates(
+      store_.get(), FilterForm::kPfx, filter, flags, key_usage, comparison_time, candidates);
+  platform_error_ = result.last_error;
+  return result.code;
+}
+
+void PfxStore::Close() {
+  store_.reset();
+  containers_.clear();
+}
+
+}  // namespace kelvadrome

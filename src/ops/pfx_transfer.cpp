@@ -1,0 +1,300 @@
+#include "ops/pfx_transfer.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+
+#include "codec/byte_buffer.h"
+#include "codec/cert_info.h"
+#include "codec/certificate_filter.h"
+#include "codec/pfx_store.h"
+#include "codec/secure_wipe.h"
+#include "platform/cert_chain.h"
+#include "platform/cert_store.h"
+#include "platform/certificate_key.h"
+#include "platform/key_container.h"
+#include "platform/last_error.h"
+#include "platform/pkcs12.h"
+#include "platform/text.h"
+#include "ui/cert_list_dialog.h"
+#include "ui/dialog_host.h"
+#include "ui/pfx_dialogs.h"
+
+namespace kelvadrome {
+
+namespace {
+
+constexpr int32_t kCannotCreateFolder = 1001;
+constexpr int32_t kCancelled = 5070;
+constexpr int32_t kNotFound = 5010;
+constexpr int32_t kKeyUsageUnfit = 5017;
+constexpr int32_t kPersonalStoreNotOpened = 5201;
+constexpr int32_t kNoPrivateKey = 5204;
+constexpr int32_t kNotExportable = 5205;
+constexpr int32_t kStoreDenied = 5206;
+constexpr int32_t kMemoryStoreNotOpened = 5226;
+constexpr int32_t kFileNotWritten = 5402;
+constexpr int32_t kPathNotFound = 5902;
+constexpr int32_t kRightsDenied = 5906;
+constexpr int32_t kChainFlag = 0x200;
+constexpr int32_t kRemoveAfterExportFlag = 0x1000;
+
+bool PathExists(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0;
+}
+
+bool HasKeyUsage(const std::vector<uint8_t>& der, int32_t key_usage) {
+  if (key_usage <= 0) return true;
+  const CertInfo info(der.data(), static_cast<int32_t>(der.size()));
+  const auto wanted = static_cast<uint32_t>(key_usage);
+  return (info.GetKeyUsage() & wanted) == wanted;
+}
+
+std::string CommonNameOf(const std::vector<uint8_t>& der) {
+  const CertInfo info(der.data(), static_cast<int32_t>(der.size()));
+  return info.GetSubjectCN();
+}
+
+// The PFX password as the file's key derivation takes it: UTF-8 of the caller's characters.
+std::string PasswordUtf8(const std::string& narrow) {
+  return Utf16ToUtf8(ConvertToWide(narrow));
+}
+
+}  // namespace
+
+PfxImportRequest::~PfxImportRequest() {
+  SecureWipe(password);
+}
+
+PfxExportRequest::~PfxExportRequest() {
+  SecureWipe(password);
+}
+
+std::string DefaultPfxFileName(const std::string& configured, const std::string& common_name) {
+  if (configured.empty()) return common_name + ".pfx";
+  std::string lower = configured;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower.find(".pfx") != std::string::npos ? configured : configured + ".pfx";
+}
+
+PfxImportOutcome ImportPfxFile(PfxImportRequest request, DialogHost& host) {
+  PfxImportOutcome outcome;
+  if (request.folder.empty() || request.file_name.empty() || request.password.empty()) {
+    PfxPromptFields fields;
+    fields.folder = request.folder;
+    fields.file_name = request.file_name;
+    fields.password = request.password;
+    fields.min_length = request.min_password_length;
+    fields.max_length = request.max_password_length;
+    outcome.code = PromptPfxFile(host, fields);
+    if (outcome.code != 0) return outcome;
+    request.folder = fields.folder;
+    request.file_name = fields.file_name;
+    SecureWipe(request.password);
+    request.password = fields.password;
+  }
+  const std::string path = JoinFolderAndName(request.folder, request.file_name);
+  if (!PathExists(path)) {
+    outcome.code = kPathNotFound;
+    return outcome;
+  }
+  PfxStore pfx;
+  outcome.code = pfx.Load(path, request.password, static_cast<uint32_t>(request.flags));
+  outcome.platform_error = pfx.platform_error();
+  if (outcome.platform_error == platform_error::kPermissionDenied) outcome.code = kRightsDenied;
+  if (outcome.code != 0) return outcome;
+
+  auto personal = CertStore::OpenSystem("MY");
+  if (!personal) {
+    outcome.code = kPersonalStoreNotOpened;
+    outcome.platform_error = LastPlatformError();
+    return outcome;
+  }
+  auto containers = KeyContainerStore::OpenUser();
+  outcome.code = kNotFound;
+  size_t imported = 0;
+  for (const auto& certificate :
+       pfx.store()->Enumerate().value_or(std::vector<StoredCertificate>{})) {
+    auto key = AcquireCertificatePrivateKey(*pfx.store(), certificate.id, false);
+    if (!key) {
+      if (imported == 0) outcome.code = kNoPrivateKey;
+      continue;
+    }
+    if (!HasKeyUsage(certificate.der, request.key_usage)) {
+      outcome.code = kKeyUsageUnfit;
+      continue;
+    }
+    // The key goes into the profile with the certificate; a certificate "MY" refuses takes its
+    // key back out.
+    const auto link_value =
+        pfx.store()->GetProperty(certificate.id, cert_property::kKeyProviderInfo);
+    const bool persisted = containers && link_value && containers->Persist(*key->container);
+    const auto added =
+        persisted ? personal->AddWithProperties(
+                        certificate.der, AddDisposition::kReplaceExistingInheritProperties,
+                        {CertificateProperty{cert_property::kKeyProviderInfo, *link_value}})
+                  : std::nullopt;
+    if (!added) {
+      const uint32_t error = LastPlatformError();
+      if (persisted) {
+        containers->Delete(key->container->name(), key->container->provider_name(),
+                           key->container->provider_type());
+      }
+      if (imported == 0) {
+        outcome.code = kNotFound;
+        outcome.platform_error = error;
+      }
+      continue;
+    }
+    outcome.certificates.insert(outcome.certificates.end(), certificate.der.begin(),
+                                certificate.der.end());
+    outcome.folder = request.folder;
+    outcome.file_name = request.file_name;
+    ++imported;
+    outcome.code = 0;
+  }
+  return outcome;
+}
+
+PfxExportOutcome ExportPfxFile(const PfxExportRequest& request, DialogHost& host) {
+  PfxExportOutcome outcome;
+  auto personal = CertStore::OpenSystem("MY");
+  if (!personal) {
+    outcome.code = kPersonalStoreNotOpened;
+    outcome.platform_error = LastPlatformError();
+    return outcome;
+  }
+  std::vector<StoredCertificate> candidates;
+  const FilterResult filtered = FilterCertificates(
+      personal.get(), FilterForm::kStore, request.subject_filter,
+      static_cast<uint32_t>(request.flags), request.key_usage, std::nullopt, candidates);
+  if (filtered.code != 0) {
+    outcome.code = filtered.code;
+    outcome.platform_error = filtered.last_error;
+    return outcome;
+  }
+  size_t chosen_index = 0;
+  if (candidates.empty()) {
+    outcome.code = kNotFound;
+    return outcome;
+  }
+  if (candidates.size() > 1) {
+    std::vector<std::vector<uint8_t>> ders;
+    for (const auto& candidate : candidates) ders.push_back(candidate.der);
+    int chosen = 0;
+    outcome.code = ChooseCertificate(host, ders, &chosen);
+    if (outcome.code != 0) return outcome;
+    chosen_index = static_cast<size_t>(chosen);
+  }
+  const StoredCertificate& chosen = candidates.at(chosen_index);
+  PfxPromptFields fields;
+  fields.folder = request.folder;
+  fields.file_name = DefaultPfxFileName(request.default_file_name, CommonNameOf(chosen.der));
+  fields.password = request.password;
+  fields.min_length = request.min_password_length;
+  fields.max_length = request.max_password_length;
+
+  auto memory = CertStore::OpenMemory();
+  if (!memory) {
+    outcome.code = kMemoryStoreNotOpened;
+    outcome.platform_error = LastPlatformError();
+    return outcome;
+  }
+  // The chosen certificate as it stands in "MY" with a key that can be reached.
+  std::optional<StoredCertificate> source;
+  for (const auto& stored : personal->Enumerate().value_or(std::vector<StoredCertificate>{})) {
+    if (stored.der != chosen.der || !AcquireCertificatePrivateKey(*personal, stored.id, false)) {
+      continue;
+    }
+    const auto link = personal->GetProperty(stored.id, cert_property::kKeyProviderInfo);
+    if (!link ||
+        !memory->AddWithProperties(stored.der, AddDisposition::kAlways,
+                                   {CertificateProperty{cert_property::kKeyProviderInfo, *link}})) {
+      outcome.code = kStoreDenied;
+      outcome.platform_error = LastPlatformError();
+      continue;
+    }
+    source = stored;
+    break;
+  }
+  if (!source) {
+    outcome.code = kNotFound;
+    return outcome;
+  }
+  outcome.code = 0;
+  outcome.platform_error = 0;
+  if ((request.flags & kChainFlag) != 0) {
+    // A chain that cannot be built, or is not trusted, is left out; the export goes on.
+    const auto chain = BuildCertificateChain(source->der, std::time(nullptr), personal.get());
+    if (chain && chain->error_status == 0) {
+      for (const auto& element : chain->elements) {
+        // The certificate itself is already there, with its key.
+        if (element != source->der) memory->Add(element, AddDisposition::kAlways);
+      }
+    }
+  }
+
+  outcome.code = PromptPfxExport(host, fields);
+  if (outcome.code != 0) return outcome;
+
+  // Every certificate of the memory store, the chosen one with its private key.
+  const auto held = memory->Enumerate().value_or(std::vector<StoredCertificate>{});
+  std::vector<Pkcs12Entry> entries;
+  for (const auto& certificate : held) {
+    Pkcs12Entry entry;
+    entry.certificate = certificate.der;
+    entry.friendly_name = Utf16ToUtf8(ConvertToWide(CommonNameOf(certificate.der)));
+    if (certificate.der == source->der) {
+      auto key = AcquireCertificatePrivateKey(*memory, certificate.id, false);
+      auto exported = key ? key->container->ExportPrivateKeyPkcs8(key->key_spec) : std::nullopt;
+      if (!exported) {
+        const uint32_t error = LastPlatformError();
+        outcome.code = error == platform_error::kCancelled ? kCancelled : kNotExportable;
+        outcome.platform_error = error;
+        return outcome;
+      }
+      entry.private_key = std::move(*exported);
+    }
+    entries.push_back(std::move(entry));
+  }
+  std::string password = PasswordUtf8(fields.password);
+  const auto pfx = WritePkcs12(entries, password);
+  SecureWipe(password);
+  if (!pfx) {
+    outcome.code = kNotExportable;
+    outcome.platform_error = LastPlatformError();
+    return outcome;
+  }
+
+  struct stat info {};
+  if (stat(fields.folder.c_str(), &info) != 0) {
+    if (mkdir(fields.folder.c_str(), 0700) != 0) {
+      outcome.code = kCannotCreateFolder;
+      return outcome;
+    }
+  } else if (!S_ISDIR(info.st_mode)) {
+    outcome.code = kCannotCreateFolder;
+    return outcome;
+  }
+  ByteBuffer bytes;
+  if (pfx->size() > static_cast<size_t>(ByteBuffer::kMaxLength) ||
+      !bytes.Allocate(static_cast<int32_t>(pfx->size()))) {
+    outcome.code = kFileNotWritten;
+    return outcome;
+  }
+  std::copy(pfx->begin(), pfx->end(), bytes.data());
+  if (!WriteFileBytes(JoinFolderAndName(fields.folder, fields.file_name), bytes)) {
+    outcome.code = kFileNotWritten;
+    return outcome;
+  }
+  if ((request.flags & kRemoveAfterExportFlag) != 0) personal->Delete(source->id);
+  outcome.folder = fields.folder;
+  outcome.file_name = fields.file_name;
+  return outcome;
+}
+
+}  // namespace kelvadrome

@@ -1,0 +1,72 @@
+// Moving certificates with their keys between the user's personal store "MY" and PFX files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kelvadrome {
+
+class DialogHost;
+
+struct PfxImportRequest {
+  std::string folder;     // narrow text; empty: asked in the PFX file dialog
+  std::string file_name;  // narrow text; empty: asked
+  std::string password;   // narrow text; empty: asked (and may stay empty)
+  int32_t flags = 0;      // bit 0: keys exportable, bit 1: keys user-protected
+  int32_t key_usage = 0;  // when above 0, every bit must be in the certificate's key usage
+  int32_t min_password_length = 0;
+  int32_t max_password_length = 16;
+  ~PfxImportRequest();
+};
+
+struct PfxImportOutcome {
+  int32_t code = 0;
+  uint32_t platform_error = 0;
+  // Set when at least one certificate was imported: the folder and name in use (after any dialog)
+  // and the DER of every imported certificate, one after another.
+  std::string folder;
+  std::string file_name;
+  std::vector<uint8_t> certificates;
+};
+
+// ImportPfxFile copies the key-bearing certificates of a PFX file into "MY", each linked to its
+// key, which is copied into the profile. Codes: 0 (at least one imported), 5070/5002 (dialog
+// cancelled or unavailable), 5902 (no file at the path), 5401/5207/5208 (file), 5906 (the key store
+// denied access), 5201 ("MY"), 5204 (no certificate with a usable key), 5017 (key usage), 5010
+// (nothing to import, or "MY" refused the certificate). Nothing is left behind by a failed import.
+PfxImportOutcome ImportPfxFile(PfxImportRequest request, DialogHost& host);
+
+struct PfxExportRequest {
+  std::string subject_filter;     // the certificate filter text
+  std::string folder;             // proposed target folder
+  std::string password;           // proposed password
+  std::string default_file_name;  // the component's default PFX file name
+  int32_t flags = 0;              // filter bits; 0x200 with the chain; 0x1000 remove from "MY"
+  int32_t key_usage = 0;
+  int32_t min_password_length = 0;
+  int32_t max_password_length = 16;
+  ~PfxExportRequest();
+};
+
+struct PfxExportOutcome {
+  int32_t code = 0;
+  uint32_t platform_error = 0;
+  std::string folder;  // where the file went, on success
+  std::string file_name;
+};
+
+// ExportPfxFile writes a certificate of "MY" chosen by the filter (the user picks when several
+// match), with its private key and optionally its chain, to a new PFX file under a password the
+// user confirms in the PFX export dialog. Codes: 0, 5201, the filter's codes (5010, 5011, 5012,
+// 5017), 5070 (cancelled, or a key-use prompt refused), 5002 (dialog unavailable), 5226, 5206,
+// 5205 (the key cannot be exported), 5402 (file not written), 1001 (folder). The file is written
+// atomically; with 0x1000 the certificate leaves "MY" only after the file is written.
+PfxExportOutcome ExportPfxFile(const PfxExportRequest& request, DialogHost& host);
+
+// DefaultPfxFileName returns the name offered for an exported file: |configured| with ".pfx"
+// appended unless its lower-case form contains ".pfx"; when |configured| is empty,
+// |common_name| + ".pfx".
+std::string DefaultPfxFileName(const std::string& configured, const std::string& common_name);
+
+}  // namespace kelvadrome

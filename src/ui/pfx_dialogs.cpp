@@ -1,0 +1,374 @@
+#include "ui/pfx_dialogs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "codec/secure_wipe.h"
+#include "platform/text.h"
+
+namespace kelvadrome {
+
+namespace {
+
+// The dialogs' own texts are kept in UTF-8 and shown in the process code page.
+std::string Shown(std::string_view utf8) {
+  return ConvertToNarrow(Utf8ToUtf16(utf8));
+}
+
+constexpr std::string_view kFamilyCaption = "輸入憑證檔案資訊";
+constexpr std::string_view kPasswordCaption = "執行憑證匯出";
+constexpr std::string_view kErrorCaption = "錯誤訊息";
+constexpr std::string_view kNotGiven = "未指定";
+constexpr std::string_view kPickFileTitle = "選擇憑證檔案";
+constexpr std::string_view kPickFolderTitle = "選擇憑證檔案儲存路徑 :";
+constexpr std::string_view kPfxFilter =
+    "PFX Files (*.pfx;*.p12)|*.pfx; *.p12|All Files (*.*)|*.*||";
+
+void ReplaceSecret(std::string& target, std::string_view value) {
+  SecureWipe(target);
+  target.assign(value);
+}
+
+bool IsExistingFile(const std::string& path) {
+  struct stat info;
+  return !path.empty() && ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+// FolderReady returns true when |folder| is a folder or could be made (one level, mode 0700).
+bool FolderReady(const std::string& folder) {
+  if (folder.empty()) return false;
+  struct stat info;
+  if (::stat(folder.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
+  return ::mkdir(folder.c_str(), 0700) == 0;
+}
+
+enum class WriteProbe { kWritable, kNotWritable, kLeftBehind };
+
+// CreateAndRemove creates a new file at |path| (never opening an existing one) and removes it.
+WriteProbe CreateAndRemove(const std::string& path, int* create_errno) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    *create_errno = errno;
+    return WriteProbe::kNotWritable;
+  }
+  ::close(fd);
+  return ::unlink(path.c_str()) == 0 ? WriteProbe::kWritable : WriteProbe::kLeftBehind;
+}
+
+// ProbeWrite tells whether a file can be created at |path| without touching whatever already has
+// that name: the target itself is created exclusively and removed again; when something exists
+// there, a uniquely named probe in the same folder answers instead (replacing a file needs only
+// the folder's permission), unless the existing entry is a folder.
+WriteProbe ProbeWrite(const std::string& path) {
+  std::string folder;
+  std::string name;
+  SplitFolderAndName(path, folder, name);
+  if (name.empty() || name.find_first_of("*?") != std::string::npos) {
+    return WriteProbe::kNotWritable;
+  }
+  int create_errno = 0;
+  const WriteProbe direct = CreateAndRemove(path, &create_errno);
+  if (direct != WriteProbe::kNotWritable || create_errno != EEXIST) return direct;
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return WriteProbe::kNotWritable;
+  std::string probe = JoinFolderAndName(folder.empty() ? "." : folder, ".kelvadrome-probe-XXXXXX");
+  const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
+  if (fd < 0) return WriteProbe::kNotWritable;
+  ::close(fd);
+  return ::unlink(probe.c_str()) == 0 ? WriteProbe::kWritable : WriteProbe::kLeftBehind;
+}
+
+// OrNotGiven returns |text|, or the "not given" word when it is empty.
+std::string OrNotGiven(const std::string& text) {
+  return text.empty() ? Shown(kNotGiven) : text;
+}
+
+std::string FileErrorText(const std::string& path) {
+  return Shown("憑證檔(") + OrNotGiven(path) + Shown(") : 錯誤或不存在");
+}
+
+std::string FolderErrorText(const std::string& folder) {
+  return Shown("憑證目錄 (") + OrNotGiven(folder) + Shown(") : 錯誤或沒有寫入權限");
+}
+
+std::vector<std::string> FamilyStatics(bool export_dialog, bool mobile_dialog) {
+  if (!export_dialog && !mobile_dialog) {
+    return {Shown("憑證檔案儲存路徑 :"), Shown("輸入憑證密碼 :")};
+  }
+  std::vector<std::string> statics = {
+      Shown("指定您要匯出的檔案名稱及路徑： \n(預設儲存路徑為桌面)"),
+      Shown("設定憑證密碼,\n憑證匯出, 需驗證憑證密碼"),
+  };
+  if (export_dialog) statics.push_back(Shown("確認憑證密碼"));
+  return statics;
+}
+
+bool LongEnough(const std::string& text, int32_t min_length) {
+  return CountCharacters(text) >= static_cast<size_t>(min_length);
+}
+
+}  // namespace
+
+void NormalisePasswordLengthRange(int32_t& min_length, int32_t& max_length) {
+  if (max_length < min_length) std::swap(min_length, max_length);
+  if (min_length < 1) min_length = 0;
+  if (max_length <= 0) max_length = 16;
+}
+
+std::string JoinFolderAndName(std::string_view folder, std::string_view name) {
+  std::string path(folder);
+  if (!path.empty() && path.back() != '/') path.push_back('/');
+  path.append(name);
+  return path;
+}
+
+void SplitFolderAndName(std::string_view path, std::string& folder, std::string& name) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) {
+    folder.clear();
+    name.assign(path);
+    return;
+  }
+  folder.assign(slash == 0 ? path.substr(0, 1) : path.substr(0, slash));
+  name.assign(path.substr(slash + 1));
+}
+
+// --- The family ------------------------------------------------------------------------------
+
+PfxPathDialog::PfxPathDialog(Variant variant, std::string name)
+    : DialogModel(std::move(name), Shown(kFamilyCaption)),
+      variant_(variant),
+      statics_(FamilyStatics(variant == Variant::kPfxExport, variant == Variant::kMobileExport)) {
+  const bool path_editable = variant == Variant::kPfxFile;
+  AddButton({pfx_control::kBrowse, Shown("瀏覽"), true});
+  AddEdit({pfx_control::kPath, "", 0, true, /*read_only=*/!path_editable, false});
+  AddEdit({pfx_control::kPassword, "", 0, true, false, /*password=*/true});
+  if (has_confirmation()) {
+    AddEdit({pfx_control::kConfirmation, "", 0, true, false, /*password=*/true});
+  }
+  AddButton({kDialogIdOk, Shown("確定"), true});
+  AddButton({kDialogIdCancel, Shown("取消"), true});
+}
+
+PfxPathDialog::~PfxPathDialog() {
+  SecureWipe(password_);
+}
+
+void PfxPathDialog::set_password(std::string_view password) {
+  ReplaceSecret(password_, password);
+}
+
+void PfxPathDialog::SetPasswordLengthRange(int32_t min_length, int32_t max_length) {
+  NormalisePasswordLengthRange(min_length, max_length);
+  min_length_ = min_length;
+  max_length_ = max_length;
+}
+
+std::string PfxPathDialog::DisplayPath() const {
+  return folder_.empty() ? std::string() : JoinFolderAndName(folder_, file_name_);
+}
+
+void PfxPathDialog::OnInit(DialogHost&) {
+  if (!title_.empty()) set_caption(title_);
+  SetEditText(pfx_control::kPath, DisplayPath());
+  SetEditText(pfx_control::kPassword, password_);
+  SetEditLimit(pfx_control::kPassword, static_cast<size_t>(max_length_));
+  if (has_confirmation()) SetEditText(pfx_control::kConfirmation, "");
+  // A password the caller supplied is kept as it is; the user may still pick another file.
+  const bool supplied = !password_.empty() && LongEnough(password_, min_length_);
+  EnableControl(pfx_control::kPassword, !(variant_ == Variant::kPfxFile && supplied));
+  UpdateOkButton();
+}
+
+void PfxPathDialog::OnTextChanged(int id) {
+  if (id == pfx_control::kPassword || id == pfx_control::kConfirmation) UpdateOkButton();
+}
+
+void PfxPathDialog::UpdateOkButton() {
+  bool ok = LongEnough(EditText(pfx_control::kPassword), min_length_);
+  if (has_confirmation()) ok = ok && LongEnough(EditText(pfx_control::kConfirmation), min_length_);
+  EnableControl(kDialogIdOk, ok);
+}
+
+DialogClose PfxPathDialog::OnClick(int id, DialogHost& host) {
+  if (id == pfx_control::kBrowse) {
+    Browse(host);
+    return DialogClose::kStay;
+  }
+  if (id == kDialogIdOk) return Ok(host);
+  return DialogModel::OnClick(id, host);
+}
+
+void PfxPathDialog::Browse(DialogHost& host) {
+  if (folder_mode_) {
+    const PickResult picked = host.BrowseFolder(Shown(kPickFolderTitle));
+    if (picked.outcome != DialogOutcome::kOk) return;
+    folder_ = picked.path;
+    SetEditText(pfx_control::kPath, JoinFolderAndName(folder_, file_name_));
+    return;
+  }
+  OpenFileRequest request;
+  request.title = Shown(kPickFileTitle);
+  request.filter = std::string(kPfxFilter);
+  request.flags = kPfxBrowseFlags;
+  // The picker has no separate start folder: a name ending in '/' starts it in that folder.
+  if (variant_ == Variant::kPfxFile && !folder_.empty()) {
+    request.initial_name = JoinFolderAndName(folder_, "");
+  }
+  const PickResult picked = host.PickOpenFile(request);
+  if (picked.outcome != DialogOutcome::kOk) return;
+  SetEditText(pfx_control::kPath, picked.path);
+  if (variant_ == Variant::kMobileExport) SplitFolderAndName(picked.path, folder_, file_name_);
+}
+
+DialogClose PfxPathDialog::Ok(DialogHost& host) {
+  ReplaceSecret(password_, EditText(pfx_control::kPassword));
+  if (folder_mode_) return OkFolderMode(host);
+  const std::string path = EditText(pfx_control::kPath);
+  if (existence_check_ && !IsExistingFile(path)) {
+    host.ShowMessage(Shown(kErrorCaption), FileErrorText(path));
+    return DialogClose::kStay;
+  }
+  // The mobile dialog keeps the folder and name it was given or that Browse split.
+  if (variant_ != Variant::kMobileExport) SplitFolderAndName(path, folder_, file_name_);
+  return DialogClose::kOk;
+}
+
+DialogClose PfxPathDialog::OkFolderMode(DialogHost& host) {
+  if (has_confirmation() &&
+      EditText(pfx_control::kConfirmation) != EditText(pfx_control::kPassword)) {
+    host.ShowMessage(Shown(kErrorCaption), Shown("密碼不一致"));
+    return DialogClose::kStay;
+  }
+  if (!FolderReady(folder_)) {
+    host.ShowMessage(Shown(kErrorCaption), FolderErrorText(folder_));
+    return DialogClose::kStay;
+  }
+  if (!write_test_) return DialogClose::kOk;
+  switch (ProbeWrite(EditText(pfx_control::kPath))) {
+    case WriteProbe::kWritable:
+      return DialogClose::kOk;
+    case WriteProbe::kNotWritable:
+      host.ShowMessage(Shown(kErrorCaption), FolderErrorText(folder_));
+      return DialogClose::kStay;
+    case WriteProbe::kLeftBehind:
+      break;  // the test file could not be removed: stay open, nothing to tell the user
+  }
+  return DialogClose::kStay;
+}
+
+void PfxPathDialog::OnCancel() {
+  file_name_.clear();
+  SecureWipe(password_);
+}
+
+PfxFileDialog::PfxFileDialog()
+    : PfxPathDialog(Variant::kPfxFile, std::string(kPfxFileDialogName)) {}
+
+PfxExportDialog::PfxExportDialog()
+    : PfxPathDialog(Variant::kPfxExport, std::string(kPfxExportDialogName)) {}
+
+MobileExportDialog::MobileExportDialog()
+    : PfxPathDialog(Variant::kMobileExport, std::string(kMobileExportDialogName)) {}
+
+// --- The password dialog ---------------------------------------------------------------------
+
+PasswordDialog::PasswordDialog()
+    : DialogModel(std::string(kPasswordDialogName), Shown(kPasswordCaption)),
+      statics_{Shown("輸入憑證密碼 :")} {
+  AddEdit({pfx_control::kPassword, "", 0, true, false, /*password=*/true});
+  AddButton({kDialogIdOk, Shown("確定"), true});
+  AddButton({kDialogIdCancel, Shown("取消"), true});
+}
+
+PasswordDialog::~PasswordDialog() {
+  SecureWipe(password_);
+}
+
+void PasswordDialog::SetPasswordLengthRange(int32_t min_length, int32_t max_length) {
+  NormalisePasswordLengthRange(min_length, max_length);
+  min_length_ = min_length;
+  max_length_ = max_length;
+}
+
+void PasswordDialog::OnInit(DialogHost&) {
+  if (!title_.empty()) set_caption(title_);
+  OnTextChanged(pfx_control::kPassword);
+}
+
+void PasswordDialog::OnTextChanged(int id) {
+  if (id == pfx_control::kPassword) {
+    EnableControl(kDialogIdOk, LongEnough(EditText(pfx_control::kPassword), min_length_));
+  }
+}
+
+DialogClose PasswordDialog::OnClick(int id, DialogHost& host) {
+  if (id == kDialogIdOk) {
+    ReplaceSecret(password_, EditText(pfx_control::kPassword));
+    return DialogClose::kOk;
+  }
+  return DialogModel::OnClick(id, host);
+}
+
+void PasswordDialog::OnCancel() {
+  SecureWipe(password_);
+}
+
+// --- Drivers ---------------------------------------------------------------------------------
+
+PfxPromptFields::~PfxPromptFields() {
+  SecureWipe(password);
+}
+
+namespace {
+
+// RunFamilyDialog fills |dialog| from |fields|, shows it and copies back what it left.
+int32_t RunFamilyDialog(DialogHost& host, PfxPathDialog& dialog, PfxPromptFields& fields) {
+  if (fields.file_name.empty()) fields.file_name = std::string(kDefaultPfxFileName);
+  dialog.set_folder(fields.folder);
+  dialog.set_file_name(fields.file_name);
+  dialog.set_password(fields.password);
+  dialog.SetPasswordLengthRange(fields.min_length, fields.max_length);
+  const DialogOutcome outcome = host.ShowModal(dialog);
+  if (outcome == DialogOutcome::kUnavailable) return kPfxPromptUnavailable;
+  fields.folder = dialog.folder();
+  fields.file_name = dialog.file_name();
+  ReplaceSecret(fields.password, dialog.password());
+  return outcome == DialogOutcome::kOk ? kPfxPromptOk : kPfxPromptCancelled;
+}
+
+}  // namespace
+
+int32_t PromptPfxFile(DialogHost& host, PfxPromptFields& fields) {
+  PfxFileDialog dialog;
+  dialog.set_folder_mode(false);
+  dialog.set_existence_check(true);
+  return RunFamilyDialog(host, dialog, fields);
+}
+
+int32_t PromptPfxExport(DialogHost& host, PfxPromptFields& fields) {
+  PfxExportDialog dialog;
+  dialog.set_folder_mode(true);
+  dialog.set_write_test(true);
+  return RunFamilyDialog(host, dialog, fields);
+}
+
+int32_t PromptMobileExport(DialogHost& host, PfxPromptFields& fields) {
+  MobileExportDialog dialog;
+  dialog.set_folder_mode(false);
+  dialog.set_existence_check(true);
+  return RunFamilyDialog(host, dialog, fields);
+}
+
+DialogOutcome PromptPassword(DialogHost& host, std::string& password) {
+  PasswordDialog dialog;
+  const DialogOutcome outcome = host.ShowModal(dialog);
+  if (outcome != DialogOutcome::kUnavailable) ReplaceSecret(password, dialog.password());
+  return outcome;
+}
+
+}  // namespace kelvadrome
