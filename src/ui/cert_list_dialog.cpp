@@ -40,8 +40,8 @@ std::string CertViewFilePath() {
 
 CertListDialog::CertListDialog(const std::vector<std::vector<uint8_t>>& candidates)
     : DialogModel(std::string(kCertListDialogName), Shown("選擇憑證匯出至憑證交換檔")),
-      candidates_(candidates),
-      statics_{Shown("憑證")} {
+      candidates_(candidates) {
+  AddStatic(Shown("憑證"));
   AddButton({cert_list_control::kView, Shown("檢視憑證"), true});
   AddButton({kDialogIdOk, Shown("確定"), true});
   AddButton({kDialogIdCancel, Shown("取消"), true});

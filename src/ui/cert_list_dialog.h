@@ -43,8 +43,6 @@ class CertListDialog final : public DialogModel {
   // chosen_index returns the index OK (or the view button) last computed: the selected row, or 0
   // when no row is selected. 0 before either was pressed.
   int32_t chosen_index() const { return chosen_; }
-  // statics returns the static texts (the group box title).
-  const std::vector<std::string>& statics() const { return statics_; }
 
  protected:
   // Fills the list (one row per candidate, in order) and selects the first row.
@@ -60,7 +58,6 @@ class CertListDialog final : public DialogModel {
 
   const std::vector<std::vector<uint8_t>>& candidates_;
   int32_t chosen_ = 0;
-  std::vector<std::string> statics_;
 };
 
 // ShowCertificateList shows CertListDialog for |candidates| on |host|: kOk with |*chosen| set to

@@ -77,6 +77,9 @@ class DialogModel {
   const std::string& caption() const { return caption_; }
   const std::vector<DialogEdit>& edits() const { return edits_; }
   const std::vector<DialogButton>& buttons() const { return buttons_; }
+  // statics returns the dialog's static texts (labels, group titles) in layout order; a text of
+  // two lines holds a '\n'.
+  const std::vector<std::string>& statics() const { return statics_; }
   // list returns the list control, or null when the dialog has none.
   const DialogList* list() const { return list_ ? &*list_ : nullptr; }
 
@@ -133,6 +136,8 @@ class DialogModel {
   // AddEdit / AddButton append a control; an existing control of the same id is replaced.
   void AddEdit(DialogEdit edit);
   void AddButton(DialogButton button);
+  // AddStatic appends a static text.
+  void AddStatic(std::string text) { statics_.push_back(std::move(text)); }
   // SetList creates (or replaces) the list control with its columns and no rows.
   void SetList(int id, std::vector<std::string> columns);
   // AddRow appends a row; missing column texts are added empty, extra ones are dropped.
@@ -156,6 +161,7 @@ class DialogModel {
   std::string caption_;
   std::vector<DialogEdit> edits_;
   std::vector<DialogButton> buttons_;
+  std::vector<std::string> statics_;
   std::optional<DialogList> list_;
 };
 

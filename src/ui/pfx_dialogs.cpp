@@ -140,9 +140,11 @@ void SplitFolderAndName(std::string_view path, std::string& folder, std::string&
 // --- The family ------------------------------------------------------------------------------
 
 PfxPathDialog::PfxPathDialog(Variant variant, std::string name)
-    : DialogModel(std::move(name), Shown(kFamilyCaption)),
-      variant_(variant),
-      statics_(FamilyStatics(variant == Variant::kPfxExport, variant == Variant::kMobileExport)) {
+    : DialogModel(std::move(name), Shown(kFamilyCaption)), variant_(variant) {
+  for (auto& text :
+       FamilyStatics(variant == Variant::kPfxExport, variant == Variant::kMobileExport)) {
+    AddStatic(std::move(text));
+  }
   const bool path_editable = variant == Variant::kPfxFile;
   AddButton({pfx_control::kBrowse, Shown("瀏覽"), true});
   AddEdit({pfx_control::kPath, "", 0, true, /*read_only=*/!path_editable, false});
@@ -278,8 +280,8 @@ MobileExportDialog::MobileExportDialog()
 // --- The password dialog ---------------------------------------------------------------------
 
 PasswordDialog::PasswordDialog()
-    : DialogModel(std::string(kPasswordDialogName), Shown(kPasswordCaption)),
-      statics_{Shown("輸入憑證密碼 :")} {
+    : DialogModel(std::string(kPasswordDialogName), Shown(kPasswordCaption)) {
+  AddStatic(Shown("輸入憑證密碼 :"));
   AddEdit({pfx_control::kPassword, "", 0, true, false, /*password=*/true});
   AddButton({kDialogIdOk, Shown("確定"), true});
   AddButton({kDialogIdCancel, Shown("取消"), true});

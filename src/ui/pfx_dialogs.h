@@ -94,9 +94,6 @@ class PfxPathDialog : public DialogModel {
   bool write_test() const { return write_test_; }
   void set_write_test(bool on) { write_test_ = on; }
 
-  // statics returns the dialog's static texts in layout order; a two-line text holds a '\n'.
-  const std::vector<std::string>& statics() const { return statics_; }
-
   // DisplayPath returns the path edit 302 shows: folder and name joined, or "" while the folder
   // is empty.
   std::string DisplayPath() const;
@@ -128,7 +125,6 @@ class PfxPathDialog : public DialogModel {
   bool folder_mode_ = false;
   bool existence_check_ = false;
   bool write_test_ = false;
-  std::vector<std::string> statics_;
 };
 
 // PfxFileDialog ("202"): the path edit can be typed in. Browse starts the file picker in the
@@ -170,7 +166,6 @@ class PasswordDialog final : public DialogModel {
   void SetPasswordLengthRange(int32_t min_length, int32_t max_length);
   int32_t min_length() const { return min_length_; }
   int32_t max_length() const { return max_length_; }
-  const std::vector<std::string>& statics() const { return statics_; }
 
  protected:
   void OnInit(DialogHost& host) override;
@@ -183,7 +178,6 @@ class PasswordDialog final : public DialogModel {
   std::string password_;
   int32_t min_length_ = 0;
   int32_t max_length_ = 16;
-  std::vector<std::string> statics_;
 };
 
 // What a family driver hands to its dialog and gets back.

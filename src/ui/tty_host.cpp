@@ -170,6 +170,7 @@ TtyHost::ReadStatus TtyHost::ReadSecretLine(const std::string& prompt, std::stri
 void TtyHost::PrintDialog(const DialogModel& model) const {
   std::string text =
       "\n== " + Displayable(model.caption()) + " ==  (dialog " + Displayable(model.name()) + ")\n";
+  for (const std::string& line : model.statics()) text += "  " + Displayable(line, "  ") + "\n";
   for (const DialogEdit& edit : model.edits()) {
     const std::string label = "  edit " + std::to_string(edit.id) + EditFlags(edit) + ": ";
     const std::string value = edit.password

@@ -30,7 +30,9 @@ namespace {
 // (a message box), View 306, OK and Cancel; Cancel empties the password.
 class AccountModel : public DialogModel {
  public:
-  explicit AccountModel(std::string caption = "Account") : DialogModel("203", std::move(caption)) {
+  explicit AccountModel(std::string caption = "Account", std::string label = "Your account:")
+      : DialogModel("203", std::move(caption)) {
+    AddStatic(std::move(label));
     AddEdit({.id = 302, .text = "/tmp/start"});
     AddEdit({.id = 303, .text = "", .limit = 6, .password = true});
     AddEdit({.id = 304, .text = "locked", .enabled = false});
@@ -225,12 +227,14 @@ TEST_F(TtyHostTest, EndOfInputCancels) {
 
 TEST_F(TtyHostTest, ControlCharactersInTextsAreNotSentToTheTerminal) {
   PipeTerminal terminal("");
-  AccountModel model("Bad\x1b[2J\rcaption");
+  // The caption and a static text try to clear the screen.
+  AccountModel model("Bad\x1b[2J\rcaption", "Label\x1b[2J\nsecond line");
   terminal.host().ShowModal(model);
   const std::string output = terminal.Output();
   EXPECT_EQ(output.find('\x1b'), std::string::npos);
   EXPECT_EQ(output.find('\r'), std::string::npos);
   EXPECT_NE(output.find("Bad\\x1B[2J\\rcaption"), std::string::npos) << output;
+  EXPECT_NE(output.find("  Label\\x1B[2J\n  second line\n"), std::string::npos) << output;
 }
 
 // Reads from a pseudo-terminal's master side until |wanted| has appeared at or after |from|; gives
