@@ -14,6 +14,7 @@
 #include "platform/cert_store.h"
 #include "platform/certificate_key.h"
 #include "platform/key_container.h"
+#include "platform/pkcs12.h"
 #include "platform/text.h"
 #include "support/openssl_ca.h"
 #include "support/test_support.h"
@@ -183,6 +184,46 @@ TEST_F(PfxTransferTest, ImportsFilesOfOtherProducersWithTheirKeys) {
     const CertInfo info(stored.der.data(), static_cast<int32_t>(stored.der.size()));
     EXPECT_NE(info.GetSubjectCN(), "Test Root CA");
     EXPECT_NE(info.GetSubjectCN(), "Test Issuing CA");
+  }
+}
+
+TEST_F(PfxTransferTest, EveryKeyBearingCertificateOfAFileImportsWithItsFlags) {
+  // Two certificates with their keys in one file, which the openssl command cannot make.
+  std::vector<Pkcs12Entry> entries;
+  for (const std::string name : {"frank", "grace"}) {
+    const auto certificate = IssueWithKey(name, "/CN=" + name + "/O=Interop");
+    const auto key_der = dir_.path() / "files" / (name + ".p8");
+    ASSERT_EQ(RunCommand("openssl pkcs8 -topk8 -nocrypt -outform DER -in " +
+                         ShellQuote((dir_.path() / "files" / (name + ".key")).string()) + " -out " +
+                         ShellQuote(key_der.string())),
+              0);
+    const auto key = testing::ReadWholeFile(key_der);
+    entries.push_back({DerOfPem(certificate), SecretBytes(key.data(), key.size()), name});
+  }
+  const auto pfx = WritePkcs12(entries, "two");
+  ASSERT_TRUE(pfx.has_value());
+  dir_.WriteFile("two.pfx", std::string(pfx->begin(), pfx->end()));
+  // Bit 1: each key asks before it is used, and nobody here can allow it.
+  CertComponent& component = Component();
+  ASSERT_EQ(component.ImportPfxToIE(ConvertToWide(dir_.path().string()), u"two.pfx", u"two", 3, 0),
+            0);
+  std::vector<uint8_t> both = entries[0].certificate;
+  both.insert(both.end(), entries[1].certificate.begin(), entries[1].certificate.end());
+  EXPECT_EQ(component.selected_signer().signerCertBytes, both);
+  ASSERT_EQ(Personal().size(), 2u);
+  EXPECT_EQ(ContainerCount(), 2u);
+  auto personal = CertStore::OpenSystem("MY");
+  for (const auto& stored : Personal()) {
+    auto key = AcquireCertificatePrivateKey(*personal, stored.id, true);
+    ASSERT_TRUE(key.has_value());
+    EXPECT_EQ(key->container->DescribeKey(key->key_spec)->flags,
+              key_flag::kExportable | key_flag::kUserProtected);
+    Sha1Digest digest;
+    digest.Compute("x", 1);
+    EXPECT_FALSE(key->container
+                     ->SignHash(key->key_spec, key_algorithm::kSha1,
+                                std::span<const uint8_t>(digest.data(), 20))
+                     .has_value());
   }
 }
 
