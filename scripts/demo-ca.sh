@@ -11,7 +11,7 @@ if [ ! -f "$ca/issuing.pem" ]; then
   printf '[ca]\nbasicConstraints=critical,CA:true\nkeyUsage=critical,keyCertSign,cRLSign\n[ee]\nkeyUsage=critical,digitalSignature,keyEncipherment\n' > "$ca/ext.cnf"
   openssl req -new -newkey rsa:2048 -nodes -keyout "$ca/root.key" -out "$ca/root.csr" \
     -subj "/CN=Demo Root CA/O=Example/C=TW" 2>/dev/null
-  openssl x509 -req -in "$ca/root.csr" -signkey "$ca/root.key" -days 30 -sha256 \
+  openssl x509 -req -in "$ca/root.csr" -signkey "$ca/root.key" -days 40 -sha256 \
     -extfile "$ca/ext.cnf" -extensions ca -out "$ca/root.pem" 2>/dev/null
   openssl req -new -newkey rsa:2048 -nodes -keyout "$ca/issuing.key" -out "$ca/issuing.csr" \
     -subj "/CN=Demo Issuing CA/O=Example/C=TW" 2>/dev/null
@@ -27,7 +27,7 @@ for request in "$work"/demo-request.b64 "$work"/demo-pair-*.b64; do
     echo "-----END CERTIFICATE REQUEST-----"; } | sed '/^$/d' > "$name.csr"
   openssl req -verify -noout -in "$name.csr" 2>&1 | sed "s|^|  CA: $(basename "$name"): |"
   openssl x509 -req -in "$name.csr" -CA "$ca/issuing.pem" -CAkey "$ca/issuing.key" \
-    -set_serial "$serial" -days 30 -sha256 -extfile "$ca/ext.cnf" -extensions ee -out "$name.pem" 2>/dev/null
+    -set_serial "$serial" -days 20 -sha256 -extfile "$ca/ext.cnf" -extensions ee -out "$name.pem" 2>/dev/null
   rm -f "$request"
 done
 echo "$serial" > "$ca/serial"

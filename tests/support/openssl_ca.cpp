@@ -82,7 +82,7 @@ OpensslCa::OpensslCa(std::filesystem::path folder) : folder_(std::move(folder)) 
                                "root.csr -subj '/CN=Test Root CA/O=Interop' && "
                                "openssl x509 -req -in " +
                                f + "root.csr -signkey " + f +
-                               "root.key -set_serial 1 -days 30 "
+                               "root.key -set_serial 1 -days 40 "
                                "-sha256 -extfile " +
                                f + "extensions.cnf -extensions ca -out " + f +
                                "root.pem && "
@@ -104,7 +104,7 @@ std::filesystem::path OpensslCa::Issue(const std::string& request_base64, const 
   const std::string f = ShellQuote(folder_.string()) + "/";
   const std::string command = "openssl x509 -req -in " + ShellQuote(request.string()) + " -CA " +
                               f + "intermediate.pem -CAkey " + f + "intermediate.key -set_serial " +
-                              std::to_string(++serial_) + " -days 30 -sha256 -extfile " + f +
+                              std::to_string(++serial_) + " -days 20 -sha256 -extfile " + f +
                               "extensions.cnf -extensions ee -out " +
                               ShellQuote(certificate.string());
   if (RunCommand(command) != 0) {

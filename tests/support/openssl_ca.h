@@ -17,12 +17,14 @@ std::string ShellQuote(const std::string& text);
 
 class OpensslCa {
  public:
-  // Makes the root ("CN=Test Root CA", keyCertSign) and the intermediate ("CN=Test Issuing CA",
-  // keyCertSign) in |folder|. Fails the current test when openssl does not work.
+  // Makes the root ("CN=Test Root CA", keyCertSign, 40 days) and the intermediate ("CN=Test
+  // Issuing CA", keyCertSign, 30 days) in |folder|. Fails the current test when openssl does not
+  // work.
   explicit OpensslCa(std::filesystem::path folder);
 
   // Issue signs the request given as Base64 DER (as the component returns it) with the
-  // intermediate, for digitalSignature and keyEncipherment, and returns the certificate file
+  // intermediate, for digitalSignature and keyEncipherment, valid for 20 days (so each validity
+  // period lies inside its issuer's, as a trusted chain needs), and returns the certificate file
   // (PEM). Empty path (test failed) when openssl refuses.
   std::filesystem::path Issue(const std::string& request_base64, const std::string& name);
 
