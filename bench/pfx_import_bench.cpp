@@ -63,7 +63,8 @@ void BM_ImportPfxToIE(benchmark::State& state) {
   setenv("KELVADROME_PROFILE", (fixture.folder / "profile").c_str(), 1);
   {
     kelvadrome::CertComponent component;
-    const std::u16string folder(fixture.folder.string().begin(), fixture.folder.string().end());
+    const std::string narrow = fixture.folder.string();
+    const std::u16string folder(narrow.begin(), narrow.end());
     for (auto _ : state) {
       if (component.ImportPfxToIE(folder, u"bench.pfx", u"bench", 1, 0) != 0) {
         state.SkipWithError("ImportPfxToIE failed");
