@@ -260,6 +260,25 @@ int main(int argc, char** argv) {
   Show("GetImportedPfxFileName", GetImportedPfxFileName());
   free(wide_work);
 
+  printf("\n== Choosing a signer\n");
+  printf("%-34s %d\n", "SelectSigner (S_CN=Demo 憑證 User)",
+         SelectSigner(u"S_CN=Demo 憑證 User", 0x108, 0));
+  ShowError();
+  Show("GetSignerPfxFilePath (store: empty)", GetSignerPfxFilePath());
+  wide_work = Widen(work_folder);
+  printf("%-34s %d\n", "SelectSignerEx of the PFX file",
+         SelectSignerEx(u"", wide_work, u"demo-export.pfx", u"demo-pass", u"", 0x200, 0));
+  ShowError();
+  Show("GetSignerPfxFilePath", GetSignerPfxFilePath());
+  Show("GetSignerPfxFileName", GetSignerPfxFileName());
+  printf("%-34s %d\n", "SelectSignerEx, date in 1999",
+         SelectSignerEx(u"S_CN=Demo", u"", u"", u"", u"19990101000000", 0x108, 0));
+  ShowError();
+  printf("%-34s %d\n", "SelectSignerEx, bad date",
+         SelectSignerEx(u"", u"", u"", u"", u"1999-01-01", 0x100, 0));
+  ShowError();
+  free(wide_work);
+
   printf("\n== Exports by their Windows names\n");
   typedef BSTR (*HashFunction)(const char16_t*, int32_t);
   HashFunction by_name = (HashFunction)KelvadromeGetExport("_Hash@8");

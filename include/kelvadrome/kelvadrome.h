@@ -187,6 +187,41 @@ KELVADROME_API BSTR GetExportedPfxFileName(void);
  * contains it in any letter case); empty text offers the certificate's common name. Returns 0. */
 KELVADROME_API int32_t SetDefaultPfxFileName(const char16_t* strPrefix);
 
+/* ---- Signer selection ---------------------------------------------------------------------- */
+
+/* SelectSigner chooses the certificate the signing functions use: from "MY" (dwFlags 0x100), a
+ * PFX file the user picks (0x200), or both, store first (neither bit). |certFilter| and the other
+ * dwFlags bits go to the certificate filter (0x003 choice: 1 always the list, 2 the best match
+ * without a dialog; 0x004 validity; 0x008 conditions); dwKeyUsage > 0 requires those key-usage
+ * bits. Returns the error code: 0, 5010 nothing matched, 5011 expired, 5012 not yet valid, 5017
+ * key usage, 5201 "MY", 5070 cancelled, 5002 no dialog, 5401/5207/5208 the PFX file. A failed
+ * selection leaves no signer. */
+KELVADROME_API int32_t SelectSigner(const char16_t* certFilter, int32_t dwFlags,
+                                    int32_t dwKeyUsage);
+
+/* SelectSignerEx is SelectSigner with a PFX file named by |strPfxPath| and |strPfxName| (opened
+ * without a dialog when it exists and |strPasswd| is given; an existing file is used even when
+ * only the store was asked for) and a comparison date |strCompareDate|, empty or 14 digits
+ * YYYYMMDDhhmmss in UTC, at which validity is checked (5005 when malformed). */
+KELVADROME_API int32_t SelectSignerEx(const char16_t* certFilter, const char16_t* strPfxPath,
+                                      const char16_t* strPfxName, const char16_t* strPasswd,
+                                      const char16_t* strCompareDate, int32_t dwFlags,
+                                      int32_t dwKeyUsage);
+
+/* GetSignerPfxFilePath and GetSignerPfxFileName give the folder and name of the selected signer's
+ * PFX file; empty text for a signer from "MY" or none. */
+KELVADROME_API BSTR GetSignerPfxFilePath(void);
+KELVADROME_API BSTR GetSignerPfxFileName(void);
+
+/* SelectSignerEx2 is SelectSignerEx without a password (a PFX file is always opened through the
+ * dialog) that shares its choice with the user's other instances: with dwPort > 0 it first takes
+ * the signer another instance published, when that certificate is still where it was found, and
+ * otherwise selects as usual and publishes what it selected. */
+KELVADROME_API int32_t SelectSignerEx2(const char16_t* certFilter, const char16_t* strPfxPath,
+                                       const char16_t* strPfxName, int32_t dwPort,
+                                       const char16_t* strCompareDate, int32_t dwFlags,
+                                       int32_t dwKeyUsage);
+
 /* ---- Digests ------------------------------------------------------------------------------ */
 
 /* Hash returns the digest of |strPlainText| as upper-case hex. dwFlags & 7 selects the algorithm:

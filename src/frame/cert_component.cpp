@@ -51,10 +51,58 @@ CertComponent::~CertComponent() {
 }
 
 void CertComponent::ResetSigner() {
-  SecureWipe(signer_.signerCertPasswd);
-  SecureWipe(signer_.signerCertFilePath);
-  SecureWipe(signer_.signerCertFileName);
-  signer_ = SelectedSigner{};
+  signer_.Clear();
+}
+
+int32_t CertComponent::RunSelection(MethodId method, SignerSelectionRequest& request) {
+  ResetSigner();
+  Reset(method);
+  if (Refuses(method)) return errors_.errorCode;
+  request.min_password_length = minPasswordLength;
+  request.max_password_length = maxPasswordLength;
+  const SignerSelectionOutcome outcome = SelectSignerFor(request, dialogs(), &signerShare, signer_);
+  errors_.errorCode = outcome.code;
+  errors_.capiErrorCode = outcome.platform_error;
+  return errors_.errorCode;
+}
+
+int32_t CertComponent::SelectSigner(TextArg certFilter, int32_t dwFlags, int32_t dwKeyUsage) {
+  SignerSelectionRequest request;
+  request.variant = SignerSelectionRequest::Variant::kSelectSigner;
+  request.filter = ConvertToNarrow(certFilter.view());
+  request.flags = dwFlags;
+  request.key_usage = dwKeyUsage;
+  return RunSelection(MethodId::SelectSigner, request);
+}
+
+int32_t CertComponent::SelectSignerEx(TextArg certFilter, TextArg strPfxPath, TextArg strPfxName,
+                                      TextArg strPasswd, TextArg strCompareDate, int32_t dwFlags,
+                                      int32_t dwKeyUsage) {
+  SignerSelectionRequest request;
+  request.variant = SignerSelectionRequest::Variant::kSelectSignerEx;
+  request.filter = ConvertToNarrow(certFilter.view());
+  request.pfx_folder = ConvertToNarrow(strPfxPath.view());
+  request.pfx_name = ConvertToNarrow(strPfxName.view());
+  request.password = ConvertToNarrow(strPasswd.view());
+  request.compare_date = ConvertToNarrow(strCompareDate.view());
+  request.flags = dwFlags;
+  request.key_usage = dwKeyUsage;
+  return RunSelection(MethodId::SelectSignerEx, request);
+}
+
+int32_t CertComponent::SelectSignerEx2(TextArg certFilter, TextArg strPfxPath, TextArg strPfxName,
+                                       int32_t dwPort, TextArg strCompareDate, int32_t dwFlags,
+                                       int32_t dwKeyUsage) {
+  SignerSelectionRequest request;
+  request.variant = SignerSelectionRequest::Variant::kSelectSignerEx2;
+  request.filter = ConvertToNarrow(certFilter.view());
+  request.pfx_folder = ConvertToNarrow(strPfxPath.view());
+  request.pfx_name = ConvertToNarrow(strPfxName.view());
+  request.port = dwPort;
+  request.compare_date = ConvertToNarrow(strCompareDate.view());
+  request.flags = dwFlags;
+  request.key_usage = dwKeyUsage;
+  return RunSelection(MethodId::SelectSignerEx2, request);
 }
 
 void CertComponent::Reset(MethodId method) {

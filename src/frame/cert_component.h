@@ -19,21 +19,13 @@
 #include "frame/method_table.h"
 #include "host/system_info.h"
 #include "ops/requests.h"
+#include "ops/signer_selection.h"
+#include "ops/signer_share.h"
 
 namespace kelvadrome {
 
 class DialogHost;
 struct RegistryValuePath;
-
-// The signer the signing workers use, and what is known of where it came from.
-struct SelectedSigner {
-  int32_t signerMedia = -1;              // -1 none, 1 the personal store "MY", 2 a PFX file
-  std::string signerCertHash;            // SHA-1 thumbprint, 40 upper-case hex digits
-  std::vector<uint8_t> signerCertBytes;  // DER (several, one after another, after an import)
-  std::string signerCertPasswd;          // the PFX file's password (media 2)
-  std::string signerCertFilePath;        // the PFX file's folder (media 2)
-  std::string signerCertFileName;        // the PFX file's name (media 2)
-};
 
 struct ErrorState {
   int32_t errorCode = 0;       // component code; 0 = success
@@ -102,8 +94,15 @@ class CertComponent {
                           int32_t dwFlags, int32_t dwKeyUsage);
   std::u16string GetExportedPfxFilePath();
   std::u16string GetExportedPfxFileName();
+  int32_t SelectSigner(TextArg certFilter, int32_t dwFlags, int32_t dwKeyUsage);
+  int32_t SelectSignerEx(TextArg certFilter, TextArg strPfxPath, TextArg strPfxName,
+                         TextArg strPasswd, TextArg strCompareDate, int32_t dwFlags,
+                         int32_t dwKeyUsage);
   std::u16string GetSignerPfxFilePath();
   std::u16string GetSignerPfxFileName();
+  int32_t SelectSignerEx2(TextArg certFilter, TextArg strPfxPath, TextArg strPfxName,
+                          int32_t dwPort, TextArg strCompareDate, int32_t dwFlags,
+                          int32_t dwKeyUsage);
   int32_t GetPortEx();
 
   // --- For the surfaces and tests. -------------------------------------------------------------
@@ -132,6 +131,8 @@ class CertComponent {
   DialogHost& dialogs() const;
   // ResetSigner forgets the selected signer (its password wiped).
   void ResetSigner();
+  // The common part of the three selection workers.
+  int32_t RunSelection(MethodId method, SignerSelectionRequest& request);
   // The common start of the two request workers: reset, both request slots emptied, argument
   // checks (5005, 5301) and protected mode (1500), then the engine's settings for the next key.
   bool EnterRequest(MethodId method, std::u16string_view common_name, int32_t key_bits,
@@ -153,6 +154,8 @@ class CertComponent {
   std::string csrForSign;
   std::string csrForEncrypt;
   SelectedSigner signer_;
+  // The block other instances of the user share their signer through; opened on first use.
+  SignerShare signerShare;
   bool protectedMode = false;
 };
 

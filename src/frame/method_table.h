@@ -60,13 +60,13 @@
   X(PLANNED, ExportMobileFromIE, ExportMobileFromIE, 62, 1, Bstr, (const char16_t* strSubject, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strSubject, strPasswd, dwFlags, dwKeyUsage)) \
   X(BUILT, GetExportedPfxFilePath, GetExportedPfxFilePath, 63, 6, Bstr, (), ()) \
   X(BUILT, GetExportedPfxFileName, GetExportedPfxFileName, 64, 6, Bstr, (), ()) \
-  X(PLANNED, SelectSigner, SelectSigner, 70, 1, int32_t, (const char16_t* certFilter, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, dwFlags, dwKeyUsage)) \
-  X(PLANNED, SelectSignerEx, SelectSignerEx, 71, 1, int32_t, (const char16_t* certFilter, const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, const char16_t* strCompareDate, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, strPfxPath, strPfxName, strPasswd, strCompareDate, dwFlags, dwKeyUsage)) \
-  X(PLANNED, GetSignerPfxFilePath, GetSignerPfxFilePath, 72, 6, Bstr, (), ()) \
-  X(PLANNED, GetSignerPfxFileName, GetSignerPfxFileName, 73, 6, Bstr, (), ()) \
+  X(BUILT, SelectSigner, SelectSigner, 70, 1, int32_t, (const char16_t* certFilter, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, dwFlags, dwKeyUsage)) \
+  X(BUILT, SelectSignerEx, SelectSignerEx, 71, 1, int32_t, (const char16_t* certFilter, const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, const char16_t* strCompareDate, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, strPfxPath, strPfxName, strPasswd, strCompareDate, dwFlags, dwKeyUsage)) \
+  X(BUILT, GetSignerPfxFilePath, GetSignerPfxFilePath, 72, 6, Bstr, (), ()) \
+  X(BUILT, GetSignerPfxFileName, GetSignerPfxFileName, 73, 6, Bstr, (), ()) \
   X(PLANNED, SignPkcs1, SignPkcs1, 74, 1, Bstr, (const char16_t* strContent, int32_t dwFlags), (strContent, dwFlags)) \
   X(PLANNED, SignPkcs7, SignPkcs7, 75, 1, Bstr, (const char16_t* strContent, int32_t dwFlags), (strContent, dwFlags)) \
-  X(PLANNED, SelectSignerEx2, SelectSignerEx2, 76, 1, int32_t, (const char16_t* certFilter, const char16_t* strPfxPath, const char16_t* strPfxName, int32_t dwPort, const char16_t* strCompareDate, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, strPfxPath, strPfxName, dwPort, strCompareDate, dwFlags, dwKeyUsage)) \
+  X(BUILT, SelectSignerEx2, SelectSignerEx2, 76, 1, int32_t, (const char16_t* certFilter, const char16_t* strPfxPath, const char16_t* strPfxName, int32_t dwPort, const char16_t* strCompareDate, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, strPfxPath, strPfxName, dwPort, strCompareDate, dwFlags, dwKeyUsage)) \
   X(BUILT, GetPortEx, GetPortEx, 77, 6, int32_t, (), ()) \
   X(PLANNED, GetCertB64, GetCertB64, 80, 6, Bstr, (), ()) \
   X(PLANNED, GetCertSubject, GetCertSubject, 81, 4, Bstr, (), ()) \
