@@ -103,6 +103,14 @@ bool ReadFileBytes(const std::string& path, ByteBuffer& out);
 // an empty file).
 bool WriteFileBytes(const std::string& path, const ByteBuffer& buffer);
 
+// PathExists reports whether anything (a file, a folder) exists at |path|; false for an empty
+// path.
+bool PathExists(const std::string& path);
+
+// EnsureFolder returns true when |folder| is a folder, making it (one level, mode 0700) when
+// nothing is there; false for an empty path, a path naming something else, or a failed mkdir.
+bool EnsureFolder(const std::string& folder);
+
 // RemoveFile deletes the file at |path|. Returns true only for a non-empty path whose deletion
 // worked.
 bool RemoveFile(const std::string& path);

@@ -103,6 +103,18 @@ bool WriteFileBytes(const std::string& path, const ByteBuffer& buffer) {
   return true;
 }
 
+bool PathExists(const std::string& path) {
+  struct stat info {};
+  return !path.empty() && ::stat(path.c_str(), &info) == 0;
+}
+
+bool EnsureFolder(const std::string& folder) {
+  if (folder.empty()) return false;
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
+  return ::mkdir(folder.c_str(), 0700) == 0;
+}
+
 bool RemoveFile(const std::string& path) {
   if (!UsablePath(path)) return false;
   return ::unlink(path.c_str()) == 0;

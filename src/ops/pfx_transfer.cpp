@@ -1,7 +1,5 @@
 #include "ops/pfx_transfer.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <ctime>
@@ -40,11 +38,6 @@ constexpr int32_t kPathNotFound = 5902;
 constexpr int32_t kRightsDenied = 5906;
 constexpr int32_t kChainFlag = 0x200;
 constexpr int32_t kRemoveAfterExportFlag = 0x1000;
-
-bool PathExists(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0;
-}
 
 bool HasKeyUsage(const std::vector<uint8_t>& der, int32_t key_usage) {
   if (key_usage <= 0) return true;
@@ -270,13 +263,7 @@ PfxExportOutcome ExportPfxFile(const PfxExportRequest& request, DialogHost& host
     return outcome;
   }
 
-  struct stat info {};
-  if (stat(fields.folder.c_str(), &info) != 0) {
-    if (mkdir(fields.folder.c_str(), 0700) != 0) {
-      outcome.code = kCannotCreateFolder;
-      return outcome;
-    }
-  } else if (!S_ISDIR(info.st_mode)) {
+  if (!EnsureFolder(fields.folder)) {
     outcome.code = kCannotCreateFolder;
     return outcome;
   }

@@ -1,7 +1,6 @@
 #include "ops/signer_selection.h"
 
-#include <sys/stat.h>
-
+#include "codec/byte_buffer.h"
 #include "codec/cert_info.h"
 #include "codec/certificate_filter.h"
 #include "codec/pfx_store.h"
@@ -25,11 +24,6 @@ constexpr int32_t kRightsDenied = 5906;
 constexpr int32_t kCheckValidity = 0x004;
 constexpr int32_t kChoiceModeMask = 0x003;
 constexpr uint32_t kExportableKeys = 1;
-
-bool FileExists(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0;
-}
 
 void TakeCertificate(const std::vector<uint8_t>& der, SelectedSigner& signer) {
   const CertInfo info(der.data(), static_cast<int32_t>(der.size()));
@@ -60,7 +54,7 @@ bool TakePublishedSigner(SignerShare& share, SignerSelectionOutcome& outcome,
     folder = share.ReadText("signerCertFilePath");
     name = share.ReadText("signerCertFileName");
     const std::string path = JoinFolderAndName(folder, name);
-    if (FileExists(path)) {
+    if (PathExists(path)) {
       outcome.code = pfx.Load(path, password, kExportableKeys);
       outcome.platform_error = pfx.platform_error();
       store = pfx.store();
@@ -194,7 +188,7 @@ SignerSelectionOutcome SelectSignerFor(const SignerSelectionRequest& request, Di
   bool file_given = false;
   if (request.variant != Variant::kSelectSigner && !folder.empty() && !name.empty()) {
     path = JoinFolderAndName(folder, name);
-    if (FileExists(path)) {
+    if (PathExists(path)) {
       file_given = true;
       mask = signer_source::kPfxFile;
     }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "codec/byte_buffer.h"
 #include "codec/secure_wipe.h"
 #include "platform/text.h"
 
@@ -36,14 +37,6 @@ void ReplaceSecret(std::string& target, std::string_view value) {
 bool IsExistingFile(const std::string& path) {
   struct stat info;
   return !path.empty() && ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
-}
-
-// FolderReady returns true when |folder| is a folder or could be made (one level, mode 0700).
-bool FolderReady(const std::string& folder) {
-  if (folder.empty()) return false;
-  struct stat info;
-  if (::stat(folder.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
-  return ::mkdir(folder.c_str(), 0700) == 0;
 }
 
 enum class WriteProbe { kWritable, kNotWritable, kLeftBehind };
@@ -246,7 +239,7 @@ DialogClose PfxPathDialog::OkFolderMode(DialogHost& host) {
     host.ShowMessage(Shown(kErrorCaption), Shown("密碼不一致"));
     return DialogClose::kStay;
   }
-  if (!FolderReady(folder_)) {
+  if (!EnsureFolder(folder_)) {
     host.ShowMessage(Shown(kErrorCaption), FolderErrorText(folder_));
     return DialogClose::kStay;
   }

@@ -237,4 +237,27 @@ TEST(FileIoTest, WrittenFileReadsBackAndRemoves) {
 }
 
 }  // namespace
+TEST(FileIoTest, PathExistsAndEnsureFolder) {
+  TempDir dir;
+  const auto file = dir.WriteFile("file", "x");
+  const std::string folder = dir.path().string();
+  const struct {
+    std::string path;
+    bool exists;
+    bool folder_ready;  // EnsureFolder's answer
+  } cases[] = {
+      {file.string(), true, false},     // a file is no folder
+      {folder, true, true},             // an existing folder
+      {folder + "/new", false, true},   // one missing level is made
+      {folder + "/a/b", false, false},  // two are not
+      {"", false, false},               // no path at all
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(PathExists(c.path), c.exists);
+    EXPECT_EQ(EnsureFolder(c.path), c.folder_ready);
+  }
+  EXPECT_TRUE(PathExists(folder + "/new")) << "EnsureFolder made it";
+}
+
 }  // namespace kelvadrome
