@@ -15,6 +15,7 @@
 #include <memory>
 #include <utility>
 
+#include "platform/ber_reader.h"
 #include "platform/certificate.h"  // the ASN.1 error values
 #include "platform/crypto_context.h"
 #include "platform/der_reader.h"
@@ -63,107 +64,12 @@ class ErrorQueueMark {
 };
 
 constexpr int kWriteIterations = 2048;
-constexpr int kMaxBerNesting = 64;
-
 // ---------------------------------------------------------------------------------------------
-// The outline check: a BER cursor that finds where elements end, so that a PFX cut short is told
+// The outline check: the BER reader finds where elements end, so that a PFX cut short is told
 // apart from bytes that are no PFX before OpenSSL decodes anything.
 
-enum class Fault { kNone, kEndOfData, kBadTag };
-
-struct Element {
-  size_t content = 0;      // offset of the content octets
-  size_t content_end = 0;  // offset just past them (the end-of-contents marker for indefinite)
-  size_t end = 0;          // offset just past the element
-  uint8_t identifier = 0;  // first identifier octet
-};
-
-// BerCursor reads elements of bytes_[pos_, end_). A read that fails leaves the cursor where it
-// was; a read needing octets past end_ fails with kEndOfData when the input has ended, kBadTag when
-// the element overruns the one holding it.
-class BerCursor {
- public:
-  BerCursor(std::span<const uint8_t> bytes, size_t pos, size_t end)
-      : bytes_(bytes), pos_(pos), end_(end) {}
-
-  bool empty() const { return pos_ == end_; }
-  size_t pos() const { return pos_; }
-
-  Fault Read(Element& element, int depth) {
-    if (depth > kMaxBerNesting) return Fault::kBadTag;
-    size_t p = pos_;
-    if (p == end_) return Short(p, 1);
-    Element read;
-    read.identifier = bytes_[p++];
-    if (read.identifier == 0x00) return Fault::kBadTag;  // end-of-contents is no element
-    if ((read.identifier & 0x1F) == 0x1F) {
-      for (int i = 0;; ++i) {  // high tag number: at most four base-128 octets
-        if (p == end_) return Short(p, 1);
-        const uint8_t octet = bytes_[p++];
-        if ((octet & 0x80) == 0) break;
-        if (i == 3) return Fault::kBadTag;
-      }
-    }
-    if (p == end_) return Short(p, 1);
-    const uint8_t first_length = bytes_[p++];
-    if (first_length == 0x80) {
-      if ((read.identifier & der_tag::kConstructed) == 0) return Fault::kBadTag;
-      BerCursor children(bytes_, p, end_);
-      while (!children.SkipEndOfContents()) {
-        Element child;
-        const Fault fault = children.Read(child, depth + 1);
-        if (fault != Fault::kNone) return fault;
-      }
-      read.content = p;
-      read.end = children.pos_;
-      read.content_end = read.end - 2;
-    } else {
-      size_t length = first_length;
-      if (first_length & 0x80) {
-        const size_t count = first_length & 0x7F;
-        if (count == 0x7F) return Fault::kBadTag;
-        if (count > end_ - p) return Short(p, count);
-        length = 0;
-        for (size_t i = 0; i < count; ++i) {
-          if (length > (SIZE_MAX >> 8)) return Fault::kEndOfData;  // more than any input
-          length = (length << 8) | bytes_[p + i];
-        }
-        p += count;
-      }
-      if (length > end_ - p) return Short(p, length);
-      read.content = p;
-      read.content_end = p + length;
-      read.end = read.content_end;
-    }
-    element = read;
-    pos_ = read.end;
-    return Fault::kNone;
-  }
-
-  // Reads the next element when its first identifier octet is |tag|; kBadTag when it is not.
-  Fault Read(uint8_t tag, Element& element, int depth) {
-    if (pos_ != end_ && bytes_[pos_] != tag) return Fault::kBadTag;
-    return Read(element, depth);
-  }
-
-  BerCursor Inside(const Element& element) const {
-    return BerCursor(bytes_, element.content, element.content_end);
-  }
-
- private:
-  Fault Short(size_t p, size_t needed) const {
-    return needed > bytes_.size() - p ? Fault::kEndOfData : Fault::kBadTag;
-  }
-  bool SkipEndOfContents() {
-    if (end_ - pos_ < 2 || bytes_[pos_] != 0 || bytes_[pos_ + 1] != 0) return false;
-    pos_ += 2;
-    return true;
-  }
-
-  std::span<const uint8_t> bytes_;
-  size_t pos_;
-  size_t end_;
-};
+using Fault = BerFault;
+using Element = BerElement;
 
 uint32_t FaultError(Fault fault) {
   return fault == Fault::kEndOfData ? platform_error::kAsn1EndOfData : platform_error::kAsn1BadTag;
@@ -173,15 +79,15 @@ uint32_t FaultError(Fault fault) {
 // MacData OPTIONAL } over all of |bytes|; 0 or the decoder error.
 uint32_t CheckOutline(std::span<const uint8_t> bytes) {
   if (bytes.empty()) return platform_error::kAsn1EndOfData;
-  BerCursor input(bytes, 0, bytes.size());
+  BerReader input(bytes.data(), bytes.data() + bytes.size(), bytes.data() + bytes.size());
   Element pfx;
   Fault fault = input.Read(der_tag::kSequence, pfx, 0);
   if (fault != Fault::kNone) return FaultError(fault);
   if (!input.empty()) return platform_error::kAsn1BadTag;
-  BerCursor fields = input.Inside(pfx);
+  BerReader fields = input.Inside(pfx);
   Element field;
   if ((fault = fields.Read(der_tag::kInteger, field, 1)) != Fault::kNone) return FaultError(fault);
-  if (field.content_end - field.content != 1 || bytes[field.content] != 3) {
+  if (field.content_size() != 1 || field.content[0] != 3) {
     return platform_error::kAsn1BadTag;
   }
   if ((fault = fields.Read(der_tag::kSequence, field, 1)) != Fault::kNone) return FaultError(fault);
@@ -215,18 +121,18 @@ constexpr uint8_t kDataType[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07,
 
 // AppendOctets appends the octets of the OCTET STRING |element| to |out|: a primitive one's
 // content, or the chunks of a constructed (BER) one in order.
-bool AppendOctets(const BerCursor& holder, const Element& element, std::span<const uint8_t> bytes,
-                  int depth, std::vector<uint8_t>& out) {
-  if (element.identifier == der_tag::kOctetString) {
-    out.insert(out.end(), bytes.begin() + element.content, bytes.begin() + element.content_end);
+bool AppendOctets(const BerReader& holder, const Element& element, int depth,
+                  std::vector<uint8_t>& out) {
+  if (element.Is(der_tag::kOctetString)) {
+    out.insert(out.end(), element.content, element.content_end);
     return true;
   }
-  if (element.identifier != (der_tag::kOctetString | der_tag::kConstructed)) return false;
-  BerCursor chunks = holder.Inside(element);
+  if (!element.Is(der_tag::kOctetString | der_tag::kConstructed)) return false;
+  BerReader chunks = holder.Inside(element);
   while (!chunks.empty()) {
     Element chunk;
     if (chunks.Read(chunk, depth + 1) != Fault::kNone) return false;
-    if (!AppendOctets(chunks, chunk, bytes, depth + 1, out)) return false;
+    if (!AppendOctets(chunks, chunk, depth + 1, out)) return false;
   }
   return true;
 }
@@ -236,26 +142,26 @@ bool AppendOctets(const BerCursor& holder, const Element& element, std::span<con
 // when the authSafe is malformed, kPkcs12BadAlgorithm when it is not of type data (a signed
 // authSafe).
 uint32_t AuthSafeOctets(std::span<const uint8_t> bytes, std::vector<uint8_t>& out) {
-  BerCursor input(bytes, 0, bytes.size());
+  BerReader input(bytes.data(), bytes.data() + bytes.size(), bytes.data() + bytes.size());
   Element pfx, version, info, type, wrapper, octets;
   if (input.Read(pfx, 0) != Fault::kNone) return platform_error::kAsn1BadTag;
-  BerCursor fields = input.Inside(pfx);
+  BerReader fields = input.Inside(pfx);
   if (fields.Read(version, 1) != Fault::kNone || fields.Read(info, 1) != Fault::kNone) {
     return platform_error::kAsn1BadTag;
   }
-  BerCursor info_fields = fields.Inside(info);
+  BerReader info_fields = fields.Inside(info);
   if (info_fields.Read(der_tag::kObjectIdentifier, type, 2) != Fault::kNone) {
     return platform_error::kAsn1BadTag;
   }
-  if (type.content_end - type.content != sizeof(kDataType) ||
-      std::memcmp(bytes.data() + type.content, kDataType, sizeof(kDataType)) != 0) {
+  if (type.content_size() != sizeof(kDataType) ||
+      std::memcmp(type.content, kDataType, sizeof(kDataType)) != 0) {
     return platform_error::kPkcs12BadAlgorithm;
   }
   if (info_fields.Read(der_tag::ContextConstructed(0), wrapper, 2) != Fault::kNone) {
     return platform_error::kAsn1BadTag;
   }
-  BerCursor content = info_fields.Inside(wrapper);
-  if (content.Read(octets, 3) != Fault::kNone || !AppendOctets(content, octets, bytes, 3, out)) {
+  BerReader content = info_fields.Inside(wrapper);
+  if (content.Read(octets, 3) != Fault::kNone || !AppendOctets(content, octets, 3, out)) {
     return platform_error::kAsn1BadTag;
   }
   return 0;

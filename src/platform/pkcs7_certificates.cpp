@@ -5,139 +5,16 @@
 #include <cstring>
 
 #include "platform/certificate.h"  // the ASN.1 error values
-#include "platform/der_reader.h"   // tag octets and the OBJECT IDENTIFIER check
+#include "platform/ber_reader.h"
+#include "platform/der_reader.h"  // tag octets and the OBJECT IDENTIFIER check
 #include "platform/last_error.h"
 
 namespace kelvadrome {
 namespace {
 
-enum class Fault { kNone, kEndOfData, kBadTag };
-
-// One element read by BerCursor. For an indefinite length, content_end is the first octet of the
-// end-of-contents marker and end is just past it; for a definite length both are the same.
-struct Element {
-  const uint8_t* begin = nullptr;
-  const uint8_t* content = nullptr;
-  const uint8_t* content_end = nullptr;
-  const uint8_t* end = nullptr;
-  uint8_t identifier = 0;  // the first identifier octet (class, constructed bit, low tag number)
-  bool high_tag = false;   // the tag number follows in further identifier octets
-
-  bool Is(uint8_t tag) const { return !high_tag && identifier == tag; }
-  size_t content_size() const { return static_cast<size_t>(content_end - content); }
-};
-
-// BerCursor: a non-owning, bounds-checked cursor over BER-encoded bytes [pos, end), which lie
-// inside the whole input ending at input_end. A read that fails leaves the cursor where it was.
-// A read that needs bytes beyond |end| fails with kEndOfData when they would also lie beyond the
-// input (the bytes ended early), and with kBadTag when the input goes on (the element overran the
-// one holding it).
-class BerCursor {
- public:
-  BerCursor(const uint8_t* pos, const uint8_t* end, const uint8_t* input_end)
-      : pos_(pos), end_(end), input_end_(input_end) {}
-
-  bool empty() const { return pos_ == end_; }
-
-  // NextIs is true when something is left and the next identifier octet is the one-octet |tag|.
-  bool NextIs(uint8_t tag) const { return pos_ != end_ && *pos_ == tag; }
-
-  // Inside returns a cursor over the content octets of |element|.
-  BerCursor Inside(const Element& element) const {
-    return BerCursor(element.content, element.content_end, input_end_);
-  }
-
-  // Read reads the next element, at nesting level |depth|, into |element|. Definite lengths are
-  // checked against what is left; an indefinite length (constructed elements only) is followed
-  // through the children, each read the same way one level deeper, up to the end-of-contents
-  // marker. Universal tag 0 is the end-of-contents marker and never an element.
-  Fault Read(Element& element, int depth) {
-    if (depth > kPkcs7MaxNesting) return Fault::kBadTag;
-    const uint8_t* p = pos_;
-    if (p == end_) return Short(p, 1);
-    Element read;
-    read.begin = p;
-    read.identifier = *p++;
-    if (read.identifier == 0x00) return p == end_ ? Short(p, 1) : Fault::kBadTag;
-    if ((read.identifier & 0x1F) == 0x1F) {
-      read.high_tag = true;
-      // Base-128 tag number: no leading zero group, at most four octets (28 bits).
-      for (int i = 0;; ++i) {
-        if (p == end_) return Short(p, 1);
-        const uint8_t octet = *p++;
-        if (i == 0 && octet == 0x80) return Fault::kBadTag;
-        if ((octet & 0x80) == 0) break;
-        if (i == 3) return Fault::kBadTag;
-      }
-    }
-    if (p == end_) return Short(p, 1);
-    const uint8_t first_length = *p++;
-    if (first_length == 0x80) {
-      if ((read.identifier & der_tag::kConstructed) == 0) return Fault::kBadTag;
-      BerCursor children(p, end_, input_end_);
-      while (!children.SkipEndOfContents()) {
-        Element child;
-        const Fault fault = children.Read(child, depth + 1);
-        if (fault != Fault::kNone) return fault;
-      }
-      read.content = p;
-      read.end = children.pos_;
-      read.content_end = read.end - 2;
-    } else {
-      size_t length = first_length;
-      if (first_length & 0x80) {
-        const size_t count = first_length & 0x7F;
-        if (count == 0x7F) return Fault::kBadTag;  // 0xFF is reserved
-        if (count > Left(p)) return Short(p, count);
-        // Leading zero octets are allowed (BER does not ask for the shortest form).
-        length = 0;
-        for (size_t i = 0; i < count; ++i) {
-          if (length > (SIZE_MAX >> 8)) return Fault::kEndOfData;  // beyond any input
-          length = (length << 8) | p[i];
-        }
-        p += count;
-      }
-      if (length > Left(p)) return Short(p, length);
-      read.content = p;
-      read.content_end = p + length;
-      read.end = read.content_end;
-    }
-    element = read;
-    pos_ = read.end;
-    return Fault::kNone;
-  }
-
-  // Read reads the next element when its tag is the one-octet low-number |tag|; kBadTag otherwise.
-  Fault Read(uint8_t tag, Element& element, int depth) {
-    // The tag is checked before the rest, so a wrong element is kBadTag even when cut short.
-    if (pos_ != end_ && *pos_ != tag) return Fault::kBadTag;
-    Element read;
-    const Fault fault = Read(read, depth);
-    if (fault != Fault::kNone) return fault;
-    element = read;
-    return Fault::kNone;
-  }
-
- private:
-  size_t Left(const uint8_t* p) const { return static_cast<size_t>(end_ - p); }
-
-  // Short says why |needed| octets from |p| are not in the cursor.
-  Fault Short(const uint8_t* p, size_t needed) const {
-    return needed > static_cast<size_t>(input_end_ - p) ? Fault::kEndOfData : Fault::kBadTag;
-  }
-
-  // SkipEndOfContents moves past an end-of-contents marker (two zero octets) and returns true when
-  // one is next.
-  bool SkipEndOfContents() {
-    if (Left(pos_) < 2 || pos_[0] != 0 || pos_[1] != 0) return false;
-    pos_ += 2;
-    return true;
-  }
-
-  const uint8_t* pos_;
-  const uint8_t* end_;
-  const uint8_t* input_end_;
-};
+using Fault = BerFault;
+using Element = BerElement;
+using BerCursor = BerReader;
 
 // Content types: the OBJECT IDENTIFIER content octets of 1.2.840.113549.1.7.n.
 constexpr uint8_t kPkcs7Arc[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07};

@@ -13,6 +13,8 @@
 #include <span>
 #include <vector>
 
+#include "platform/ber_reader.h"
+
 namespace kelvadrome {
 
 namespace platform_error {
@@ -37,7 +39,7 @@ struct Pkcs7Certificates {
 
 // The deepest nesting of elements the reader follows (the ContentInfo is level 0); an element
 // nested deeper makes the bytes malformed. It bounds the reader's recursion on hostile input.
-inline constexpr int kPkcs7MaxNesting = 64;
+inline constexpr int kPkcs7MaxNesting = kBerMaxNesting;
 
 // ReadPkcs7Certificates reads |bytes| as a ContentInfo and, for a SignedData, lists its certificate
 // set. The bytes must be exactly one ContentInfo (nothing after it). The result's reading says what
