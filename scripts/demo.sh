@@ -63,6 +63,12 @@ echo "a document signed with the enrolled key" > "$scratch/work/signed.txt"
 "$cli" cert sign "$enrolled_thumbprint" "$scratch/work/signed.txt" "$scratch/work/signed.sig"
 openssl x509 -in "$enrolled" -noout -pubkey > "$scratch/work/enrolled-key.pem"
 echo
+echo "== openssl dgst -sha1 -verify of the demo's SignPkcs1 signature (the PFX signer's key)"
+printf '%s' "A document signed by the demo" > "$scratch/work/signed-by-demo.txt"
+base64 -d "$scratch/work/demo-signature.b64" > "$scratch/work/demo-signature.bin"
+openssl dgst -sha1 -verify "$scratch/work/enrolled-key.pem" -signature "$scratch/work/demo-signature.bin" \
+  "$scratch/work/signed-by-demo.txt"
+echo
 echo "== openssl dgst -sha256 -verify <enrolled certificate's key> (signature by the linked key)"
 openssl dgst -sha256 -verify "$scratch/work/enrolled-key.pem" -signature "$scratch/work/signed.sig" \
   "$scratch/work/signed.txt"

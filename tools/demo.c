@@ -271,6 +271,12 @@ int main(int argc, char** argv) {
   ShowError();
   Show("GetSignerPfxFilePath", GetSignerPfxFilePath());
   Show("GetSignerPfxFileName", GetSignerPfxFileName());
+  BSTR signature = SignPkcs1(u"A document signed by the demo", 0x0800 | 0x0100);
+  ShowStart("SignPkcs1 (SHA-1, code page, Base64)", SysAllocString(signature));
+  ShowError();
+  snprintf(path, sizeof path, "%s/demo-signature.b64", work_folder);
+  WriteAscii(path, signature);
+  SysFreeString(signature);
   printf("%-34s %d\n", "SelectSignerEx, date in 1999",
          SelectSignerEx(u"S_CN=Demo", u"", u"", u"", u"19990101000000", 0x108, 0));
   ShowError();

@@ -222,6 +222,17 @@ KELVADROME_API int32_t SelectSignerEx2(const char16_t* certFilter, const char16_
                                        const char16_t* strCompareDate, int32_t dwFlags,
                                        int32_t dwKeyUsage);
 
+/* ---- Signing -------------------------------------------------------------------------------- */
+
+/* SignPkcs1 signs |strContent| with the selected signer's private key and returns the PKCS #1
+ * v1.5 signature: upper-case hex, or Base64 with dwFlags 0x0100; most significant byte first, or
+ * as the key gives it (least significant first) with 0x4000. The signed bytes are the text's
+ * UTF-16LE code units, or its code-page bytes with 0x0800; the digest SHA-1, MD5 with 0x1000, or
+ * SHA-1 of the MD5 digest with 0x2000. 0x8000 asks the user to confirm first. Empty on failure;
+ * GetErrorCode: 5005 empty text, 5067 no signer (or it is gone), 5206 no key, 5070 refused, 5061
+ * the key did not sign, and the PFX file's codes for a signer from a file. */
+KELVADROME_API BSTR SignPkcs1(const char16_t* strContent, int32_t dwFlags);
+
 /* ---- Digests ------------------------------------------------------------------------------ */
 
 /* Hash returns the digest of |strPlainText| as upper-case hex. dwFlags & 7 selects the algorithm:

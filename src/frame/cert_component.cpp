@@ -8,6 +8,7 @@
 #include "ops/hash.h"
 #include "ops/key_use.h"
 #include "ops/pfx_transfer.h"
+#include "ops/signing.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/text.h"
@@ -358,6 +359,21 @@ int32_t CertComponent::ExportPfxFromIE(TextArg strSubject, TextArg strPfxPath, T
     exportedPfxName = std::move(outcome.file_name);
   }
   return errors_.errorCode;
+}
+
+std::u16string CertComponent::SignPkcs1(TextArg strContent, int32_t dwFlags) {
+  // The content is checked before the protected-mode refusal.
+  Reset(MethodId::SignPkcs1);
+  if (ConvertToNarrow(strContent.view()).empty()) {
+    errors_.errorCode = kBadArgument;
+    return {};
+  }
+  if (Refuses(MethodId::SignPkcs1)) return {};
+  SigningOutcome outcome =
+      SignPkcs1Text(strContent.view(), dwFlags, signer_, &signerShare, dialogs());
+  errors_.errorCode = outcome.code;
+  errors_.capiErrorCode = outcome.platform_error;
+  return AsciiToWide(outcome.text);
 }
 
 std::u16string CertComponent::GetImportedPfxFilePath() {

@@ -98,6 +98,7 @@ class CertComponent {
   int32_t SelectSignerEx(TextArg certFilter, TextArg strPfxPath, TextArg strPfxName,
                          TextArg strPasswd, TextArg strCompareDate, int32_t dwFlags,
                          int32_t dwKeyUsage);
+  std::u16string SignPkcs1(TextArg strContent, int32_t dwFlags);
   std::u16string GetSignerPfxFilePath();
   std::u16string GetSignerPfxFileName();
   int32_t SelectSignerEx2(TextArg certFilter, TextArg strPfxPath, TextArg strPfxName,

@@ -1,0 +1,40 @@
+// Signing with the selected signer's private key: a bare PKCS #1 v1.5 signature of the caller's
+// text (and, later, PKCS #7 SignedData).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kelvadrome {
+
+class DialogHost;
+class SignerShare;
+struct SelectedSigner;
+
+// Bits of dwFlags the PKCS #1 signing reads.
+namespace pkcs1_flag {
+inline constexpr int32_t kBase64 = 0x0100;  // Base64 output (else upper-case hex)
+inline constexpr int32_t kCodePageBytes =
+    0x0800;                                      // sign the text's code-page bytes (else UTF-16LE)
+inline constexpr int32_t kMd5 = 0x1000;          // MD5 digest
+inline constexpr int32_t kSha1OverMd5 = 0x2000;  // SHA-1 of the MD5 digest (unless kMd5)
+inline constexpr int32_t kLeastSignificantFirst = 0x4000;  // the signature as the key gives it
+inline constexpr int32_t kConfirm = 0x8000;                // ask the user first
+}  // namespace pkcs1_flag
+
+struct SigningOutcome {
+  int32_t code = 0;
+  uint32_t platform_error = 0;
+  std::string text;  // the result; empty on failure
+};
+
+// SignPkcs1Text signs |content| with the key of |signer| (its password may be refreshed from
+// |share|, which may be null). Codes: 0; 5005 empty content; 5067 no signer, or its certificate is
+// no longer where it was found; 5201 "MY"; 1102 the PFX file is gone; 5401/5207/5208 the PFX
+// file; 5206 no key for the certificate (5225 for a card provider whose key cannot be reached);
+// 5002/5070 the confirmation could not be shown or was refused; 5061 the key did not sign.
+SigningOutcome SignPkcs1Text(std::u16string_view content, int32_t flags, SelectedSigner& signer,
+                             SignerShare* share, DialogHost& host);
+
+}  // namespace kelvadrome
