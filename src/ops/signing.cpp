@@ -144,13 +144,15 @@ SigningOutcome SignPkcs1Text(std::u16string_view content, int32_t flags, Selecte
                                                   std::span<const uint8_t>(digest, digest_size));
   if (!signature) return {kSigningFailed, LastPlatformError(), {}};
 
+  // Signatures come least significant byte first; PKCS #1 order is the reverse.
   ByteBuffer ordered;
   const auto length = static_cast<int32_t>(signature->size());
-  const bool kept =
-      (flags & pkcs1_flag::kLeastSignificantFirst) != 0
-          ? ordered.Allocate(length) &&
-                (std::copy(signature->begin(), signature->end(), ordered.data()), true)
-          : ordered.AssignReversed(signature->data(), length);
+  bool kept = false;
+  if ((flags & pkcs1_flag::kLeastSignificantFirst) != 0) {
+    kept = ordered.Append(signature->data(), length);
+  } else {
+    kept = ordered.AssignReversed(signature->data(), length);
+  }
   ByteBuffer text;
   const bool encoded = kept && ((flags & pkcs1_flag::kBase64) != 0
                                     ? text.Base64Encode(ordered.data(), ordered.length())
