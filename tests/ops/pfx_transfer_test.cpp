@@ -73,22 +73,15 @@ class PfxTransferTest : public ::testing::Test {
     return *component_;
   }
 
-  // A key and a certificate issued by the test CA, as PEM files; returns the certificate path.
+  // A key and a certificate issued by the test CA, as PEM files files/<name>.key and
+  // files/<name>.pem; returns the certificate path.
   std::filesystem::path IssueWithKey(const std::string& name, const std::string& subject) {
     const auto folder = dir_.path() / "files";
-    const auto key = folder / (name + ".key");
-    const auto request = folder / (name + ".csr");
-    EXPECT_EQ(RunCommand("openssl req -new -newkey rsa:2048 -nodes -keyout " +
-                         ShellQuote(key.string()) + " -subj " + ShellQuote(subject) +
-                         " -outform DER -out " + ShellQuote(request.string())),
-              0);
-    ByteBuffer b64;
-    const auto der = testing::ReadWholeFile(request);
-    b64.Base64Encode(der.data(), static_cast<int32_t>(der.size()));
-    const auto issued = ca().Issue(b64.ToString(), name);
+    const auto issued = ca().IssueWithNewKey(name, subject);
     const auto certificate = folder / (name + ".pem");
-    std::filesystem::copy_file(issued, certificate,
-                               std::filesystem::copy_options::overwrite_existing);
+    const auto overwrite = std::filesystem::copy_options::overwrite_existing;
+    std::filesystem::copy_file(issued.key, folder / (name + ".key"), overwrite);
+    std::filesystem::copy_file(issued.certificate, certificate, overwrite);
     return certificate;
   }
 

@@ -90,16 +90,7 @@ class SignerSelectionTest : public ::testing::Test {
   std::filesystem::path MakePfx(const std::string& cn) {
     std::filesystem::create_directories(dir_.path() / "ca");
     testing::OpensslCa ca(dir_.path() / "ca");
-    const auto key = dir_.path() / "signer.key";
-    const auto request = dir_.path() / "signer.csr";
-    EXPECT_EQ(RunCommand("openssl req -new -newkey rsa:2048 -nodes -keyout " +
-                         ShellQuote(key.string()) + " -subj " + ShellQuote("/CN=" + cn) +
-                         " -outform DER -out " + ShellQuote(request.string())),
-              0);
-    ByteBuffer b64;
-    const auto der = testing::ReadWholeFile(request);
-    b64.Base64Encode(der.data(), static_cast<int32_t>(der.size()));
-    const auto certificate = ca.Issue(b64.ToString(), "signer");
+    const auto [key, certificate] = ca.IssueWithNewKey("signer", "/CN=" + cn);
     const auto pfx = dir_.path() / "signer.pfx";
     EXPECT_EQ(RunCommand("openssl pkcs12 -export -inkey " + ShellQuote(key.string()) + " -in " +
                          ShellQuote(certificate.string()) + " -passout pass:pfx-pass -out " +

@@ -30,16 +30,7 @@ class SigningTest : public ::testing::Test {
     // A key and a certificate from a test CA, in a PFX file with password "pw".
     std::filesystem::create_directories(dir_.path() / "ca");
     testing::OpensslCa ca(dir_.path() / "ca");
-    const auto key = dir_.path() / "signer.key";
-    const auto request = dir_.path() / "signer.csr";
-    EXPECT_EQ(
-        RunCommand("openssl req -new -newkey rsa:2048 -nodes -keyout " + ShellQuote(key.string()) +
-                   " -subj /CN=Signer -outform DER -out " + ShellQuote(request.string())),
-        0);
-    ByteBuffer b64;
-    const auto der = testing::ReadWholeFile(request);
-    b64.Base64Encode(der.data(), static_cast<int32_t>(der.size()));
-    const auto certificate = ca.Issue(b64.ToString(), "signer");
+    const auto [key, certificate] = ca.IssueWithNewKey("signer", "/CN=Signer");
     EXPECT_EQ(RunCommand("openssl x509 -pubkey -noout -in " + ShellQuote(certificate.string()) +
                          " > " + ShellQuote(public_key_.string())),
               0);

@@ -114,6 +114,18 @@ std::filesystem::path OpensslCa::Issue(const std::string& request_base64, const 
   return certificate;
 }
 
+OpensslCa::IssuedKey OpensslCa::IssueWithNewKey(const std::string& name,
+                                                const std::string& subject) {
+  const auto key = folder_ / (name + ".key");
+  const auto request = folder_ / (name + "-new.csr");
+  if (RunCommand("openssl req -new -newkey rsa:2048 -nodes -keyout " + ShellQuote(key.string()) +
+                 " -subj " + ShellQuote(subject) + " -out " + ShellQuote(request.string())) != 0) {
+    ADD_FAILURE() << "openssl could not make a key for " << name;
+    return {};
+  }
+  return {key, Issue(Base64Body(request), name)};
+}
+
 std::filesystem::path OpensslCa::Bundle(const std::vector<std::filesystem::path>& certificates,
                                         const std::string& name) {
   std::string command = "openssl crl2pkcs7 -nocrl";

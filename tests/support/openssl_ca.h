@@ -28,6 +28,15 @@ class OpensslCa {
   // (PEM). Empty path (test failed) when openssl refuses.
   std::filesystem::path Issue(const std::string& request_base64, const std::string& name);
 
+  // IssueWithNewKey makes a new 2048-bit key (unencrypted PEM, <folder>/<name>.key) and a request
+  // for |subject| ("/CN=.../O=..."), and issues a certificate for it as Issue does. Empty paths
+  // (test failed) when openssl refuses.
+  struct IssuedKey {
+    std::filesystem::path key;
+    std::filesystem::path certificate;
+  };
+  IssuedKey IssueWithNewKey(const std::string& name, const std::string& subject);
+
   // Bundle returns a PKCS #7 bundle (PEM) of |certificates| in the given order.
   std::filesystem::path Bundle(const std::vector<std::filesystem::path>& certificates,
                                const std::string& name);
