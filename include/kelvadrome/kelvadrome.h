@@ -233,6 +233,17 @@ KELVADROME_API int32_t SelectSignerEx2(const char16_t* certFilter, const char16_
  * the key did not sign, and the PFX file's codes for a signer from a file. */
 KELVADROME_API BSTR SignPkcs1(const char16_t* strContent, int32_t dwFlags);
 
+/* SignPkcs7 signs |strContent| with the selected signer's private key and returns the Base64 DER
+ * of a PKCS #7 SignedData message (content type data, SHA-1, or MD5 with dwFlags 0x1000). The
+ * message carries the signer's certificate, none with 0x0100, or its chain with 0x0200 (which
+ * wins); 0x0400 leaves the content out (a detached signature); 0x2000 adds the signing time with
+ * the content-type and message-digest attributes, and without it there are no authenticated
+ * attributes. The signed bytes and 0x8000 are as for SignPkcs1. Empty on failure; GetErrorCode:
+ * 5005 empty text, 5067 no signer (or it is gone), 5061 no key link or the key did not sign,
+ * 5206/5225 the key cannot be reached, 5202 the chain cannot be built or is not trusted, 5070
+ * refused, 3206/3204 a card's PIN wrong or blocked, and the PFX file's codes. */
+KELVADROME_API BSTR SignPkcs7(const char16_t* strContent, int32_t dwFlags);
+
 /* ---- Digests ------------------------------------------------------------------------------ */
 
 /* Hash returns the digest of |strPlainText| as upper-case hex. dwFlags & 7 selects the algorithm:

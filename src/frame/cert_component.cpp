@@ -362,15 +362,26 @@ int32_t CertComponent::ExportPfxFromIE(TextArg strSubject, TextArg strPfxPath, T
 }
 
 std::u16string CertComponent::SignPkcs1(TextArg strContent, int32_t dwFlags) {
-  // The content is checked before the protected-mode refusal.
-  Reset(MethodId::SignPkcs1);
-  if (ConvertToNarrow(strContent.view()).empty()) {
+  return Sign(MethodId::SignPkcs1, strContent, dwFlags);
+}
+
+std::u16string CertComponent::SignPkcs7(TextArg strContent, int32_t dwFlags) {
+  return Sign(MethodId::SignPkcs7, strContent, dwFlags);
+}
+
+std::u16string CertComponent::Sign(MethodId method, TextArg strContent, int32_t dwFlags) {
+  // The content is checked before the protected-mode refusal. Every character becomes at least
+  // one byte of code-page text, so the text is empty exactly when its code-page form is.
+  Reset(method);
+  if (strContent.view().empty()) {
     errors_.errorCode = kBadArgument;
     return {};
   }
-  if (Refuses(MethodId::SignPkcs1)) return {};
-  SigningOutcome outcome =
-      SignPkcs1Text(strContent.view(), dwFlags, signer_, &signerShare, dialogs());
+  if (Refuses(method)) return {};
+  const SigningOutcome outcome =
+      method == MethodId::SignPkcs1
+          ? SignPkcs1Text(strContent.view(), dwFlags, signer_, &signerShare, dialogs())
+          : SignPkcs7Text(strContent.view(), dwFlags, signer_, &signerShare, dialogs());
   errors_.errorCode = outcome.code;
   errors_.capiErrorCode = outcome.platform_error;
   return AsciiToWide(outcome.text);

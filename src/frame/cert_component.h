@@ -99,6 +99,7 @@ class CertComponent {
                          TextArg strPasswd, TextArg strCompareDate, int32_t dwFlags,
                          int32_t dwKeyUsage);
   std::u16string SignPkcs1(TextArg strContent, int32_t dwFlags);
+  std::u16string SignPkcs7(TextArg strContent, int32_t dwFlags);
   std::u16string GetSignerPfxFilePath();
   std::u16string GetSignerPfxFileName();
   int32_t SelectSignerEx2(TextArg certFilter, TextArg strPfxPath, TextArg strPfxName,
@@ -134,6 +135,8 @@ class CertComponent {
   void ResetSigner();
   // The common part of the three selection workers.
   int32_t RunSelection(MethodId method, SignerSelectionRequest& request);
+  // Sign runs SignPkcs1 or SignPkcs7 (|method|) for the selected signer.
+  std::u16string Sign(MethodId method, TextArg strContent, int32_t dwFlags);
   // The common start of the two request workers: reset, both request slots emptied, argument
   // checks (5005, 5301) and protected mode (1500), then the engine's settings for the next key.
   bool EnterRequest(MethodId method, std::u16string_view common_name, int32_t key_bits,

@@ -65,7 +65,7 @@
   X(BUILT, GetSignerPfxFilePath, GetSignerPfxFilePath, 72, 6, Bstr, (), ()) \
   X(BUILT, GetSignerPfxFileName, GetSignerPfxFileName, 73, 6, Bstr, (), ()) \
   X(BUILT, SignPkcs1, SignPkcs1, 74, 1, Bstr, (const char16_t* strContent, int32_t dwFlags), (strContent, dwFlags)) \
-  X(PLANNED, SignPkcs7, SignPkcs7, 75, 1, Bstr, (const char16_t* strContent, int32_t dwFlags), (strContent, dwFlags)) \
+  X(BUILT, SignPkcs7, SignPkcs7, 75, 1, Bstr, (const char16_t* strContent, int32_t dwFlags), (strContent, dwFlags)) \
   X(BUILT, SelectSignerEx2, SelectSignerEx2, 76, 1, int32_t, (const char16_t* certFilter, const char16_t* strPfxPath, const char16_t* strPfxName, int32_t dwPort, const char16_t* strCompareDate, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, strPfxPath, strPfxName, dwPort, strCompareDate, dwFlags, dwKeyUsage)) \
   X(BUILT, GetPortEx, GetPortEx, 77, 6, int32_t, (), ()) \
   X(PLANNED, GetCertB64, GetCertB64, 80, 6, Bstr, (), ()) \

@@ -2,6 +2,9 @@
 
 #include <strings.h>
 
+#include <bit>
+#include <ctime>
+
 #include <memory>
 #include <optional>
 #include <span>
@@ -15,9 +18,11 @@
 #include "codec/secure_wipe.h"
 #include "ops/signer_selection.h"
 #include "ops/signer_share.h"
+#include "platform/cert_chain.h"
 #include "platform/certificate_key.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
+#include "platform/pkcs7_signed_data.h"
 #include "platform/providers.h"
 #include "platform/text.h"
 #include "ui/dialog_host.h"
@@ -36,46 +41,36 @@ constexpr int32_t kCardNotReady = 5225;
 constexpr int32_t kSigningFailed = 5061;
 constexpr int32_t kDialogUnavailable = 5002;
 constexpr int32_t kCancelled = 5070;
+constexpr int32_t kNoChain = 5202;
+constexpr int32_t kPinWrong = 3206;
+constexpr int32_t kPinBlocked = 3204;
 constexpr uint32_t kExportableKeys = 1;
+constexpr size_t kMaxCarriedCertificates = 10;
 
-// The bytes that are signed: the code-page text, or the UTF-16 code units least significant
-// byte first.
-std::vector<uint8_t> ContentBytes(std::u16string_view content, const std::string& narrow,
-                                  int32_t flags) {
-  if ((flags & pkcs1_flag::kCodePageBytes) != 0) {
-    return std::vector<uint8_t>(narrow.begin(), narrow.end());
-  }
-  std::vector<uint8_t> bytes;
-  bytes.reserve(2 * content.size());
-  for (const char16_t unit : content) {
-    bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
-    bytes.push_back(static_cast<uint8_t>(unit >> 8));
-  }
-  return bytes;
-}
-
-}  // namespace
-
-SigningOutcome SignPkcs1Text(std::u16string_view content, int32_t flags, SelectedSigner& signer,
-                             SignerShare* share, DialogHost& host) {
-  SigningOutcome outcome;
-  const std::string narrow = ConvertToNarrow(content);
-  if (narrow.empty()) return {kBadArgument, 0, {}};
-  if (signer.signerCertHash.empty() || signer.signerCertBytes.empty()) return {kNoSigner, 0, {}};
-
-  // The store that holds the signer's certificate now.
+// The signer's certificate found again where it was selected, with its key link. The stores stay
+// open while the signature is made.
+struct SignerCertificate {
   CertStoreHandle personal;
   PfxStore pfx;
   CertStore* store = nullptr;
+  StoredCertificate certificate;
+  KeyProviderLink link;
+};
+
+// FindSignerCertificate opens the signer's store ("MY" or the PFX file, whose password another
+// instance may have changed and published) and finds the certificate by its thumbprint.
+// |missing_link_code| is the code for a certificate without a key link.
+SigningOutcome FindSignerCertificate(SelectedSigner& signer, SignerShare* share,
+                                     int32_t missing_link_code, SignerCertificate& found) {
+  if (signer.signerCertHash.empty() || signer.signerCertBytes.empty()) return {kNoSigner, 0, {}};
   if (signer.signerMedia == static_cast<int32_t>(signer_source::kStore)) {
-    const int32_t opened = personal.OpenPersonal();
-    if (opened != 0) return {opened, personal.last_error(), {}};
-    store = personal.store();
+    const int32_t opened = found.personal.OpenPersonal();
+    if (opened != 0) return {opened, found.personal.last_error(), {}};
+    found.store = found.personal.store();
   } else if (signer.signerMedia == static_cast<int32_t>(signer_source::kPfxFile)) {
     const std::string path =
         JoinFolderAndName(signer.signerCertFilePath, signer.signerCertFileName);
     if (!PathExists(path)) return {kPfxFileGone, 0, {}};
-    // Another instance may have changed the file's password and published the new one.
     if (share != nullptr && share->opened() &&
         share->ReadInt("signerMedia") == static_cast<int32_t>(signer_source::kPfxFile)) {
       std::string password = share->ReadText("signerCertPasswd");
@@ -87,43 +82,127 @@ SigningOutcome SignPkcs1Text(std::u16string_view content, int32_t flags, Selecte
       }
       SecureWipe(password);
     }
-    const int32_t loaded = pfx.Load(path, signer.signerCertPasswd, kExportableKeys);
-    if (loaded != 0) return {loaded, pfx.platform_error(), {}};
-    store = pfx.store();
+    const int32_t loaded = found.pfx.Load(path, signer.signerCertPasswd, kExportableKeys);
+    if (loaded != 0) return {loaded, found.pfx.platform_error(), {}};
+    found.store = found.pfx.store();
   } else {
     return {kNoSigner, 0, {}};
   }
 
-  std::optional<StoredCertificate> found;
-  for (auto& certificate : store->Enumerate().value_or(std::vector<StoredCertificate>{})) {
+  bool located = false;
+  for (auto& certificate : found.store->Enumerate().value_or(std::vector<StoredCertificate>{})) {
     const CertInfo info(certificate.der.data(), static_cast<int32_t>(certificate.der.size()));
     if (info.GetFingerprint() == signer.signerCertHash) {
-      found = std::move(certificate);
+      found.certificate = std::move(certificate);
+      located = true;
       break;
     }
   }
-  if (!found) return {kNoSigner, 0, {}};
-  const auto link_value = store->GetProperty(found->id, cert_property::kKeyProviderInfo);
+  if (!located) return {kNoSigner, 0, {}};
+  const auto link_value =
+      found.store->GetProperty(found.certificate.id, cert_property::kKeyProviderInfo);
   const auto link = link_value ? DecodeKeyProviderLink(*link_value) : std::nullopt;
-  if (!link) return {kNoKey, LastPlatformError(), {}};
-  auto key = AcquireCertificatePrivateKey(*store, found->id, false);
+  if (!link) return {missing_link_code, LastPlatformError(), {}};
+  found.link = *link;
+  return {};
+}
+
+// AcquireSignerKey opens the key linked to the signer's certificate; a key that cannot be reached
+// is refused as a software store's (5206) or a card's (5225) by the provider's name.
+std::optional<CertificateKey> AcquireSignerKey(SignerCertificate& found, SigningOutcome& outcome) {
+  auto key = AcquireCertificatePrivateKey(*found.store, found.certificate.id, false);
   if (!key) {
-    return {IsSoftwareProvider(link->provider) ? kNoKey : kCardNotReady, LastPlatformError(), {}};
+    outcome = {
+        IsSoftwareProvider(found.link.provider) ? kNoKey : kCardNotReady, LastPlatformError(), {}};
   }
-  if ((flags & pkcs1_flag::kConfirm) != 0) {
-    const DialogOutcome answer = ConfirmSigning(host, narrow, found->der);
-    if (answer == DialogOutcome::kUnavailable) return {kDialogUnavailable, 0, {}};
-    if (answer != DialogOutcome::kOk) return {kCancelled, 0, {}};
+  return key;
+}
+
+// Confirm asks the user when |flags| has the confirmation bit; 0 when signing may go on.
+int32_t Confirm(int32_t flags, DialogHost& host, std::u16string_view content,
+                const std::vector<uint8_t>& certificate) {
+  if ((flags & pkcs1_flag::kConfirm) == 0) return 0;
+  const DialogOutcome answer = ConfirmSigning(host, ConvertToNarrow(content), certificate);
+  if (answer == DialogOutcome::kUnavailable) return kDialogUnavailable;
+  return answer == DialogOutcome::kOk ? 0 : kCancelled;
+}
+
+// The bytes that are signed: the code-page text, or the UTF-16 code units least significant byte
+// first. On a little-endian machine the latter are the text's own bytes and are not copied.
+class ContentBytes {
+ public:
+  ContentBytes(std::u16string_view content, int32_t flags) {
+    if ((flags & pkcs1_flag::kCodePageBytes) != 0) {
+      const std::string narrow = ConvertToNarrow(content);
+      owned_.assign(narrow.begin(), narrow.end());
+      bytes_ = owned_;
+    } else if constexpr (std::endian::native == std::endian::little) {
+      bytes_ = std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(content.data()),
+                                        2 * content.size());
+    } else {
+      owned_.reserve(2 * content.size());
+      for (const char16_t unit : content) {
+        owned_.push_back(static_cast<uint8_t>(unit & 0xFF));
+        owned_.push_back(static_cast<uint8_t>(unit >> 8));
+      }
+      bytes_ = owned_;
+    }
+  }
+  std::span<const uint8_t> span() const { return bytes_; }
+
+ private:
+  std::vector<uint8_t> owned_;
+  std::span<const uint8_t> bytes_;
+};
+
+// CardMapping turns the platform error of a failed message signature into the component's code:
+// the PIN refusals of a card, and a cancelled prompt.
+int32_t CardMapping(uint32_t platform_error) {
+  switch (platform_error) {
+    case 0x8010006B:  // SCARD_W_WRONG_CHV
+      return kPinWrong;
+    case 0x8010006C:  // SCARD_W_CHV_BLOCKED
+      return kPinBlocked;
+    case 0x8010006E:  // SCARD_W_CANCELLED_BY_USER
+    case key_error::kCancelled:
+      return kCancelled;
+    default:
+      return kSigningFailed;
+  }
+}
+
+}  // namespace
+
+bool ChainIsCarried(uint32_t status) {
+  if (status == 0) return true;
+  if ((status & (chain_status::kNotTimeValid | chain_status::kNotTimeNested)) != 0) return true;
+  if ((status & (chain_status::kRevoked | chain_status::kNotSignatureValid |
+                 chain_status::kNotValidForUsage)) != 0) {
+    return false;
+  }
+  return (status & chain_status::kUntrustedRoot) != 0;
+}
+
+SigningOutcome SignPkcs1Text(std::u16string_view content, int32_t flags, SelectedSigner& signer,
+                             SignerShare* share, DialogHost& host) {
+  if (content.empty()) return {kBadArgument, 0, {}};
+  SignerCertificate found;
+  SigningOutcome outcome = FindSignerCertificate(signer, share, kNoKey, found);
+  if (outcome.code != 0) return outcome;
+  auto key = AcquireSignerKey(found, outcome);
+  if (!key) return outcome;
+  if (const int32_t refused = Confirm(flags, host, content, found.certificate.der); refused != 0) {
+    return {refused, 0, {}};
   }
 
-  const std::vector<uint8_t> bytes = ContentBytes(content, narrow, flags);
+  const ContentBytes bytes(content, flags);
   Md5Digest md5;
   Sha1Digest sha1;
   const uint8_t* digest = nullptr;
   size_t digest_size = 0;
   uint32_t algorithm = key_algorithm::kSha1;
   md5.Begin();
-  md5.Update(bytes.data(), bytes.size());
+  md5.Update(bytes.span().data(), bytes.span().size());
   md5.Finish();
   if ((flags & pkcs1_flag::kMd5) != 0) {
     digest = md5.data();
@@ -134,7 +213,7 @@ SigningOutcome SignPkcs1Text(std::u16string_view content, int32_t flags, Selecte
     if ((flags & pkcs1_flag::kSha1OverMd5) != 0) {
       sha1.Update(md5.data(), md5.DigestSize());
     } else {
-      sha1.Update(bytes.data(), bytes.size());
+      sha1.Update(bytes.span().data(), bytes.span().size());
     }
     sha1.Finish();
     digest = sha1.data();
@@ -158,6 +237,87 @@ SigningOutcome SignPkcs1Text(std::u16string_view content, int32_t flags, Selecte
                                     ? text.Base64Encode(ordered.data(), ordered.length())
                                     : text.HexEncode(ordered.data(), ordered.length()));
   if (!encoded) return {kSigningFailed, 0, {}};
+  outcome.text = text.ToString();
+  return outcome;
+}
+
+SigningOutcome SignPkcs7Text(std::u16string_view content, int32_t flags, SelectedSigner& signer,
+                             SignerShare* share, DialogHost& host) {
+  if (content.empty()) return {kBadArgument, 0, {}};
+  SignerCertificate found;
+  SigningOutcome outcome = FindSignerCertificate(signer, share, kSigningFailed, found);
+  if (outcome.code != 0) return outcome;
+  if (const int32_t refused = Confirm(flags, host, content, found.certificate.der); refused != 0) {
+    return {refused, 0, {}};
+  }
+
+  const ContentBytes bytes(content, flags);
+  const bool md5 = (flags & pkcs7_flag::kMd5) != 0;
+  std::vector<uint8_t> content_digest;
+  auto digest_of = [md5](std::span<const uint8_t> data) {
+    std::vector<uint8_t> value;
+    if (md5) {
+      Md5Digest digest;
+      digest.Begin();
+      digest.Update(data.data(), data.size());
+      digest.Finish();
+      value.assign(digest.data(), digest.data() + digest.DigestSize());
+    } else {
+      Sha1Digest digest;
+      digest.Begin();
+      digest.Update(data.data(), data.size());
+      digest.Finish();
+      value.assign(digest.data(), digest.data() + digest.DigestSize());
+    }
+    return value;
+  };
+
+  SignedDataRequest request;
+  request.content = bytes.span();
+  request.detached = (flags & pkcs7_flag::kDetached) != 0;
+  request.digest_algorithm = md5 ? "1.2.840.113549.1.1.4" : "1.3.14.3.2.26";
+  request.signer_certificate = found.certificate.der;
+  if ((flags & pkcs7_flag::kSigningTime) != 0) {
+    request.signing_time = static_cast<int64_t>(std::time(nullptr));
+    content_digest = digest_of(bytes.span());
+    request.content_digest = content_digest;
+  }
+
+  auto key = AcquireSignerKey(found, outcome);
+  if (!key) return outcome;
+
+  std::optional<CertificateChain> chain;
+  if ((flags & pkcs7_flag::kChain) != 0) {
+    chain = BuildCertificateChain(
+        found.certificate.der, static_cast<int64_t>(std::time(nullptr)),
+        signer.signerMedia == static_cast<int32_t>(signer_source::kPfxFile) ? found.pfx.store()
+                                                                            : nullptr);
+    if (!chain) return {kNoChain, LastPlatformError(), {}};
+    if (!ChainIsCarried(chain->error_status)) return {kNoChain, 0, {}};
+    const size_t carried = std::min(chain->elements.size(), kMaxCarriedCertificates);
+    for (size_t i = 0; i < carried; ++i) request.certificates.emplace_back(chain->elements[i]);
+  } else if ((flags & pkcs7_flag::kNoCertificate) == 0) {
+    request.certificates.emplace_back(found.certificate.der);
+  }
+
+  const uint32_t algorithm = md5 ? key_algorithm::kMd5 : key_algorithm::kSha1;
+  const SignData sign =
+      [&](std::span<const uint8_t> to_be_signed) -> std::optional<std::vector<uint8_t>> {
+    const std::vector<uint8_t> digest = digest_of(to_be_signed);
+    auto signature = key->container->SignHash(key->key_spec, algorithm, digest);
+    if (signature) std::reverse(signature->begin(), signature->end());
+    return signature;
+  };
+  const auto message = EncodeSignedData(request, sign);
+  if (!message) {
+    const uint32_t error = LastPlatformError();
+    return {CardMapping(error), error, {}};
+  }
+  ByteBuffer text;
+  if (message->size() > static_cast<size_t>(INT32_MAX) ||
+      !text.Base64Encode(message->data(), static_cast<int32_t>(message->size()))) {
+    return {kDialogUnavailable, 0, {}};
+  }
   outcome.text = text.ToString();
   return outcome;
 }

@@ -1,5 +1,5 @@
 // Signing with the selected signer's private key: a bare PKCS #1 v1.5 signature of the caller's
-// text (and, later, PKCS #7 SignedData).
+// text, or a PKCS #7 SignedData message.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +23,15 @@ inline constexpr int32_t kLeastSignificantFirst = 0x4000;  // the signature as t
 inline constexpr int32_t kConfirm = 0x8000;                // ask the user first
 }  // namespace pkcs1_flag
 
+// Bits of dwFlags the PKCS #7 signing reads (kCodePageBytes and kConfirm as above).
+namespace pkcs7_flag {
+inline constexpr int32_t kNoCertificate = 0x0100;  // carry no certificate
+inline constexpr int32_t kChain = 0x0200;          // carry the signer's chain (wins over 0x0100)
+inline constexpr int32_t kDetached = 0x0400;       // sign the content without carrying it
+inline constexpr int32_t kMd5 = 0x1000;            // MD5 digest (else SHA-1)
+inline constexpr int32_t kSigningTime = 0x2000;    // add the signing-time attribute
+}  // namespace pkcs7_flag
+
 struct SigningOutcome {
   int32_t code = 0;
   uint32_t platform_error = 0;
@@ -35,6 +44,19 @@ struct SigningOutcome {
 // file; 5206 no key for the certificate (5225 for a card provider whose key cannot be reached);
 // 5002/5070 the confirmation could not be shown or was refused; 5061 the key did not sign.
 SigningOutcome SignPkcs1Text(std::u16string_view content, int32_t flags, SelectedSigner& signer,
+                             SignerShare* share, DialogHost& host);
+
+// ChainIsCarried tells whether a chain with the trust-status bits |status| may go into a message:
+// a good chain, any chain with a time problem (tested first), and a chain whose only fault is an
+// untrusted root; not one with a revoked, badly signed or unusable certificate, nor anything else.
+bool ChainIsCarried(uint32_t status);
+
+// SignPkcs7Text signs |content| likewise and returns the Base64 DER of a PKCS #7 SignedData
+// message. Codes as SignPkcs1Text, except: 5061 also for a certificate without a key link, and
+// for a key that did not sign (3206/3204 for a card PIN refused or blocked, 5070 for a prompt
+// cancelled); 5202 when the chain asked for cannot be built or is not trusted enough to carry;
+// 5002 when the message is too large to encode as text.
+SigningOutcome SignPkcs7Text(std::u16string_view content, int32_t flags, SelectedSigner& signer,
                              SignerShare* share, DialogHost& host);
 
 }  // namespace kelvadrome
