@@ -107,6 +107,48 @@ class CertComponent {
                           int32_t dwKeyUsage);
   int32_t GetPortEx();
 
+  // Password length range, PFX password change and query (cert_component_passwords.cpp).
+  int32_t PresetPasswdLengthRange(int32_t min, int32_t max);
+  int32_t ChangePfxPasswd(TextArg strPfxPath, TextArg strPfxName, TextArg strOldPass,
+                          TextArg strNewPass, int32_t dwFlags);
+  int32_t ChangePfxPasswdEx(TextArg strPfxPath, TextArg strPfxName, TextArg strOldPass,
+                            TextArg strNewPass, int32_t dwPort, int32_t dwFlags);
+  int32_t QueryPfxInfo(TextArg strPfxPath, TextArg strPfxName, TextArg strPasswd, int32_t dwFlags,
+                       int32_t dwKeyUsage);
+  // Mobile export (cert_component_mobile.cpp).
+  std::u16string ExportMobileFromPfx(TextArg strPfxPath, TextArg strPfxName, TextArg strPasswd,
+                                     int32_t dwFlags, int32_t dwKeyUsage);
+  std::u16string ExportMobileFromIE(TextArg strSubject, TextArg strPasswd, int32_t dwFlags,
+                                    int32_t dwKeyUsage);
+  // Queries on the selected signer's certificate and on "MY" (cert_component_queries.cpp).
+  std::u16string GetCertB64();
+  std::u16string GetCertSubject();
+  std::u16string GetCertSubjectCN();
+  std::u16string GetCertIssuer();
+  std::u16string GetCertSerial();
+  std::u16string GetCertNotBefore();
+  std::u16string GetCertNotAfter();
+  std::u16string GetCertFinger();
+  int32_t GetCertKeyUsage();
+  // Encryption and decryption (cert_component_encryption.cpp).
+  std::u16string SymEncrypt(TextArg strPlainText, TextArg strPasswdHex, int32_t iAlgorithm,
+                            int32_t dwFlags);
+  std::u16string SymDecrypt(TextArg strCipher, TextArg strPasswdHex, int32_t iAlgorithm,
+                            int32_t dwFlags);
+  std::u16string CertEncryptPkcs7(TextArg strPlainText, TextArg strCertB64, int32_t iAlgorithm,
+                                  int32_t dwFlags);
+  std::u16string CertDecryptPkcs7(TextArg strCipher, int32_t dwFlags);
+  // The snapshot of "MY" and its index queries (cert_component_queries.cpp).
+  int32_t GetIECertCount();
+  std::u16string GetIECertSerial(int32_t dwIndex);
+  std::u16string GetIECertCommonName(int32_t dwIndex);
+  std::u16string GetIECertSubject(int32_t dwIndex);
+  std::u16string GetIECertIssuer(int32_t dwIndex);
+  std::u16string GetIECertNotBefore(int32_t dwIndex);
+  std::u16string GetIECertNotAfter(int32_t dwIndex);
+  std::u16string GetIECertFinger(int32_t dwIndex);
+  int32_t DeleteIECert(int32_t dwIndex);
+
   // --- For the surfaces and tests. -------------------------------------------------------------
   const ErrorState& error_state() const { return errors_; }
   bool protected_mode() const { return protectedMode; }
@@ -160,6 +202,8 @@ class CertComponent {
   SelectedSigner signer_;
   // The block other instances of the user share their signer through; opened on first use.
   SignerShare signerShare;
+  // The snapshot GetIECertCount takes of "MY": each certificate's DER, in enumeration order.
+  std::vector<std::vector<uint8_t>> IECertList;
   bool protectedMode = false;
 };
 
