@@ -53,6 +53,7 @@ CertComponent::~CertComponent() {
 
 void CertComponent::ResetSigner() {
   signer_.Clear();
+  signerKeys_.Release();
 }
 
 int32_t CertComponent::RunSelection(MethodId method, SignerSelectionRequest& request) {
@@ -380,8 +381,9 @@ std::u16string CertComponent::Sign(MethodId method, TextArg strContent, int32_t 
   if (Refuses(method)) return {};
   const SigningOutcome outcome =
       method == MethodId::SignPkcs1
-          ? SignPkcs1Text(strContent.view(), dwFlags, signer_, &signerShare, dialogs())
-          : SignPkcs7Text(strContent.view(), dwFlags, signer_, &signerShare, dialogs());
+          ? SignPkcs1Text(strContent.view(), dwFlags, signer_, &signerShare, dialogs(), signerKeys_)
+          : SignPkcs7Text(strContent.view(), dwFlags, signer_, &signerShare, dialogs(),
+                          signerKeys_);
   errors_.errorCode = outcome.code;
   errors_.capiErrorCode = outcome.platform_error;
   return AsciiToWide(outcome.text);

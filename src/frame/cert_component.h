@@ -21,6 +21,7 @@
 #include "ops/requests.h"
 #include "ops/signer_selection.h"
 #include "ops/signer_share.h"
+#include "ops/signing.h"
 
 namespace kelvadrome {
 
@@ -202,6 +203,8 @@ class CertComponent {
   SelectedSigner signer_;
   // The block other instances of the user share their signer through; opened on first use.
   SignerShare signerShare;
+  // The store and key a signer from "MY" signs with, kept between signing calls.
+  SignerKeyCache signerKeys_;
   // The snapshot GetIECertCount takes of "MY": each certificate's DER, in enumeration order.
   std::vector<std::vector<uint8_t>> IECertList;
   bool protectedMode = false;

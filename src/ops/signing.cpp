@@ -47,26 +47,32 @@ constexpr int32_t kPinBlocked = 3204;
 constexpr uint32_t kExportableKeys = 1;
 constexpr size_t kMaxCarriedCertificates = 10;
 
-// The signer's certificate found again where it was selected, with its key link. The stores stay
-// open while the signature is made.
+// The signer's certificate found again where it was selected, with its key link. The PFX store
+// stays open while the signature is made; a store signer's store is the cache's.
 struct SignerCertificate {
-  CertStoreHandle personal;
   PfxStore pfx;
   CertStore* store = nullptr;
+  bool from_store = false;
   StoredCertificate certificate;
+  std::vector<uint8_t> link_value;
   KeyProviderLink link;
 };
 
-// FindSignerCertificate opens the signer's store ("MY" or the PFX file, whose password another
-// instance may have changed and published) and finds the certificate by its thumbprint.
-// |missing_link_code| is the code for a certificate without a key link.
+// FindSignerCertificate opens the signer's store ("MY", kept in |keys|, or the PFX file, whose
+// password another instance may have changed and published) and finds the certificate by its
+// thumbprint. |missing_link_code| is the code for a certificate without a key link.
 SigningOutcome FindSignerCertificate(SelectedSigner& signer, SignerShare* share,
-                                     int32_t missing_link_code, SignerCertificate& found) {
+                                     int32_t missing_link_code, SignerKeyCache& keys,
+                                     SignerCertificate& found) {
   if (signer.signerCertHash.empty() || signer.signerCertBytes.empty()) return {kNoSigner, 0, {}};
   if (signer.signerMedia == static_cast<int32_t>(signer_source::kStore)) {
-    const int32_t opened = found.personal.OpenPersonal();
-    if (opened != 0) return {opened, found.personal.last_error(), {}};
-    found.store = found.personal.store();
+    if (!keys.store_open) {
+      const int32_t opened = keys.signerKeyStore.OpenPersonal();
+      if (opened != 0) return {opened, keys.signerKeyStore.last_error(), {}};
+      keys.store_open = true;
+    }
+    found.store = keys.signerKeyStore.store();
+    found.from_store = true;
   } else if (signer.signerMedia == static_cast<int32_t>(signer_source::kPfxFile)) {
     const std::string path =
         JoinFolderAndName(signer.signerCertFilePath, signer.signerCertFileName);
@@ -89,33 +95,51 @@ SigningOutcome FindSignerCertificate(SelectedSigner& signer, SignerShare* share,
     return {kNoSigner, 0, {}};
   }
 
-  bool located = false;
-  for (auto& certificate : found.store->Enumerate().value_or(std::vector<StoredCertificate>{})) {
-    const CertInfo info(certificate.der.data(), static_cast<int32_t>(certificate.der.size()));
-    if (info.GetFingerprint() == signer.signerCertHash) {
-      found.certificate = std::move(certificate);
-      located = true;
-      break;
-    }
+  // The thumbprint is the certificate's SHA-1 as text: the store finds it by its hash, and the
+  // text must then be the same as the certificate's own.
+  ByteBuffer hash_bytes;
+  Thumbprint thumbprint{};
+  std::optional<StoredCertificate> located;
+  if (hash_bytes.HexDecode(signer.signerCertHash.c_str()) &&
+      hash_bytes.length() == static_cast<int32_t>(thumbprint.size())) {
+    std::copy_n(hash_bytes.data(), thumbprint.size(), thumbprint.begin());
+    located = found.store->Find(thumbprint);
   }
   if (!located) return {kNoSigner, 0, {}};
-  const auto link_value =
-      found.store->GetProperty(found.certificate.id, cert_property::kKeyProviderInfo);
+  const CertInfo info(located->der.data(), static_cast<int32_t>(located->der.size()));
+  if (info.GetFingerprint() != signer.signerCertHash) return {kNoSigner, 0, {}};
+  found.certificate = std::move(*located);
+  auto link_value = found.store->GetProperty(found.certificate.id, cert_property::kKeyProviderInfo);
   const auto link = link_value ? DecodeKeyProviderLink(*link_value) : std::nullopt;
   if (!link) return {missing_link_code, LastPlatformError(), {}};
+  found.link_value = std::move(*link_value);
   found.link = *link;
   return {};
 }
 
-// AcquireSignerKey opens the key linked to the signer's certificate; a key that cannot be reached
-// is refused as a software store's (5206) or a card's (5225) by the provider's name.
-std::optional<CertificateKey> AcquireSignerKey(SignerCertificate& found, SigningOutcome& outcome) {
+// AcquireSignerKey gives the key linked to the signer's certificate: a store signer's key from the
+// cache when it was acquired for the same certificate and link. A key that cannot be reached is
+// refused as a software store's (5206) or a card's (5225) by the provider's name.
+CertificateKey* AcquireSignerKey(SignerCertificate& found, SignerKeyCache& keys,
+                                 std::optional<CertificateKey>& pfx_key, SigningOutcome& outcome) {
+  if (found.from_store && keys.signerProvider && keys.certificate_id == found.certificate.id &&
+      keys.link == found.link_value) {
+    return &*keys.signerProvider;
+  }
   auto key = AcquireCertificatePrivateKey(*found.store, found.certificate.id, false);
   if (!key) {
     outcome = {
         IsSoftwareProvider(found.link.provider) ? kNoKey : kCardNotReady, LastPlatformError(), {}};
+    return nullptr;
   }
-  return key;
+  if (!found.from_store) {
+    pfx_key = std::move(key);
+    return &*pfx_key;
+  }
+  keys.signerProvider = std::move(key);
+  keys.certificate_id = found.certificate.id;
+  keys.link = found.link_value;
+  return &*keys.signerProvider;
 }
 
 // Confirm asks the user when |flags| has the confirmation bit; 0 when signing may go on.
@@ -173,6 +197,14 @@ int32_t CardMapping(uint32_t platform_error) {
 
 }  // namespace
 
+void SignerKeyCache::Release() {
+  signerProvider.reset();
+  certificate_id = -1;
+  link.clear();
+  signerKeyStore.Close();
+  store_open = false;
+}
+
 bool ChainIsCarried(uint32_t status) {
   if (status == 0) return true;
   if ((status & (chain_status::kNotTimeValid | chain_status::kNotTimeNested)) != 0) return true;
@@ -184,13 +216,14 @@ bool ChainIsCarried(uint32_t status) {
 }
 
 SigningOutcome SignPkcs1Text(std::u16string_view content, int32_t flags, SelectedSigner& signer,
-                             SignerShare* share, DialogHost& host) {
+                             SignerShare* share, DialogHost& host, SignerKeyCache& keys) {
   if (content.empty()) return {kBadArgument, 0, {}};
   SignerCertificate found;
-  SigningOutcome outcome = FindSignerCertificate(signer, share, kNoKey, found);
+  SigningOutcome outcome = FindSignerCertificate(signer, share, kNoKey, keys, found);
   if (outcome.code != 0) return outcome;
-  auto key = AcquireSignerKey(found, outcome);
-  if (!key) return outcome;
+  std::optional<CertificateKey> pfx_key;
+  CertificateKey* key = AcquireSignerKey(found, keys, pfx_key, outcome);
+  if (key == nullptr) return outcome;
   if (const int32_t refused = Confirm(flags, host, content, found.certificate.der); refused != 0) {
     return {refused, 0, {}};
   }
@@ -221,7 +254,11 @@ SigningOutcome SignPkcs1Text(std::u16string_view content, int32_t flags, Selecte
   }
   const auto signature = key->container->SignHash(key->key_spec, algorithm,
                                                   std::span<const uint8_t>(digest, digest_size));
-  if (!signature) return {kSigningFailed, LastPlatformError(), {}};
+  if (!signature) {
+    const uint32_t error = LastPlatformError();
+    keys.Release();
+    return {kSigningFailed, error, {}};
+  }
 
   // Signatures come least significant byte first; PKCS #1 order is the reverse.
   ByteBuffer ordered;
@@ -242,10 +279,10 @@ SigningOutcome SignPkcs1Text(std::u16string_view content, int32_t flags, Selecte
 }
 
 SigningOutcome SignPkcs7Text(std::u16string_view content, int32_t flags, SelectedSigner& signer,
-                             SignerShare* share, DialogHost& host) {
+                             SignerShare* share, DialogHost& host, SignerKeyCache& keys) {
   if (content.empty()) return {kBadArgument, 0, {}};
   SignerCertificate found;
-  SigningOutcome outcome = FindSignerCertificate(signer, share, kSigningFailed, found);
+  SigningOutcome outcome = FindSignerCertificate(signer, share, kSigningFailed, keys, found);
   if (outcome.code != 0) return outcome;
   if (const int32_t refused = Confirm(flags, host, content, found.certificate.der); refused != 0) {
     return {refused, 0, {}};
@@ -283,15 +320,14 @@ SigningOutcome SignPkcs7Text(std::u16string_view content, int32_t flags, Selecte
     request.content_digest = content_digest;
   }
 
-  auto key = AcquireSignerKey(found, outcome);
-  if (!key) return outcome;
+  std::optional<CertificateKey> pfx_key;
+  CertificateKey* key = AcquireSignerKey(found, keys, pfx_key, outcome);
+  if (key == nullptr) return outcome;
 
   std::optional<CertificateChain> chain;
   if ((flags & pkcs7_flag::kChain) != 0) {
-    chain = BuildCertificateChain(
-        found.certificate.der, static_cast<int64_t>(std::time(nullptr)),
-        signer.signerMedia == static_cast<int32_t>(signer_source::kPfxFile) ? found.pfx.store()
-                                                                            : nullptr);
+    chain = BuildCertificateChain(found.certificate.der, static_cast<int64_t>(std::time(nullptr)),
+                                  found.from_store ? nullptr : found.pfx.store());
     if (!chain) return {kNoChain, LastPlatformError(), {}};
     if (!ChainIsCarried(chain->error_status)) return {kNoChain, 0, {}};
     const size_t carried = std::min(chain->elements.size(), kMaxCarriedCertificates);
@@ -311,6 +347,7 @@ SigningOutcome SignPkcs7Text(std::u16string_view content, int32_t flags, Selecte
   const auto message = EncodeSignedData(request, sign);
   if (!message) {
     const uint32_t error = LastPlatformError();
+    keys.Release();
     return {CardMapping(error), error, {}};
   }
   ByteBuffer text;

@@ -3,8 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "codec/cert_store_handle.h"
+#include "platform/certificate_key.h"
 
 namespace kelvadrome {
 
@@ -32,6 +37,20 @@ inline constexpr int32_t kMd5 = 0x1000;            // MD5 digest (else SHA-1)
 inline constexpr int32_t kSigningTime = 0x2000;    // add the signing-time attribute
 }  // namespace pkcs7_flag
 
+// What signing keeps between calls for a signer from "MY": the personal store, opened on first use
+// and kept open, and the key acquired last, reused while the certificate found again is the same
+// one with the same key link. Released when another signer is selected and after a key fails to
+// sign. (A signer from a PFX file is loaded afresh on every call and nothing of it is kept.)
+struct SignerKeyCache {
+  CertStoreHandle signerKeyStore;
+  bool store_open = false;
+  std::optional<CertificateKey> signerProvider;
+  int64_t certificate_id = -1;
+  std::vector<uint8_t> link;  // the key-provider property the key was acquired through
+
+  void Release();
+};
+
 struct SigningOutcome {
   int32_t code = 0;
   uint32_t platform_error = 0;
@@ -39,12 +58,13 @@ struct SigningOutcome {
 };
 
 // SignPkcs1Text signs |content| with the key of |signer| (its password may be refreshed from
-// |share|, which may be null). Codes: 0; 5005 empty content; 5067 no signer, or its certificate is
-// no longer where it was found; 5201 "MY"; 1102 the PFX file is gone; 5401/5207/5208 the PFX
-// file; 5206 no key for the certificate (5225 for a card provider whose key cannot be reached);
-// 5002/5070 the confirmation could not be shown or was refused; 5061 the key did not sign.
+// |share|, which may be null); |keys| keeps a store signer's store and key between calls. Codes: 0;
+// 5005 empty content; 5067 no signer, or its certificate is no longer where it was found; 5201
+// "MY"; 1102 the PFX file is gone; 5401/5207/5208 the PFX file; 5206 no key for the certificate
+// (5225 for a card provider whose key cannot be reached); 5002/5070 the confirmation could not be
+// shown or was refused; 5061 the key did not sign.
 SigningOutcome SignPkcs1Text(std::u16string_view content, int32_t flags, SelectedSigner& signer,
-                             SignerShare* share, DialogHost& host);
+                             SignerShare* share, DialogHost& host, SignerKeyCache& keys);
 
 // ChainIsCarried tells whether a chain with the trust-status bits |status| may go into a message:
 // a good chain, any chain with a time problem (tested first), and a chain whose only fault is an
@@ -57,6 +77,6 @@ bool ChainIsCarried(uint32_t status);
 // cancelled); 5202 when the chain asked for cannot be built or is not trusted enough to carry;
 // 5002 when the message is too large to encode as text.
 SigningOutcome SignPkcs7Text(std::u16string_view content, int32_t flags, SelectedSigner& signer,
-                             SignerShare* share, DialogHost& host);
+                             SignerShare* share, DialogHost& host, SignerKeyCache& keys);
 
 }  // namespace kelvadrome

@@ -433,19 +433,43 @@ bool KeyContainer::StoreNewKey(uint32_t spec, uint32_t flags, RsaKeyMaterial&& m
   return state_->Store(key);
 }
 
+struct KeyContainer::ParsedKey {
+  uint32_t spec = 0;
+  SecretBytes private_key;
+  UniqueEvpPkey key;
+};
+
+evp_pkey_st* KeyContainer::ParsedPrivateKey(uint32_t spec, const SecretBytes& private_key) {
+  // The key is loaded afresh on every use (it may have been replaced, or its flags changed), and
+  // only its parsed form is reused.
+  if (parsed_ != nullptr && parsed_->spec == spec &&
+      std::ranges::equal(parsed_->private_key.view(), private_key.view())) {
+    return parsed_->key.get();
+  }
+  parsed_.reset();
+  UniqueEvpPkey key = ParseRsaPrivateKey(private_key.view());
+  if (key == nullptr) return nullptr;
+  parsed_ = std::make_unique<ParsedKey>(ParsedKey{spec, private_key.Copy(), std::move(key)});
+  return parsed_->key.get();
+}
+
 std::optional<std::vector<uint8_t>> KeyContainer::SignHash(uint32_t spec, uint32_t algorithm,
                                                            std::span<const uint8_t> hash) {
   if (!ValidSpec(spec)) return std::nullopt;
   auto key = state_->Load(spec);
   if (!key || !AllowUse(spec, key->description.flags, KeyUse::kSign)) return std::nullopt;
-  return RsaSignHash(key->private_key.view(), algorithm, hash);
+  evp_pkey_st* parsed = ParsedPrivateKey(spec, key->private_key);
+  if (parsed == nullptr) return std::nullopt;
+  return RsaSignHash(parsed, algorithm, hash);
 }
 
 std::optional<SecretBytes> KeyContainer::Decrypt(uint32_t spec, std::span<const uint8_t> block) {
   if (!ValidSpec(spec)) return std::nullopt;
   auto key = state_->Load(spec);
   if (!key || !AllowUse(spec, key->description.flags, KeyUse::kDecrypt)) return std::nullopt;
-  return RsaDecryptPkcs1(key->private_key.view(), block);
+  evp_pkey_st* parsed = ParsedPrivateKey(spec, key->private_key);
+  if (parsed == nullptr) return std::nullopt;
+  return RsaDecryptPkcs1(parsed, block);
 }
 
 bool KeyContainer::SetCertificate(uint32_t spec, std::span<const uint8_t> der) {

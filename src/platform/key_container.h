@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/handles.h"
 #include "platform/profile.h"
 #include "platform/providers.h"
 #include "platform/secret_bytes.h"
@@ -212,12 +213,19 @@ class KeyContainer {
   // StoreNewKey keeps |material| as the key of |spec| with |flags|, replacing any key there.
   bool StoreNewKey(uint32_t spec, uint32_t flags, RsaKeyMaterial&& material);
 
+  // The private key last parsed for a signature or a decryption, kept with the PKCS #8 bytes it
+  // came from and reused while the stored key of that spec is the same: parsing a key and
+  // preparing it for private operations costs more than the operation itself.
+  struct ParsedKey;
+  evp_pkey_st* ParsedPrivateKey(uint32_t spec, const SecretBytes& private_key);
+
   std::shared_ptr<State> state_;
   std::string name_;
   std::string provider_name_;
   uint32_t provider_type_ = 0;
   bool owner_ = false;  // the volatile container's owner forgets its name when released
   KeyUsePrompt prompt_;
+  std::unique_ptr<ParsedKey> parsed_;
 };
 
 // KeyContainerStore reaches the containers of one profile database. Container names arrive in the

@@ -344,15 +344,19 @@ std::optional<SecretBytes> RsaPrivateBlob(std::span<const uint8_t> private_key,
   return blob;
 }
 
-std::optional<std::vector<uint8_t>> RsaSignHash(std::span<const uint8_t> private_key,
-                                                uint32_t algorithm, std::span<const uint8_t> hash) {
+UniqueEvpPkey ParseRsaPrivateKey(std::span<const uint8_t> private_key) {
+  UniqueEvpPkey key = ParsePrivateKey(private_key);
+  if (key == nullptr) Fail(key_error::kBadKey);
+  return key;
+}
+
+std::optional<std::vector<uint8_t>> RsaSignHash(EVP_PKEY* key, uint32_t algorithm,
+                                                std::span<const uint8_t> hash) {
   size_t hash_size = 0;
   const char* digest = DigestName(algorithm, &hash_size);
   if (digest == nullptr) return Fail(key_error::kBadAlgorithm);
   if (hash.size() != hash_size) return Fail(key_error::kBadHash);
-  UniqueEvpPkey key = ParsePrivateKey(private_key);
-  if (key == nullptr) return Fail(key_error::kBadKey);
-  UniqueEvpPkeyContext context = KeyContext(key.get());
+  UniqueEvpPkeyContext context = KeyContext(key);
   // Naming the digest makes the signer wrap the value in its DigestInfo before padding.
   const OSSL_PARAM params[] = {
       OSSL_PARAM_construct_utf8_string(OSSL_SIGNATURE_PARAM_DIGEST, const_cast<char*>(digest), 0),
@@ -369,21 +373,18 @@ std::optional<std::vector<uint8_t>> RsaSignHash(std::span<const uint8_t> private
     return Fail(key_error::kFail);
   }
   // Left-pad to the modulus length so the reversed form has every byte.
-  const size_t modulus_size = static_cast<size_t>(EVP_PKEY_get_size(key.get()));
+  const size_t modulus_size = static_cast<size_t>(EVP_PKEY_get_size(key));
   signature.resize(size);
   if (size < modulus_size) signature.insert(signature.begin(), modulus_size - size, 0);
   std::reverse(signature.begin(), signature.end());
   return signature;
 }
 
-std::optional<SecretBytes> RsaDecryptPkcs1(std::span<const uint8_t> private_key,
-                                           std::span<const uint8_t> block) {
-  UniqueEvpPkey key = ParsePrivateKey(private_key);
-  if (key == nullptr) return Fail(key_error::kBadKey);
-  const size_t modulus_size = static_cast<size_t>(EVP_PKEY_get_size(key.get()));
+std::optional<SecretBytes> RsaDecryptPkcs1(EVP_PKEY* key, std::span<const uint8_t> block) {
+  const size_t modulus_size = static_cast<size_t>(EVP_PKEY_get_size(key));
   if (block.size() != modulus_size) return Fail(key_error::kBadLength);
   std::vector<uint8_t> big_endian(block.rbegin(), block.rend());
-  UniqueEvpPkeyContext context = KeyContext(key.get());
+  UniqueEvpPkeyContext context = KeyContext(key);
   size_t size = 0;
   if (context == nullptr || EVP_PKEY_decrypt_init(context.get()) <= 0 ||
       EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) <= 0 ||
@@ -400,6 +401,20 @@ std::optional<SecretBytes> RsaDecryptPkcs1(std::span<const uint8_t> private_key,
   }
   plain.Truncate(size);
   return plain;
+}
+
+std::optional<std::vector<uint8_t>> RsaSignHash(std::span<const uint8_t> private_key,
+                                                uint32_t algorithm, std::span<const uint8_t> hash) {
+  const UniqueEvpPkey key = ParseRsaPrivateKey(private_key);
+  if (key == nullptr) return std::nullopt;
+  return RsaSignHash(key.get(), algorithm, hash);
+}
+
+std::optional<SecretBytes> RsaDecryptPkcs1(std::span<const uint8_t> private_key,
+                                           std::span<const uint8_t> block) {
+  const UniqueEvpPkey key = ParseRsaPrivateKey(private_key);
+  if (key == nullptr) return std::nullopt;
+  return RsaDecryptPkcs1(key.get(), block);
 }
 
 }  // namespace kelvadrome

@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/handles.h"
 #include "platform/secret_bytes.h"
 
 namespace kelvadrome {
@@ -48,5 +49,15 @@ std::optional<std::vector<uint8_t>> RsaSignHash(std::span<const uint8_t> private
 // RsaDecryptPkcs1 decrypts the PKCS #1 v1.5 block |block|, given least significant byte first.
 std::optional<SecretBytes> RsaDecryptPkcs1(std::span<const uint8_t> private_key,
                                            std::span<const uint8_t> block);
+
+// ParseRsaPrivateKey parses |private_key| (PKCS #8 DER) for repeated use: OpenSSL keeps its
+// per-key precomputation (Montgomery forms, blinding) with the parsed key, so a key that signs
+// again need not pay for it again. Null with NTE_BAD_KEY when it is not an RSA key.
+UniqueEvpPkey ParseRsaPrivateKey(std::span<const uint8_t> private_key);
+
+// The two private-key operations above, with a parsed key (not null).
+std::optional<std::vector<uint8_t>> RsaSignHash(evp_pkey_st* key, uint32_t algorithm,
+                                                std::span<const uint8_t> hash);
+std::optional<SecretBytes> RsaDecryptPkcs1(evp_pkey_st* key, std::span<const uint8_t> block);
 
 }  // namespace kelvadrome

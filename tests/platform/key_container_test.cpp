@@ -286,6 +286,24 @@ TEST_F(KeyContainerTest, RegeneratingReplacesTheKeyAndDropsItsCertificate) {
   EXPECT_EQ(container->Keys()->size(), 1u);
 }
 
+TEST_F(KeyContainerTest, AHandleSignsWithTheKeyAnotherHandleStoredMeanwhile) {
+  // The signing handle keeps the key it parsed; it must notice the replacement, whichever handle
+  // made it, and sign with the new key of each spec.
+  auto signer = CreateWithKey("Replaced", key_spec::kSignature, 1024, 0);
+  ASSERT_TRUE(signer->GenerateKey(key_spec::kExchange, 1024, 0));
+  const Bytes hash = Digest("SHA1", "m");
+  ASSERT_TRUE(signer->SignHash(key_spec::kSignature, key_algorithm::kSha1, hash).has_value());
+  auto other = store_->Open("Replaced", kEnhanced, 1);
+  ASSERT_NE(other, nullptr);
+  ASSERT_TRUE(other->GenerateKey(key_spec::kSignature, 1024, 0));
+  for (const uint32_t spec : {key_spec::kSignature, key_spec::kExchange, key_spec::kSignature}) {
+    SCOPED_TRACE(spec);
+    Pkey key = PublicKeyOf(*other->ExportPublicKeyInfo(spec));
+    EXPECT_TRUE(VerifiesWithOpenssl(key.get(), "SHA1", "m",
+                                    *signer->SignHash(spec, key_algorithm::kSha1, hash)));
+  }
+}
+
 TEST_F(KeyContainerTest, PublicKeyBlobHasTheDocumentedLayout) {
   for (uint32_t spec : {key_spec::kExchange, key_spec::kSignature}) {
     SCOPED_TRACE(spec);
