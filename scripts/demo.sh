@@ -69,6 +69,18 @@ base64 -d "$scratch/work/demo-signature.b64" > "$scratch/work/demo-signature.bin
 openssl dgst -sha1 -verify "$scratch/work/enrolled-key.pem" -signature "$scratch/work/demo-signature.bin" \
   "$scratch/work/signed-by-demo.txt"
 echo
+echo "== openssl cms -verify of the demo's SignPkcs7 messages (the chain to the demo CA's root)"
+base64 -d "$scratch/work/demo-signed.p7.b64" > "$scratch/work/demo-signed.p7"
+openssl cms -cmsout -print -inform DER -in "$scratch/work/demo-signed.p7" | grep -A2 "object: signingTime"
+openssl cms -verify -binary -purpose any -inform DER -in "$scratch/work/demo-signed.p7" \
+  -CAfile "$scratch/work/ca/root.pem" -out "$scratch/work/demo-signed.out"
+cmp "$scratch/work/demo-signed.out" "$scratch/work/signed-by-demo.txt" && echo "  the content is the document"
+# The detached message carries only the signer's certificate: both CA certificates are anchors.
+base64 -d "$scratch/work/demo-detached.p7.b64" > "$scratch/work/demo-detached.p7"
+cat "$scratch/work/ca/root.pem" "$scratch/work/ca/issuing.pem" > "$scratch/work/ca/anchors.pem"
+openssl cms -verify -binary -purpose any -inform DER -in "$scratch/work/demo-detached.p7" \
+  -CAfile "$scratch/work/ca/anchors.pem" -content "$scratch/work/signed-by-demo.txt" -out /dev/null
+echo
 echo "== openssl dgst -sha256 -verify <enrolled certificate's key> (signature by the linked key)"
 openssl dgst -sha256 -verify "$scratch/work/enrolled-key.pem" -signature "$scratch/work/signed.sig" \
   "$scratch/work/signed.txt"

@@ -277,6 +277,20 @@ int main(int argc, char** argv) {
   snprintf(path, sizeof path, "%s/demo-signature.b64", work_folder);
   WriteAscii(path, signature);
   SysFreeString(signature);
+  BSTR message = SignPkcs7(u"A document signed by the demo", 0x0800 | 0x0200 | 0x2000);
+  ShowStart("SignPkcs7 (chain, signing time)", SysAllocString(message));
+  ShowError();
+  snprintf(path, sizeof path, "%s/demo-signed.p7.b64", work_folder);
+  WriteAscii(path, message);
+  SysFreeString(message);
+  printf("%-34s %d\n", "SelectSigner (S_CN=Demo 憑證 User)",
+         SelectSigner(u"S_CN=Demo 憑證 User", 0x108, 0));
+  message = SignPkcs7(u"A document signed by the demo", 0x0800 | 0x0400);
+  ShowStart("SignPkcs7 (store signer, detached)", SysAllocString(message));
+  ShowError();
+  snprintf(path, sizeof path, "%s/demo-detached.p7.b64", work_folder);
+  WriteAscii(path, message);
+  SysFreeString(message);
   printf("%-34s %d\n", "SelectSignerEx, date in 1999",
          SelectSignerEx(u"S_CN=Demo", u"", u"", u"", u"19990101000000", 0x108, 0));
   ShowError();
