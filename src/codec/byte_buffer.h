@@ -107,6 +107,11 @@ bool WriteFileBytes(const std::string& path, const ByteBuffer& buffer);
 // path.
 bool PathExists(const std::string& path);
 
+// SameFile reports whether |a| and |b| name one existing file (the same device and inode), however
+// the paths are written: "dir/./x.pfx" and a symbolic link to it are the same file, while names
+// differing only in letter case are not on a case-sensitive file system.
+bool SameFile(const std::string& a, const std::string& b);
+
 // EnsureFolder returns true when |folder| is a folder, making it (one level, mode 0700) when
 // nothing is there; false for an empty path, a path naming something else, or a failed mkdir.
 bool EnsureFolder(const std::string& folder);

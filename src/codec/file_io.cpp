@@ -108,6 +108,15 @@ bool PathExists(const std::string& path) {
   return !path.empty() && ::stat(path.c_str(), &info) == 0;
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  if (a.empty() || b.empty() || ::stat(a.c_str(), &first) != 0 || ::stat(b.c_str(), &second) != 0) {
+    return false;
+  }
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 bool EnsureFolder(const std::string& folder) {
   if (folder.empty()) return false;
   struct stat info {};

@@ -1,7 +1,5 @@
 #include "ops/signing.h"
 
-#include <strings.h>
-
 #include <bit>
 #include <ctime>
 
@@ -82,7 +80,7 @@ SigningOutcome FindSignerCertificate(SelectedSigner& signer, SignerShare* share,
       std::string password = share->ReadText("signerCertPasswd");
       const std::string shared_path = JoinFolderAndName(share->ReadText("signerCertFilePath"),
                                                         share->ReadText("signerCertFileName"));
-      if (strcasecmp(shared_path.c_str(), path.c_str()) == 0) {
+      if (SameFile(shared_path, path)) {
         SecureWipe(signer.signerCertPasswd);
         signer.signerCertPasswd = password;
       }

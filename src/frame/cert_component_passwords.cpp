@@ -1,0 +1,94 @@
+// The password length range, the PFX password change and the PFX query of CertComponent.
+#include "frame/cert_component.h"
+#include "ops/pfx_password.h"
+#include "platform/text.h"
+#include "ui/pfx_dialogs.h"
+
+namespace kelvadrome {
+
+namespace {
+
+// The request both change workers make from their arguments.
+PfxPasswordChangeRequest ChangeRequest(TextArg folder, TextArg file_name, TextArg old_password,
+                                       TextArg new_password, int32_t min_length,
+                                       int32_t max_length) {
+  PfxPasswordChangeRequest request;
+  request.folder = ConvertToNarrow(folder.view());
+  request.file_name = ConvertToNarrow(file_name.view());
+  request.old_password = ConvertToNarrow(old_password.view());
+  request.new_password = ConvertToNarrow(new_password.view());
+  request.min_password_length = min_length;
+  request.max_password_length = max_length;
+  return request;
+}
+
+}  // namespace
+
+int32_t CertComponent::PresetPasswdLengthRange(int32_t min, int32_t max) {
+  Reset(MethodId::PresetPasswdLengthRange);
+  NormalisePasswordLengthRange(min, max);
+  minPasswordLength = min;
+  maxPasswordLength = max;
+  errors_.errorCode = 0;
+  return 0;
+}
+
+// dwFlags is not used by either change worker: the keys are always taken in exportable, which the
+// rewrite needs.
+int32_t CertComponent::ChangePfxPasswd(TextArg strPfxPath, TextArg strPfxName, TextArg strOldPass,
+                                       TextArg strNewPass, int32_t /*dwFlags*/) {
+  Reset(MethodId::ChangePfxPasswd);
+  if (Refuses(MethodId::ChangePfxPasswd)) return errors_.errorCode;
+  const PfxPasswordChangeOutcome outcome =
+      ChangePfxFilePassword(ChangeRequest(strPfxPath, strPfxName, strOldPass, strNewPass,
+                                          minPasswordLength, maxPasswordLength),
+                            dialogs());
+  errors_.errorCode = outcome.code;
+  errors_.capiErrorCode = outcome.platform_error;
+  return errors_.errorCode;
+}
+
+int32_t CertComponent::ChangePfxPasswdEx(TextArg strPfxPath, TextArg strPfxName, TextArg strOldPass,
+                                         TextArg strNewPass, int32_t dwPort, int32_t /*dwFlags*/) {
+  Reset(MethodId::ChangePfxPasswdEx);
+  if (Refuses(MethodId::ChangePfxPasswdEx)) return errors_.errorCode;
+  const PfxPasswordChangeOutcome outcome =
+      ChangePfxFilePassword(ChangeRequest(strPfxPath, strPfxName, strOldPass, strNewPass,
+                                          minPasswordLength, maxPasswordLength),
+                            dialogs());
+  errors_.errorCode = outcome.code;
+  errors_.capiErrorCode = outcome.platform_error;
+  // Instances signing with this very file learn its new password; the result stays as it is.
+  if (outcome.code == 0 && dwPort > 0) {
+    PublishChangedPfxPassword(signerShare, outcome.path, outcome.new_password);
+  }
+  return errors_.errorCode;
+}
+
+int32_t CertComponent::QueryPfxInfo(TextArg strPfxPath, TextArg strPfxName, TextArg strPasswd,
+                                    int32_t dwFlags, int32_t dwKeyUsage) {
+  Reset(MethodId::QueryPfxInfo);
+  ResetSigner();
+  if (Refuses(MethodId::QueryPfxInfo)) return errors_.errorCode;
+  PfxQueryRequest request;
+  request.folder = ConvertToNarrow(strPfxPath.view());
+  request.file_name = ConvertToNarrow(strPfxName.view());
+  request.password = ConvertToNarrow(strPasswd.view());
+  request.flags = dwFlags;
+  request.key_usage = dwKeyUsage;
+  request.min_password_length = minPasswordLength;
+  request.max_password_length = maxPasswordLength;
+  PfxQueryOutcome outcome = QueryPfxFile(std::move(request), dialogs());
+  errors_.errorCode = outcome.code;
+  errors_.capiErrorCode = outcome.platform_error;
+  // The certificate getters and the signer's file getters report the file; the signer's source
+  // stays "none" and its password is not kept.
+  if (outcome.code == 0) {
+    signer_.signerCertFilePath = std::move(outcome.folder);
+    signer_.signerCertFileName = std::move(outcome.file_name);
+    signer_.signerCertBytes = std::move(outcome.certificates);
+  }
+  return errors_.errorCode;
+}
+
+}  // namespace kelvadrome

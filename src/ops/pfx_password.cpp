@@ -1,0 +1,291 @@
+#include "ops/pfx_password.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "codec/byte_buffer.h"
+#include "codec/cert_info.h"
+#include "codec/pfx_store.h"
+#include "codec/secure_wipe.h"
+#include "ops/signer_selection.h"
+#include "ops/signer_share.h"
+#include "platform/certificate_key.h"
+#include "platform/last_error.h"
+#include "platform/pkcs12.h"
+#include "platform/text.h"
+#include "ui/change_password_dialog.h"
+#include "ui/pfx_dialogs.h"
+
+namespace kelvadrome {
+
+namespace {
+
+constexpr int32_t kNotFound = 5010;
+constexpr int32_t kKeyUsageUnfit = 5017;
+constexpr int32_t kPathNotFound = 5902;
+constexpr int32_t kRightsDenied = 5906;
+constexpr uint32_t kExportableKeys = 1;
+constexpr uint32_t kKeyDoesNotExist = 0x8009000D;  // NTE_NO_KEY
+constexpr uint32_t kBadKey = 0x80090003;           // NTE_BAD_KEY
+
+// The code for a re-export that failed with the platform's |error|.
+int32_t ExportFailureCode(uint32_t error) {
+  switch (error) {
+    case platform_error::kCancelled:
+      return pfx_password_code::kCancelled;
+    case kKeyDoesNotExist:
+      return pfx_password_code::kNoPrivateKey;
+    case kBadKey:
+      return pfx_password_code::kNotExportable;
+    default:
+      return pfx_password_code::kExportFailed;
+  }
+}
+
+// The PFX password as the file's key derivation takes it: UTF-8 of the caller's characters.
+std::string PasswordUtf8(const std::string& narrow) {
+  std::u16string wide = ConvertToWide(narrow);
+  std::string utf8 = Utf16ToUtf8(wide);
+  SecureWipe(wide.data(), wide.size() * sizeof(char16_t));
+  return utf8;
+}
+
+// The file a path names, symbolic links followed; |path| itself when it cannot be resolved.
+std::string ResolvedPath(const std::string& path) {
+  const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                             &std::free);
+  return resolved ? std::string(resolved.get()) : path;
+}
+
+// ReadContents reads the PFX file at |path| with |password| (UTF-8), as the loader opens it: the
+// password as given, and an empty one also as no password. Returns 0 or the platform error.
+uint32_t ReadContents(const std::string& path, const std::string& password,
+                      std::optional<Pkcs12Contents>& contents) {
+  ByteBuffer file;
+  if (!ReadFileBytes(path, file)) return platform_error::kFileNotFound;
+  const std::span<const uint8_t> bytes(file.data(), static_cast<size_t>(file.length()));
+  contents = ReadPkcs12(bytes, std::string_view(password));
+  if (!contents && password.empty()) contents = ReadPkcs12(bytes, std::nullopt);
+  return contents ? 0 : LastPlatformError();
+}
+
+// SameContent tells whether |written| holds the certificates of |original| in the same order,
+// each with the same key (or none).
+bool SameContent(const Pkcs12Contents& original, const Pkcs12Contents& written) {
+  if (original.certificates.size() != written.certificates.size()) return false;
+  for (size_t i = 0; i < original.certificates.size(); ++i) {
+    const Pkcs12Certificate& before = original.certificates[i];
+    const Pkcs12Certificate& after = written.certificates[i];
+    if (before.der != after.der || (before.key_index < 0) != (after.key_index < 0)) return false;
+    if (before.key_index < 0) continue;
+    const auto key_before =
+        original.keys.at(static_cast<size_t>(before.key_index)).private_key.view();
+    const auto key_after = written.keys.at(static_cast<size_t>(after.key_index)).private_key.view();
+    if (!std::ranges::equal(key_before, key_after)) return false;
+  }
+  return original.keys.size() == written.keys.size();
+}
+
+bool HasKeyUsage(const std::vector<uint8_t>& der, int32_t key_usage) {
+  if (key_usage <= 0) return true;
+  const CertInfo info(der.data(), static_cast<int32_t>(der.size()));
+  const auto wanted = static_cast<uint32_t>(key_usage);
+  return (info.GetKeyUsage() & wanted) == wanted;
+}
+
+}  // namespace
+
+PfxPasswordChangeRequest::~PfxPasswordChangeRequest() {
+  SecureWipe(old_password);
+  SecureWipe(new_password);
+}
+
+PfxPasswordChangeOutcome::~PfxPasswordChangeOutcome() {
+  SecureWipe(new_password);
+}
+
+PfxQueryRequest::~PfxQueryRequest() {
+  SecureWipe(password);
+}
+
+PfxRewriteOutcome RewritePfxFile(const std::string& path, const std::string& old_password,
+                                 const std::string& new_password) {
+  PfxRewriteOutcome outcome;
+  // A link stays a link: the file it names is the one whose password changes.
+  const std::string target = ResolvedPath(path);
+
+  // The loader checks the file and the old password, with the codes every PFX worker gives.
+  PfxStore pfx;
+  outcome.code = pfx.Load(target, old_password, kExportableKeys);
+  outcome.platform_error = pfx.platform_error();
+  if (outcome.platform_error == platform_error::kPermissionDenied) outcome.code = kRightsDenied;
+  if (outcome.code != 0) return outcome;
+
+  // The content is taken from the file's own bags, which also carry the friendly names and any
+  // key that belongs to no certificate; the loader's store keeps neither.
+  std::string old_utf8 = PasswordUtf8(old_password);
+  std::optional<Pkcs12Contents> contents;
+  const uint32_t read_error = ReadContents(target, old_utf8, contents);
+  SecureWipe(old_utf8);
+  if (read_error != 0) {
+    outcome.code = ExportFailureCode(read_error);
+    outcome.platform_error = read_error;
+    return outcome;
+  }
+  std::vector<bool> key_held(contents->keys.size(), false);
+  std::vector<Pkcs12Entry> entries;
+  for (const Pkcs12Certificate& certificate : contents->certificates) {
+    Pkcs12Entry entry;
+    entry.certificate = certificate.der;
+    entry.friendly_name = certificate.friendly_name;
+    if (certificate.key_index >= 0) {
+      const auto index = static_cast<size_t>(certificate.key_index);
+      const Pkcs12Key& key = contents->keys.at(index);
+      entry.private_key = key.private_key.Copy();
+      if (entry.friendly_name.empty()) entry.friendly_name = key.friendly_name;
+      key_held[index] = true;
+    }
+    entries.push_back(std::move(entry));
+  }
+  // A key without its certificate cannot be written back: rewriting would lose it.
+  if (std::find(key_held.begin(), key_held.end(), false) != key_held.end()) {
+    outcome.code = pfx_password_code::kExportFailed;
+    outcome.platform_error = platform_error::kPkcs12BadData;
+    return outcome;
+  }
+
+  std::string new_utf8 = PasswordUtf8(new_password);
+  const auto written = WritePkcs12(entries, new_utf8);
+  if (!written) {
+    SecureWipe(new_utf8);
+    outcome.platform_error = LastPlatformError();
+    outcome.code = ExportFailureCode(outcome.platform_error);
+    return outcome;
+  }
+  // The new content replaces the old only once it has been read back under the new password.
+  const auto check = ReadPkcs12(*written, std::string_view(new_utf8));
+  SecureWipe(new_utf8);
+  if (!check || !SameContent(*contents, *check)) {
+    outcome.code = pfx_password_code::kExportFailed;
+    outcome.platform_error = check ? platform_error::kPkcs12Fail : LastPlatformError();
+    return outcome;
+  }
+
+  ByteBuffer bytes;
+  if (written->size() > static_cast<size_t>(ByteBuffer::kMaxLength) ||
+      !bytes.Allocate(static_cast<int32_t>(written->size()))) {
+    outcome.code = pfx_password_code::kNotWritten;
+    return outcome;
+  }
+  std::copy(written->begin(), written->end(), bytes.data());
+  // Written beside the old file and renamed over it: a failure leaves the old file as it was.
+  if (!WriteFileBytes(target, bytes)) {
+    outcome.code = pfx_password_code::kNotWritten;
+    return outcome;
+  }
+  outcome.code = 0;
+  outcome.platform_error = 0;
+  return outcome;
+}
+
+PfxPasswordChangeOutcome ChangePfxFilePassword(PfxPasswordChangeRequest request, DialogHost& host) {
+  PfxPasswordChangeOutcome outcome;
+  if (request.folder.empty() || request.file_name.empty() || request.old_password.empty() ||
+      request.new_password.empty()) {
+    ChangePasswordFields fields;
+    fields.folder = request.folder;
+    fields.file_name = request.file_name;
+    fields.old_password = request.old_password;
+    fields.new_password = request.new_password;
+    fields.min_length = request.min_password_length;
+    fields.max_length = request.max_password_length;
+    outcome.code = PromptChangePassword(host, fields);
+    if (outcome.code != 0) return outcome;
+    request.folder = fields.folder;
+    request.file_name = fields.file_name;
+    SecureWipe(request.old_password);
+    request.old_password = fields.old_password;
+    SecureWipe(request.new_password);
+    request.new_password = fields.new_password;
+  }
+  const std::string path = JoinFolderAndName(request.folder, request.file_name);
+  if (!PathExists(path)) {
+    outcome.code = kPathNotFound;
+    return outcome;
+  }
+  const PfxRewriteOutcome rewritten =
+      RewritePfxFile(path, request.old_password, request.new_password);
+  outcome.code = rewritten.code;
+  outcome.platform_error = rewritten.platform_error;
+  if (outcome.code == 0) {
+    outcome.path = path;
+    outcome.new_password = request.new_password;
+  }
+  return outcome;
+}
+
+void PublishChangedPfxPassword(SignerShare& share, const std::string& changed_path,
+                               std::string_view new_password) {
+  share.Open();
+  if (share.ReadInt("signerMedia") != static_cast<int32_t>(signer_source::kPfxFile)) return;
+  const std::string shared_path =
+      JoinFolderAndName(share.ReadText("signerCertFilePath"), share.ReadText("signerCertFileName"));
+  if (SameFile(shared_path, changed_path)) share.WriteText("signerCertPasswd", new_password);
+}
+
+PfxQueryOutcome QueryPfxFile(PfxQueryRequest request, DialogHost& host) {
+  PfxQueryOutcome outcome;
+  if (request.folder.empty() || request.file_name.empty() || request.password.empty()) {
+    PfxPromptFields fields;
+    fields.folder = request.folder;
+    fields.file_name = request.file_name;
+    fields.password = request.password;
+    fields.min_length = request.min_password_length;
+    fields.max_length = request.max_password_length;
+    outcome.code = PromptPfxFile(host, fields);
+    if (outcome.code != 0) return outcome;
+    request.folder = fields.folder;
+    request.file_name = fields.file_name;
+    SecureWipe(request.password);
+    request.password = fields.password;
+  }
+  const std::string path = JoinFolderAndName(request.folder, request.file_name);
+  if (!PathExists(path)) {
+    outcome.code = kPathNotFound;
+    return outcome;
+  }
+  PfxStore pfx;
+  outcome.code = pfx.Load(path, request.password, static_cast<uint32_t>(request.flags));
+  outcome.platform_error = pfx.platform_error();
+  if (outcome.platform_error == platform_error::kPermissionDenied) outcome.code = kRightsDenied;
+  if (outcome.code != 0) return outcome;
+
+  outcome.code = kNotFound;
+  size_t taken = 0;
+  for (const auto& certificate :
+       pfx.store()->Enumerate().value_or(std::vector<StoredCertificate>{})) {
+    if (!AcquireCertificatePrivateKey(*pfx.store(), certificate.id, false)) {
+      if (taken == 0) outcome.code = pfx_password_code::kNoPrivateKey;
+      continue;
+    }
+    if (!HasKeyUsage(certificate.der, request.key_usage)) {
+      outcome.code = kKeyUsageUnfit;
+      continue;
+    }
+    outcome.certificates.insert(outcome.certificates.end(), certificate.der.begin(),
+                                certificate.der.end());
+    outcome.folder = request.folder;
+    outcome.file_name = request.file_name;
+    ++taken;
+    outcome.code = 0;
+  }
+  // The store, with the keys it took in, is forgotten here.
+  return outcome;
+}
+
+}  // namespace kelvadrome

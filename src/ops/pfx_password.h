@@ -1,0 +1,112 @@
+// Changing the password of a PFX file in place, telling the other instances of the user about the
+// new password, and opening a PFX file only to read its certificates.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelvadrome {
+
+class DialogHost;
+class SignerShare;
+
+// Codes of the password change, besides those of the PFX loader (codec/pfx_store.h).
+namespace pfx_password_code {
+inline constexpr int32_t kNotWritten = 1103;  // the new file could not be written
+inline constexpr int32_t kExportFailed = 5210;
+inline constexpr int32_t kNoPrivateKey = 5204;
+inline constexpr int32_t kNotExportable = 5205;
+inline constexpr int32_t kCancelled = 5070;
+}  // namespace pfx_password_code
+
+struct PfxRewriteOutcome {
+  int32_t code = 0;
+  uint32_t platform_error = 0;
+};
+
+// RewritePfxFile re-encrypts the PFX file at |path| (narrow text) from |old_password| to
+// |new_password| (narrow text, the process code page; the old one is tried as the loader does,
+// an empty one also as no password). Every certificate of the file is carried over, with its
+// private key and friendly name; the new file is written as the component writes every PFX file
+// (3DES, SHA-1 MAC, 2048 iterations). A symbolic link at |path| is followed: the file it names is
+// rewritten and the link stays.
+//
+// The file is replaced atomically, and only after the new content has been read back under the
+// new password and found to hold the same certificates and keys: whatever fails, the old file is
+// left exactly as it was. Codes: 0; the loader's 5005, 5401, 5207, 5208, and 5906 when the key
+// store denied access; 5210 when the content cannot be carried over (also for a file holding a
+// private key that belongs to none of its certificates, which the new file could not hold), with
+// 5070, 5204 or 5205 in its place for a refused key-use prompt, a missing key or a bad key; 1103
+// when the new file cannot be written. platform_error tells the platform's reason where there is
+// one.
+PfxRewriteOutcome RewritePfxFile(const std::string& path, const std::string& old_password,
+                                 const std::string& new_password);
+
+struct PfxPasswordChangeRequest {
+  std::string folder;        // narrow text; empty: asked in the change-password dialog
+  std::string file_name;     // narrow text; empty: asked
+  std::string old_password;  // narrow text; empty: asked (and may stay empty)
+  std::string new_password;  // narrow text; empty: asked (and may stay empty)
+  int32_t min_password_length = 0;
+  int32_t max_password_length = 16;
+  ~PfxPasswordChangeRequest();
+};
+
+struct PfxPasswordChangeOutcome {
+  int32_t code = 0;
+  uint32_t platform_error = 0;
+  // Set when the file was rewritten: its full path and the password that now protects it.
+  std::string path;
+  std::string new_password;  // wiped by the destructor
+  ~PfxPasswordChangeOutcome();
+};
+
+// ChangePfxFilePassword re-encrypts a PFX file under a new password. When any of the four texts
+// of |request| is empty the user completes them in the change-password dialog, which enforces
+// the length range and whose new password and confirmation must agree; when all four are given
+// no dialog is shown and no length rule applies. Codes: those of RewritePfxFile, and 5070/5002
+// (dialog cancelled or unavailable), 5209 (new password and confirmation differ; nothing done),
+// 5902 (no file at the path).
+PfxPasswordChangeOutcome ChangePfxFilePassword(PfxPasswordChangeRequest request, DialogHost& host);
+
+// PublishChangedPfxPassword puts |new_password| into the signer share as "signerCertPasswd" when
+// the share holds a PFX signer (media 2) whose folder and file name denote the file at
+// |changed_path|, so that the instances signing with that file use the new password. The share is
+// opened first if this instance has not opened it yet. "Denote the same file" is decided by the
+// file system (the same file, reached by either path), not by comparing the texts. Nothing is
+// reported: a share that cannot be used is left as it is.
+void PublishChangedPfxPassword(SignerShare& share, const std::string& changed_path,
+                               std::string_view new_password);
+
+struct PfxQueryRequest {
+  std::string folder;     // narrow text; empty: asked in the PFX file dialog
+  std::string file_name;  // narrow text; empty: asked
+  std::string password;   // narrow text; empty: asked (and may stay empty)
+  int32_t flags = 0;      // key import flags: bit 0 exportable, bit 1 user-protected
+  int32_t key_usage = 0;  // when above 0, every bit must be in the certificate's key usage
+  int32_t min_password_length = 0;
+  int32_t max_password_length = 16;
+  ~PfxQueryRequest();
+};
+
+struct PfxQueryOutcome {
+  int32_t code = 0;
+  uint32_t platform_error = 0;
+  // Set when at least one certificate was taken: the folder and name in use (after any dialog)
+  // and the DER of every taken certificate, one after another.
+  std::string folder;
+  std::string file_name;
+  std::vector<uint8_t> certificates;
+};
+
+// QueryPfxFile opens a PFX file only to read the certificates that carry a usable private key
+// (and, when key_usage is above 0, every bit of it). Nothing is written to any certificate store
+// and the keys are forgotten before it returns. Codes: 0 (at least one certificate taken),
+// 5070/5002 (dialog), 5902 (no file at the path), the loader's 5005, 5401, 5207, 5208, 5906
+// (the key store denied access), 5204 (no certificate with a usable key), 5017 (key usage), 5010
+// (no certificate at all).
+PfxQueryOutcome QueryPfxFile(PfxQueryRequest request, DialogHost& host);
+
+}  // namespace kelvadrome

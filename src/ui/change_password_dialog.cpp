@@ -1,0 +1,185 @@
+#include "ui/change_password_dialog.h"
+
+#include <sys/stat.h>
+
+#include <iterator>
+#include <utility>
+
+#include "codec/secure_wipe.h"
+#include "platform/text.h"
+#include "ui/pfx_dialogs.h"
+
+namespace kelvadrome {
+
+namespace {
+
+namespace control = change_password_control;
+
+// The dialog's own texts are kept in UTF-8 and shown in the process code page.
+std::string Shown(std::string_view utf8) {
+  return ConvertToNarrow(Utf8ToUtf16(utf8));
+}
+
+void ReplaceSecret(std::string& target, std::string_view value) {
+  SecureWipe(target);
+  target.assign(value);
+}
+
+// A file, not a folder, is at |path|.
+bool IsExistingFile(const std::string& path) {
+  struct stat info {};
+  return !path.empty() && ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+bool LongEnough(const std::string& text, int32_t min_length) {
+  return CountCharacters(text) >= static_cast<size_t>(min_length);
+}
+
+DialogEdit PasswordEdit(int id) {
+  return {id, "", 0, true, false, /*password=*/true};
+}
+
+constexpr int kPasswordEdits[] = {control::kOldPassword, control::kNewPassword,
+                                  control::kConfirmation};
+
+}  // namespace
+
+ChangePasswordDialog::ChangePasswordDialog()
+    : DialogModel(std::string(kChangePasswordDialogName), Shown("變更憑證檔案密碼")) {
+  AddStatic(Shown("憑證檔案儲存路徑 :"));
+  AddStatic(Shown("輸入原憑證密碼 :"));
+  AddStatic(Shown("輸入新憑證密碼 :"));
+  AddStatic(Shown("確認新憑證密碼 :"));
+  AddButton({control::kBrowse, Shown("瀏覽"), true});
+  AddEdit({control::kPath, "", 0, true, /*read_only=*/true, false});
+  for (const int id : kPasswordEdits) AddEdit(PasswordEdit(id));
+  AddButton({kDialogIdOk, Shown("確定"), /*enabled=*/false});  // the default button
+  AddButton({kDialogIdCancel, Shown("取消"), true});
+}
+
+ChangePasswordDialog::~ChangePasswordDialog() {
+  SecureWipe(old_password_);
+  SecureWipe(new_password_);
+  SecureWipe(confirmation_);
+}
+
+void ChangePasswordDialog::set_old_password(std::string_view password) {
+  ReplaceSecret(old_password_, password);
+}
+
+void ChangePasswordDialog::set_new_password(std::string_view password) {
+  ReplaceSecret(new_password_, password);
+}
+
+void ChangePasswordDialog::set_confirmation(std::string_view password) {
+  ReplaceSecret(confirmation_, password);
+}
+
+void ChangePasswordDialog::SetPasswordLengthRange(int32_t min_length, int32_t max_length) {
+  NormalisePasswordLengthRange(min_length, max_length);
+  min_length_ = min_length;
+  max_length_ = max_length;
+}
+
+std::string ChangePasswordDialog::DisplayPath() const {
+  return folder_.empty() ? std::string() : JoinFolderAndName(folder_, file_name_);
+}
+
+void ChangePasswordDialog::OnInit(DialogHost&) {
+  if (!folder_.empty()) {
+    const std::string path = DisplayPath();
+    SetEditText(control::kPath, path);
+    // The caller named an existing file: it is fixed.
+    if (IsExistingFile(path)) EnableControl(control::kBrowse, false);
+  }
+  const std::string* texts[] = {&old_password_, &new_password_, &confirmation_};
+  for (size_t i = 0; i < std::size(kPasswordEdits); ++i) {
+    const int id = kPasswordEdits[i];
+    SetEditLimit(id, static_cast<size_t>(max_length_));
+    SetEditText(id, *texts[i]);
+    // A value the caller supplied is kept as it is.
+    const bool supplied = !texts[i]->empty() && LongEnough(*texts[i], min_length_);
+    EnableControl(id, !supplied);
+  }
+  UpdateOkButton();
+}
+
+void ChangePasswordDialog::OnTextChanged(int id) {
+  for (const int password_id : kPasswordEdits) {
+    if (id == password_id) UpdateOkButton();
+  }
+}
+
+void ChangePasswordDialog::UpdateOkButton() {
+  bool ok = true;
+  for (const int id : kPasswordEdits) ok = ok && LongEnough(EditText(id), min_length_);
+  EnableControl(kDialogIdOk, ok);
+}
+
+DialogClose ChangePasswordDialog::OnClick(int id, DialogHost& host) {
+  if (id == control::kBrowse) {
+    Browse(host);
+    return DialogClose::kStay;
+  }
+  if (id == kDialogIdOk) return Ok(host);
+  return DialogModel::OnClick(id, host);
+}
+
+void ChangePasswordDialog::Browse(DialogHost& host) {
+  OpenFileRequest request;
+  request.title = Shown("選擇憑證檔案");
+  request.filter = "PFX Files (*.pfx;*.p12)|*.pfx; *.p12|All Files (*.*)|*.*||";
+  request.flags = kPfxBrowseFlags;
+  // The picker has no separate start folder: a name ending in '/' starts it in that folder.
+  if (!folder_.empty()) request.initial_name = JoinFolderAndName(folder_, "");
+  const PickResult picked = host.PickOpenFile(request);
+  if (picked.outcome != DialogOutcome::kOk) return;
+  SplitFolderAndName(picked.path, folder_, file_name_);
+  SetEditText(control::kPath, picked.path);
+}
+
+DialogClose ChangePasswordDialog::Ok(DialogHost& host) {
+  ReplaceSecret(old_password_, EditText(control::kOldPassword));
+  ReplaceSecret(new_password_, EditText(control::kNewPassword));
+  ReplaceSecret(confirmation_, EditText(control::kConfirmation));
+  const std::string& path = EditText(control::kPath);
+  if (IsExistingFile(path)) return DialogClose::kOk;
+  host.ShowMessage(Shown("錯誤訊息"), Shown("憑證檔(") + (path.empty() ? Shown("未指定") : path) +
+                                          Shown(") : 錯誤或不存在"));
+  return DialogClose::kStay;
+}
+
+void ChangePasswordDialog::OnCancel() {
+  folder_.clear();
+  file_name_.clear();
+  SecureWipe(old_password_);
+  SecureWipe(new_password_);
+  SecureWipe(confirmation_);
+}
+
+ChangePasswordFields::~ChangePasswordFields() {
+  SecureWipe(old_password);
+  SecureWipe(new_password);
+}
+
+int32_t PromptChangePassword(DialogHost& host, ChangePasswordFields& fields) {
+  if (fields.file_name.empty()) fields.file_name = std::string(kDefaultPfxFileName);
+  ChangePasswordDialog dialog;
+  dialog.set_folder(fields.folder);
+  dialog.set_file_name(fields.file_name);
+  dialog.SetPasswordLengthRange(fields.min_length, fields.max_length);
+  dialog.set_old_password(fields.old_password);
+  dialog.set_new_password(fields.new_password);
+  dialog.set_confirmation(fields.new_password);
+  const DialogOutcome outcome = host.ShowModal(dialog);
+  if (outcome == DialogOutcome::kUnavailable) return kChangePasswordUnavailable;
+  if (outcome != DialogOutcome::kOk) return kChangePasswordCancelled;
+  fields.folder = dialog.folder();
+  fields.file_name = dialog.file_name();
+  ReplaceSecret(fields.old_password, dialog.old_password());
+  if (dialog.new_password() != dialog.confirmation()) return kChangePasswordMismatch;
+  ReplaceSecret(fields.new_password, dialog.new_password());
+  return kChangePasswordOk;
+}
+
+}  // namespace kelvadrome
