@@ -187,6 +187,41 @@ KELVADROME_API BSTR GetExportedPfxFileName(void);
  * contains it in any letter case); empty text offers the certificate's common name. Returns 0. */
 KELVADROME_API int32_t SetDefaultPfxFileName(const char16_t* strPrefix);
 
+/* PresetPasswdLengthRange sets the shortest and longest password the PFX password dialogs and the
+ * change-password dialog accept: swapped when max is below min, a min below 1 becomes 0, a max of 0
+ * or below becomes 16. Passwords given as arguments are never checked against it. Returns 0. */
+KELVADROME_API int32_t PresetPasswdLengthRange(int32_t min, int32_t max);
+
+/* ChangePfxPasswd re-encrypts the PFX file |strPfxName| in the folder |strPfxPath| from
+ * |strOldPass| to |strNewPass|, keeping every certificate with its key and friendly name; dwFlags
+ * is not used. When any text is empty the user completes them in the change-password dialog, which
+ * applies the length range and asks for the new password twice. The file is replaced atomically:
+ * on any failure it is left as it was. Returns the error code: 0, 5070 cancelled, 5002 no dialog,
+ * 5209 new password and confirmation differ, 5902 no such file, 5401 unreadable, 5207 not a PFX
+ * file, 5208 wrong old password, 5210 content cannot be carried over (also a key without a
+ * certificate), 5204, 5205, 1103 file not written. */
+KELVADROME_API int32_t ChangePfxPasswd(const char16_t* strPfxPath, const char16_t* strPfxName,
+                                       const char16_t* strOldPass, const char16_t* strNewPass,
+                                       int32_t dwFlags);
+
+/* ChangePfxPasswdEx is ChangePfxPasswd that, once the file is written and dwPort > 0, also
+ * publishes the new password to the other instances of the user whose shared signer is this same
+ * file, so that they keep signing with it. Publishing never changes the result. */
+KELVADROME_API int32_t ChangePfxPasswdEx(const char16_t* strPfxPath, const char16_t* strPfxName,
+                                         const char16_t* strOldPass, const char16_t* strNewPass,
+                                         int32_t dwPort, int32_t dwFlags);
+
+/* QueryPfxInfo opens the PFX file |strPfxName| in |strPfxPath| with |strPasswd| only to read it:
+ * the certificates carrying a usable private key (and, when dwKeyUsage > 0, all its key-usage
+ * bits) become readable through the certificate getters, and GetSignerPfxFilePath/FileName give
+ * the folder and name. Nothing is imported and the password is not kept; the previous signer
+ * choice is cleared. An empty folder, name or password asks in the PFX file dialog. dwFlags bit 0
+ * exportable, bit 1 user-protected keys while the file is open. Returns the error code: 0, 5070,
+ * 5002, 5902, 5401, 5207, 5208, 5204 no certificate with a key, 5017 key usage, 5010 no
+ * certificate. */
+KELVADROME_API int32_t QueryPfxInfo(const char16_t* strPfxPath, const char16_t* strPfxName,
+                                    const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage);
+
 /* ---- Signer selection ---------------------------------------------------------------------- */
 
 /* SelectSigner chooses the certificate the signing functions use: from "MY" (dwFlags 0x100), a
@@ -243,6 +278,84 @@ KELVADROME_API BSTR SignPkcs1(const char16_t* strContent, int32_t dwFlags);
  * 5206/5225 the key cannot be reached, 5202 the chain cannot be built or is not trusted, 5070
  * refused, 3206/3204 a card's PIN wrong or blocked, and the PFX file's codes. */
 KELVADROME_API BSTR SignPkcs7(const char16_t* strContent, int32_t dwFlags);
+
+/* ---- Certificate queries ------------------------------------------------------------------- */
+
+/* GetCertB64 returns the selected signer's certificate as Base64 DER on one line, no armour;
+ * empty text when no signer is selected. Leaves the error codes as they were. */
+KELVADROME_API BSTR GetCertB64(void);
+
+/* GetCertSubject, GetCertSubjectCN, GetCertIssuer, GetCertSerial, GetCertNotBefore,
+ * GetCertNotAfter and GetCertFinger return a field of the selected signer's certificate: subject
+ * and issuer as "C=.., O=.., CN=.." text (names in stored order, values unquoted), the subject's
+ * common name, the serial number as upper-case hex in encoded order, the validity bounds in local
+ * time as 14 digits YYYYMMDDhhmmss, the SHA-1 thumbprint as 40 upper-case hex digits. Empty text
+ * when no signer is selected. Each sets the error code to 0. */
+KELVADROME_API BSTR GetCertSubject(void);
+KELVADROME_API BSTR GetCertSubjectCN(void);
+KELVADROME_API BSTR GetCertIssuer(void);
+KELVADROME_API BSTR GetCertSerial(void);
+KELVADROME_API BSTR GetCertNotBefore(void);
+KELVADROME_API BSTR GetCertNotAfter(void);
+KELVADROME_API BSTR GetCertFinger(void);
+
+/* GetCertKeyUsage returns the first octet of the selected signer's key-usage bits (0x80
+ * digitalSignature ... 0x01 encipherOnly); 0 without a signer or without the extension. Sets the
+ * error code to 0. */
+KELVADROME_API int32_t GetCertKeyUsage(void);
+
+/* GetIECertCount takes a snapshot of the current user's personal store "MY" (every certificate, in
+ * store order) and returns how many it holds; 0 when the store cannot be read. The index queries
+ * and DeleteIECert read this snapshot: later changes to the store are seen only after the next
+ * GetIECertCount. Error code 0, or 1500 in a browser's protected mode (the snapshot is kept). */
+KELVADROME_API int32_t GetIECertCount(void);
+
+/* GetIECertSerial, GetIECertCommonName, GetIECertSubject, GetIECertIssuer, GetIECertNotBefore,
+ * GetIECertNotAfter and GetIECertFinger return a field, in the forms of GetCertSubject and the
+ * others, of certificate |dwIndex| (1 to the count) of the snapshot. Empty text for an index
+ * outside the snapshot, before any GetIECertCount and after a successful DeleteIECert. They leave
+ * the previous call's error code, except 1500 in protected mode. */
+KELVADROME_API BSTR GetIECertSerial(int32_t dwIndex);
+KELVADROME_API BSTR GetIECertCommonName(int32_t dwIndex);
+KELVADROME_API BSTR GetIECertSubject(int32_t dwIndex);
+KELVADROME_API BSTR GetIECertIssuer(int32_t dwIndex);
+KELVADROME_API BSTR GetIECertNotBefore(int32_t dwIndex);
+KELVADROME_API BSTR GetIECertNotAfter(int32_t dwIndex);
+KELVADROME_API BSTR GetIECertFinger(int32_t dwIndex);
+
+/* DeleteIECert removes certificate |dwIndex| of the snapshot from "MY" (its key container is kept)
+ * and returns the error code: 0, 5010 when the index is outside the snapshot or "MY" no longer
+ * holds that certificate, 1500 in protected mode. A deletion empties the snapshot: call
+ * GetIECertCount again before the next index query. */
+KELVADROME_API int32_t DeleteIECert(int32_t dwIndex);
+
+/* ---- Mobile export ------------------------------------------------------------------------- */
+
+/* ExportMobileFromPfx returns the certificate and RSA private key of a PFX file as one
+ * password-protected text for a mobile device: the record described in docs/api.md, encrypted with
+ * three-key triple DES (CBC, zero IV, PKCS #5 padding) under the SHA-1 of the password's code-page
+ * bytes followed by "ORLA", in Base64. The file is |strPfxPath| joined with |strPfxName| and opened
+ * with |strPasswd|; when one of them is empty the user is asked in the mobile export dialog.
+ * dwFlags 0x4000 takes the file and password of a signer selected from a PFX file instead. The
+ * first certificate with its key (and, when dwKeyUsage > 0, all of its key-usage bits) is
+ * exported; nothing is written. Empty on failure; GetErrorCode: 5070 cancelled, 5002 no dialog,
+ * 5902 no such file, 5401/5207/5208 the file, 5010 no certificate with its key, 5017 key usage,
+ * 5204 key unreachable, 5205 not exportable, 5063 record not made, 1500 protected mode.
+ * GetExportedPfxFilePath/FileName then give the file's folder and name. */
+KELVADROME_API BSTR ExportMobileFromPfx(const char16_t* strPfxPath, const char16_t* strPfxName,
+                                        const char16_t* strPasswd, int32_t dwFlags,
+                                        int32_t dwKeyUsage);
+
+/* ExportMobileFromIE is ExportMobileFromPfx for a certificate of "MY" chosen by the filter
+ * |strSubject| (dwFlags and dwKeyUsage as for SelectSigner): dwFlags & 3 = 1 always shows the
+ * list, 2 takes the first candidate, 0 and 3 show the list when several match. An empty |strPasswd|
+ * is asked in the password dialog. The key must be exportable and belong to the certificate.
+ * Empty on failure; GetErrorCode: 5201 "MY" not opened, 5010 nothing matches or no list can be
+ * shown, the filter's 5011/5012/5017, 5070 cancelled, 5002 no dialog, 5204 key unreachable or not
+ * the certificate's, 5205 not exportable (GetCapiErrorCode 1223 when the user refused the use of a
+ * protected key), 5063, 1500. */
+KELVADROME_API BSTR ExportMobileFromIE(const char16_t* strSubject, const char16_t* strPasswd,
+                                       int32_t dwFlags, int32_t dwKeyUsage);
 
 /* ---- Digests ------------------------------------------------------------------------------ */
 

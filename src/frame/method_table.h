@@ -48,16 +48,16 @@
   X(BUILT, GetCsrForEncrypt, GetCsrForEncrypt, 44, 6, Bstr, (), ()) \
   X(BUILT, AcceptPKCS7, AcceptPKCS7, 45, 1, int32_t, (const char16_t* strPkcs7), (strPkcs7)) \
   X(BUILT, SetDefaultPfxFileName, SetDefaultPfxFileName, 50, 4, int32_t, (const char16_t* strPrefix), (strPrefix)) \
-  X(PLANNED, PresetPasswdLengthRange, PresetPasswdLengthRange, 51, 4, int32_t, (int32_t min, int32_t max), (min, max)) \
-  X(PLANNED, ChangePfxPasswd, ChangePfxPasswd, 52, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strOldPass, const char16_t* strNewPass, int32_t dwFlags), (strPfxPath, strPfxName, strOldPass, strNewPass, dwFlags)) \
-  X(PLANNED, ChangePfxPasswdEx, ChangePfxPasswdEx, 53, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strOldPass, const char16_t* strNewPass, int32_t dwPort, int32_t dwFlags), (strPfxPath, strPfxName, strOldPass, strNewPass, dwPort, dwFlags)) \
-  X(PLANNED, QueryPfxInfo, QueryPfxInfo, 54, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
+  X(BUILT, PresetPasswdLengthRange, PresetPasswdLengthRange, 51, 4, int32_t, (int32_t min, int32_t max), (min, max)) \
+  X(BUILT, ChangePfxPasswd, ChangePfxPasswd, 52, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strOldPass, const char16_t* strNewPass, int32_t dwFlags), (strPfxPath, strPfxName, strOldPass, strNewPass, dwFlags)) \
+  X(BUILT, ChangePfxPasswdEx, ChangePfxPasswdEx, 53, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strOldPass, const char16_t* strNewPass, int32_t dwPort, int32_t dwFlags), (strPfxPath, strPfxName, strOldPass, strNewPass, dwPort, dwFlags)) \
+  X(BUILT, QueryPfxInfo, QueryPfxInfo, 54, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
   X(BUILT, ImportPfxToIE, ImportPfxToIE, 55, 1, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
   X(BUILT, GetImportedPfxFilePath, GetImportedPfxFilePath, 56, 6, Bstr, (), ()) \
   X(BUILT, GetImportedPfxFileName, GetImportedPfxFileName, 57, 6, Bstr, (), ()) \
   X(BUILT, ExportPfxFromIE, ExportPfxFromIE, 60, 1, int32_t, (const char16_t* strSubject, const char16_t* strPfxPath, const char16_t* strPassword, int32_t dwFlags, int32_t dwKeyUsage), (strSubject, strPfxPath, strPassword, dwFlags, dwKeyUsage)) \
-  X(PLANNED, ExportMobileFromPfx, ExportMobileFromPfx, 61, 1, Bstr, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
-  X(PLANNED, ExportMobileFromIE, ExportMobileFromIE, 62, 1, Bstr, (const char16_t* strSubject, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strSubject, strPasswd, dwFlags, dwKeyUsage)) \
+  X(BUILT, ExportMobileFromPfx, ExportMobileFromPfx, 61, 1, Bstr, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
+  X(BUILT, ExportMobileFromIE, ExportMobileFromIE, 62, 1, Bstr, (const char16_t* strSubject, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strSubject, strPasswd, dwFlags, dwKeyUsage)) \
   X(BUILT, GetExportedPfxFilePath, GetExportedPfxFilePath, 63, 6, Bstr, (), ()) \
   X(BUILT, GetExportedPfxFileName, GetExportedPfxFileName, 64, 6, Bstr, (), ()) \
   X(BUILT, SelectSigner, SelectSigner, 70, 1, int32_t, (const char16_t* certFilter, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, dwFlags, dwKeyUsage)) \
@@ -68,28 +68,28 @@
   X(BUILT, SignPkcs7, SignPkcs7, 75, 1, Bstr, (const char16_t* strContent, int32_t dwFlags), (strContent, dwFlags)) \
   X(BUILT, SelectSignerEx2, SelectSignerEx2, 76, 1, int32_t, (const char16_t* certFilter, const char16_t* strPfxPath, const char16_t* strPfxName, int32_t dwPort, const char16_t* strCompareDate, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, strPfxPath, strPfxName, dwPort, strCompareDate, dwFlags, dwKeyUsage)) \
   X(BUILT, GetPortEx, GetPortEx, 77, 6, int32_t, (), ()) \
-  X(PLANNED, GetCertB64, GetCertB64, 80, 6, Bstr, (), ()) \
-  X(PLANNED, GetCertSubject, GetCertSubject, 81, 4, Bstr, (), ()) \
-  X(PLANNED, GetCertSubjectCN, GetCertSubjectCN, 82, 4, Bstr, (), ()) \
-  X(PLANNED, GetCertIssuer, GetCertIssuer, 83, 4, Bstr, (), ()) \
-  X(PLANNED, GetCertSerial, GetCertSerial, 84, 4, Bstr, (), ()) \
-  X(PLANNED, GetCertNotBefore, GetCertNotBefore, 85, 4, Bstr, (), ()) \
-  X(PLANNED, GetCertNotAfter, GetCertNotAfter, 86, 4, Bstr, (), ()) \
-  X(PLANNED, GetCertFinger, GetCertFinger, 87, 4, Bstr, (), ()) \
-  X(PLANNED, GetCertKeyUsage, GetCertKeyUsage, 88, 4, int32_t, (), ()) \
+  X(BUILT, GetCertB64, GetCertB64, 80, 6, Bstr, (), ()) \
+  X(BUILT, GetCertSubject, GetCertSubject, 81, 4, Bstr, (), ()) \
+  X(BUILT, GetCertSubjectCN, GetCertSubjectCN, 82, 4, Bstr, (), ()) \
+  X(BUILT, GetCertIssuer, GetCertIssuer, 83, 4, Bstr, (), ()) \
+  X(BUILT, GetCertSerial, GetCertSerial, 84, 4, Bstr, (), ()) \
+  X(BUILT, GetCertNotBefore, GetCertNotBefore, 85, 4, Bstr, (), ()) \
+  X(BUILT, GetCertNotAfter, GetCertNotAfter, 86, 4, Bstr, (), ()) \
+  X(BUILT, GetCertFinger, GetCertFinger, 87, 4, Bstr, (), ()) \
+  X(BUILT, GetCertKeyUsage, GetCertKeyUsage, 88, 4, int32_t, (), ()) \
   X(PLANNED, SymEncrypt, SymEncrypt, 90, 1, Bstr, (const char16_t* strPlainText, const char16_t* strPasswdHex, int32_t iAlgorithm, int32_t dwFlags), (strPlainText, strPasswdHex, iAlgorithm, dwFlags)) \
   X(PLANNED, SymDecrypt, SymDecrypt, 91, 1, Bstr, (const char16_t* strCipher, const char16_t* strPasswdHex, int32_t iAlgorithm, int32_t dwFlags), (strCipher, strPasswdHex, iAlgorithm, dwFlags)) \
   X(PLANNED, CertEncryptPkcs7, CertEncryptPkcs7, 92, 1, Bstr, (const char16_t* strPlainText, const char16_t* strCertB64, int32_t iAlgorithm, int32_t dwFlags), (strPlainText, strCertB64, iAlgorithm, dwFlags)) \
   X(PLANNED, CertDecryptPkcs7, CertDecryptPkcs7, 93, 1, Bstr, (const char16_t* strCipher, int32_t dwFlags), (strCipher, dwFlags)) \
-  X(PLANNED, GetIECertCount, GetIECertCount, 101, 3, int32_t, (), ()) \
-  X(PLANNED, GetIECertSerial, GetIECertSerial, 102, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
-  X(PLANNED, GetIECertCommonName, GetIECertCommonName, 103, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
-  X(PLANNED, GetIECertSubject, GetIECertSubject, 104, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
-  X(PLANNED, GetIECertIssuer, GetIECertIssuer, 105, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
-  X(PLANNED, GetIECertNotBefore, GetIECertNotBefore, 106, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
-  X(PLANNED, GetIECertNotAfter, GetIECertNotAfter, 107, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
-  X(PLANNED, GetIECertFinger, GetIECertFinger, 108, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
-  X(PLANNED, DeleteIECert, DeleteIECert, 109, 5, int32_t, (int32_t dwIndex), (dwIndex))
+  X(BUILT, GetIECertCount, GetIECertCount, 101, 3, int32_t, (), ()) \
+  X(BUILT, GetIECertSerial, GetIECertSerial, 102, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(BUILT, GetIECertCommonName, GetIECertCommonName, 103, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(BUILT, GetIECertSubject, GetIECertSubject, 104, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(BUILT, GetIECertIssuer, GetIECertIssuer, 105, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(BUILT, GetIECertNotBefore, GetIECertNotBefore, 106, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(BUILT, GetIECertNotAfter, GetIECertNotAfter, 107, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(BUILT, GetIECertFinger, GetIECertFinger, 108, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(BUILT, DeleteIECert, DeleteIECert, 109, 5, int32_t, (int32_t dwIndex), (dwIndex))
 // clang-format on
 
 namespace kelvadrome {
