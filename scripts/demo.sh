@@ -44,8 +44,8 @@ echo "== kelvadrome cert show <thumbprint> --json"
 
 # The exported PFX file, read by openssl with the password the scripted user typed.
 echo
-echo "== openssl pkcs12 -info of the exported file"
-openssl pkcs12 -info -noout -passin pass:demo-pass -in "$scratch/work/demo-export.pfx" 2>&1
+echo "== openssl pkcs12 -info of the exported file (its password changed to demo-pass-2 by the demo)"
+openssl pkcs12 -info -noout -passin pass:demo-pass-2 -in "$scratch/work/demo-export.pfx" 2>&1
 
 # The enrolled certificate: in MY, linked to the key the demo made, with the chain beside it. Its
 # key signs, and openssl checks the signature against the certificate.
@@ -80,6 +80,21 @@ base64 -d "$scratch/work/demo-detached.p7.b64" > "$scratch/work/demo-detached.p7
 cat "$scratch/work/ca/root.pem" "$scratch/work/ca/issuing.pem" > "$scratch/work/ca/anchors.pem"
 openssl cms -verify -binary -purpose any -inform DER -in "$scratch/work/demo-detached.p7" \
   -CAfile "$scratch/work/ca/anchors.pem" -content "$scratch/work/signed-by-demo.txt" -out /dev/null
+echo
+echo "== The PFX file after ChangePfxPasswd: openssl opens it with the new password, not the old"
+openssl pkcs12 -in "$scratch/work/demo-export.pfx" -passin pass:demo-pass-2 -nokeys 2>/dev/null \
+  | openssl x509 -noout -subject
+if openssl pkcs12 -in "$scratch/work/demo-export.pfx" -passin pass:demo-pass -nokeys >/dev/null 2>&1; then
+  echo "  the old password still opens it" >&2; exit 1
+fi
+echo "  the old password no longer opens it"
+echo
+echo "== The mobile record, decrypted by openssl (key: SHA-1 of the password, then \"ORLA\")"
+mobile_key="$(printf '%s' demo-pass-2 | openssl dgst -sha1 -binary | od -An -tx1 | tr -d ' \n')4f524c41"
+base64 -d "$scratch/work/demo-mobile.b64" | openssl enc -d -des-ede3-cbc -K "$mobile_key" \
+  -iv 0000000000000000 > "$scratch/work/demo-mobile.bin"
+head -c 12 "$scratch/work/demo-mobile.bin" | od -An -c -tx1 | sed 's/^/ /'
+echo "  ($(wc -c < "$scratch/work/demo-mobile.bin") bytes: magic, bit length, exponent, key, names, certificate)"
 echo
 echo "== openssl dgst -sha256 -verify <enrolled certificate's key> (signature by the linked key)"
 openssl dgst -sha256 -verify "$scratch/work/enrolled-key.pem" -signature "$scratch/work/signed.sig" \

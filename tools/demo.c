@@ -299,6 +299,44 @@ int main(int argc, char** argv) {
   ShowError();
   free(wide_work);
 
+  printf("\n== Certificate queries: the selected signer, then a snapshot of MY\n");
+  printf("%-34s %d\n", "SelectSigner (S_CN=Demo 憑證 User)",
+         SelectSigner(u"S_CN=Demo 憑證 User", 0x108, 0));
+  Show("GetCertSubject", GetCertSubject());
+  Show("GetCertIssuer", GetCertIssuer());
+  Show("GetCertSerial", GetCertSerial());
+  Show("GetCertNotAfter (local time)", GetCertNotAfter());
+  Show("GetCertFinger", GetCertFinger());
+  printf("%-34s 0x%02X\n", "GetCertKeyUsage", GetCertKeyUsage());
+  const int32_t count = GetIECertCount();
+  printf("%-34s %d\n", "GetIECertCount", count);
+  for (int32_t index = 1; index <= count; ++index) {
+    char label[40];
+    snprintf(label, sizeof label, "  GetIECertCommonName(%d)", index);
+    Show(label, GetIECertCommonName(index));
+  }
+  Show("  GetIECertCommonName(count + 1)", GetIECertCommonName(count + 1));
+
+  printf("\n== PFX password change, query and mobile export\n");
+  wide_work = Widen(work_folder);
+  printf("%-34s %d\n", "ChangePfxPasswd, wrong old password",
+         ChangePfxPasswd(wide_work, u"demo-export.pfx", u"not-it", u"demo-pass-2", 0));
+  ShowError();
+  printf("%-34s %d\n", "ChangePfxPasswd to demo-pass-2",
+         ChangePfxPasswd(wide_work, u"demo-export.pfx", u"demo-pass", u"demo-pass-2", 0));
+  ShowError();
+  printf("%-34s %d\n", "QueryPfxInfo with the new password",
+         QueryPfxInfo(wide_work, u"demo-export.pfx", u"demo-pass-2", 0, 0));
+  ShowError();
+  Show("  GetCertSubjectCN of the file", GetCertSubjectCN());
+  BSTR mobile = ExportMobileFromPfx(wide_work, u"demo-export.pfx", u"demo-pass-2", 0, 0);
+  ShowStart("ExportMobileFromPfx", SysAllocString(mobile));
+  ShowError();
+  snprintf(path, sizeof path, "%s/demo-mobile.b64", work_folder);
+  WriteAscii(path, mobile);
+  SysFreeString(mobile);
+  free(wide_work);
+
   printf("\n== Exports by their Windows names\n");
   typedef BSTR (*HashFunction)(const char16_t*, int32_t);
   HashFunction by_name = (HashFunction)KelvadromeGetExport("_Hash@8");
