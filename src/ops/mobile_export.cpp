@@ -232,20 +232,10 @@ MobileExportOutcome BuildMobileRecord(std::string_view password,
 
 MobileExportOutcome ExportMobileFromPfxFile(MobilePfxRequest& request, DialogHost& host) {
   MobileExportOutcome outcome;
-  if (request.folder.empty() || request.file_name.empty() || request.password.empty()) {
-    PfxPromptFields fields;
-    fields.folder = request.folder;
-    fields.file_name = request.file_name;
-    fields.password = request.password;
-    fields.min_length = request.min_password_length;
-    fields.max_length = request.max_password_length;
-    outcome.code = PromptMobileExport(host, fields);
-    if (outcome.code != 0) return outcome;
-    request.folder = fields.folder;
-    request.file_name = fields.file_name;
-    SecureWipe(request.password);
-    request.password = fields.password;
-  }
+  outcome.code = CompletePfxFileFields(host, PromptMobileExport, request.folder, request.file_name,
+                                       request.password, request.min_password_length,
+                                       request.max_password_length);
+  if (outcome.code != 0) return outcome;
   const std::string path = JoinFolderAndName(request.folder, request.file_name);
   if (!PathExists(path)) {
     outcome.code = kPathNotFound;

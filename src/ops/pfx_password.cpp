@@ -240,20 +240,10 @@ void PublishChangedPfxPassword(SignerShare& share, const std::string& changed_pa
 
 PfxQueryOutcome QueryPfxFile(PfxQueryRequest request, DialogHost& host) {
   PfxQueryOutcome outcome;
-  if (request.folder.empty() || request.file_name.empty() || request.password.empty()) {
-    PfxPromptFields fields;
-    fields.folder = request.folder;
-    fields.file_name = request.file_name;
-    fields.password = request.password;
-    fields.min_length = request.min_password_length;
-    fields.max_length = request.max_password_length;
-    outcome.code = PromptPfxFile(host, fields);
-    if (outcome.code != 0) return outcome;
-    request.folder = fields.folder;
-    request.file_name = fields.file_name;
-    SecureWipe(request.password);
-    request.password = fields.password;
-  }
+  outcome.code = CompletePfxFileFields(host, PromptPfxFile, request.folder, request.file_name,
+                                       request.password, request.min_password_length,
+                                       request.max_password_length);
+  if (outcome.code != 0) return outcome;
   const std::string path = JoinFolderAndName(request.folder, request.file_name);
   if (!PathExists(path)) {
     outcome.code = kPathNotFound;

@@ -359,6 +359,24 @@ int32_t PromptMobileExport(DialogHost& host, PfxPromptFields& fields) {
   return RunFamilyDialog(host, dialog, fields);
 }
 
+int32_t CompletePfxFileFields(DialogHost& host, int32_t (*prompt)(DialogHost&, PfxPromptFields&),
+                              std::string& folder, std::string& file_name, std::string& password,
+                              int32_t min_length, int32_t max_length) {
+  if (!folder.empty() && !file_name.empty() && !password.empty()) return 0;
+  PfxPromptFields fields;
+  fields.folder = folder;
+  fields.file_name = file_name;
+  fields.password = password;
+  fields.min_length = min_length;
+  fields.max_length = max_length;
+  const int32_t code = prompt(host, fields);
+  if (code != 0) return code;
+  folder = fields.folder;
+  file_name = fields.file_name;
+  ReplaceSecret(password, fields.password);
+  return 0;
+}
+
 DialogOutcome PromptPassword(DialogHost& host, std::string& password) {
   PasswordDialog dialog;
   const DialogOutcome outcome = host.ShowModal(dialog);

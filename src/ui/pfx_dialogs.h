@@ -199,6 +199,15 @@ int32_t PromptPfxFile(DialogHost& host, PfxPromptFields& fields);
 int32_t PromptPfxExport(DialogHost& host, PfxPromptFields& fields);
 int32_t PromptMobileExport(DialogHost& host, PfxPromptFields& fields);
 
+// CompletePfxFileFields asks the user through |prompt| (PromptPfxFile or PromptMobileExport) for
+// the file and its password when any of |folder|, |file_name| and |password| is empty, and then
+// replaces all three with the dialog's answers (the old password wiped). Returns 0 when nothing
+// had to be asked or the user answered, else the dialog's code (5070, 5002) with the three
+// unchanged. The range bounds only the dialog.
+int32_t CompletePfxFileFields(DialogHost& host, int32_t (*prompt)(DialogHost&, PfxPromptFields&),
+                              std::string& folder, std::string& file_name, std::string& password,
+                              int32_t min_length, int32_t max_length);
+
 // PromptPassword shows PasswordDialog on |host|: kOk with |password| replaced by the typed text,
 // kCancel with |password| emptied (wiped), kUnavailable with |password| unchanged.
 DialogOutcome PromptPassword(DialogHost& host, std::string& password);
