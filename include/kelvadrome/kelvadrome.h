@@ -357,6 +357,52 @@ KELVADROME_API BSTR ExportMobileFromPfx(const char16_t* strPfxPath, const char16
 KELVADROME_API BSTR ExportMobileFromIE(const char16_t* strSubject, const char16_t* strPasswd,
                                        int32_t dwFlags, int32_t dwKeyUsage);
 
+/* ---- Encryption ---------------------------------------------------------------------------- */
+
+/* SymEncrypt encrypts |strPlainText| with DES or triple DES in CBC mode (all-zero IV, PKCS #5
+ * padding) under the key |strPasswdHex| (hex digits) and returns the ciphertext as Base64.
+ * iAlgorithm 0 takes a 16-byte (two-key) or 24-byte (three-key) triple-DES key, 1 an 8-byte DES
+ * key. The encrypted bytes are the text's UTF-16LE code units, or its code-page bytes with dwFlags
+ * 0x0800. Empty on failure; GetErrorCode: 5005 empty text, or a key text that is empty, of odd
+ * length or not hex; 1500 protected mode (checked before the key); 9001 another iAlgorithm; 9003 a
+ * key length that does not fit it; 9004 the cipher failed (GetCapiErrorCode says why). */
+KELVADROME_API BSTR SymEncrypt(const char16_t* strPlainText, const char16_t* strPasswdHex,
+                               int32_t iAlgorithm, int32_t dwFlags);
+
+/* SymDecrypt decrypts the Base64 ciphertext |strCipher| made as by SymEncrypt (same key and
+ * iAlgorithm) and returns the text: the plaintext read as UTF-16LE up to the first zero code unit,
+ * or with dwFlags 0x0800 as code-page text up to the first zero byte. Empty on failure;
+ * GetErrorCode: 5005 empty ciphertext or a bad key text and 9002 ciphertext that is not Base64
+ * (both checked before protected mode, 1500); 9001 and 9003 as for SymEncrypt; 9005 the ciphertext
+ * does not decrypt: wrong key, bad padding or a length that is not a multiple of 8
+ * (GetCapiErrorCode 0x80090005). */
+KELVADROME_API BSTR SymDecrypt(const char16_t* strCipher, const char16_t* strPasswdHex,
+                               int32_t iAlgorithm, int32_t dwFlags);
+
+/* CertEncryptPkcs7 encrypts |strPlainText| for the certificates of |strCertB64| and returns the
+ * Base64 DER of a PKCS #7 EnvelopedData (RSA key transport, recipients named by issuer and serial
+ * number). |strCertB64| is one certificate in Base64, bare or between "-----BEGIN CERTIFICATE-----"
+ * lines, or a PKCS #7 certificate bag (Base64, or between "-----BEGIN PKCS #7-----" lines) whose
+ * every certificate becomes a recipient; a certificate given twice is used once. iAlgorithm 1
+ * encrypts with DES-CBC, 2 with RC4 (128-bit key), any other value with three-key triple DES; the
+ * bytes follow dwFlags 0x0800 as for SymEncrypt. Empty on failure; GetErrorCode: 5005 empty text or
+ * certificate text; 1500 protected mode; 5040 the certificate text is no certificate or bag, or
+ * holds no usable certificate (GetCapiErrorCode the decoder's error where there is one); 9004 the
+ * envelope cannot be made (for example a key that is not RSA). */
+KELVADROME_API BSTR CertEncryptPkcs7(const char16_t* strPlainText, const char16_t* strCertB64,
+                                     int32_t iAlgorithm, int32_t dwFlags);
+
+/* CertDecryptPkcs7 opens the Base64 EnvelopedData |strCipher| with a private key of a certificate
+ * in the user's "MY" store and returns the text, read as SymDecrypt reads it (dwFlags 0x0800).
+ * When no certificate in "MY" fits, it shows the PFX file dialog and tries the keys of the chosen
+ * file, which are forgotten afterwards; the selected signer is not changed. Empty on failure;
+ * GetErrorCode: 5005 empty text and 9002 not Base64 (checked before protected mode, 1500); 9006
+ * no certificate with a usable key (also after the PFX file); 5017 the matching key is a signature
+ * key; 5042 not an EnvelopedData, or an unknown content cipher; 9005 any other decryption failure;
+ * 5070/5002 the dialog was cancelled or cannot be shown; 5010 the chosen PFX file does not open
+ * (GetCapiErrorCode says why). */
+KELVADROME_API BSTR CertDecryptPkcs7(const char16_t* strCipher, int32_t dwFlags);
+
 /* ---- Digests ------------------------------------------------------------------------------ */
 
 /* Hash returns the digest of |strPlainText| as upper-case hex. dwFlags & 7 selects the algorithm:

@@ -77,10 +77,10 @@
   X(BUILT, GetCertNotAfter, GetCertNotAfter, 86, 4, Bstr, (), ()) \
   X(BUILT, GetCertFinger, GetCertFinger, 87, 4, Bstr, (), ()) \
   X(BUILT, GetCertKeyUsage, GetCertKeyUsage, 88, 4, int32_t, (), ()) \
-  X(PLANNED, SymEncrypt, SymEncrypt, 90, 1, Bstr, (const char16_t* strPlainText, const char16_t* strPasswdHex, int32_t iAlgorithm, int32_t dwFlags), (strPlainText, strPasswdHex, iAlgorithm, dwFlags)) \
-  X(PLANNED, SymDecrypt, SymDecrypt, 91, 1, Bstr, (const char16_t* strCipher, const char16_t* strPasswdHex, int32_t iAlgorithm, int32_t dwFlags), (strCipher, strPasswdHex, iAlgorithm, dwFlags)) \
-  X(PLANNED, CertEncryptPkcs7, CertEncryptPkcs7, 92, 1, Bstr, (const char16_t* strPlainText, const char16_t* strCertB64, int32_t iAlgorithm, int32_t dwFlags), (strPlainText, strCertB64, iAlgorithm, dwFlags)) \
-  X(PLANNED, CertDecryptPkcs7, CertDecryptPkcs7, 93, 1, Bstr, (const char16_t* strCipher, int32_t dwFlags), (strCipher, dwFlags)) \
+  X(BUILT, SymEncrypt, SymEncrypt, 90, 1, Bstr, (const char16_t* strPlainText, const char16_t* strPasswdHex, int32_t iAlgorithm, int32_t dwFlags), (strPlainText, strPasswdHex, iAlgorithm, dwFlags)) \
+  X(BUILT, SymDecrypt, SymDecrypt, 91, 1, Bstr, (const char16_t* strCipher, const char16_t* strPasswdHex, int32_t iAlgorithm, int32_t dwFlags), (strCipher, strPasswdHex, iAlgorithm, dwFlags)) \
+  X(BUILT, CertEncryptPkcs7, CertEncryptPkcs7, 92, 1, Bstr, (const char16_t* strPlainText, const char16_t* strCertB64, int32_t iAlgorithm, int32_t dwFlags), (strPlainText, strCertB64, iAlgorithm, dwFlags)) \
+  X(BUILT, CertDecryptPkcs7, CertDecryptPkcs7, 93, 1, Bstr, (const char16_t* strCipher, int32_t dwFlags), (strCipher, dwFlags)) \
   X(BUILT, GetIECertCount, GetIECertCount, 101, 3, int32_t, (), ()) \
   X(BUILT, GetIECertSerial, GetIECertSerial, 102, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
   X(BUILT, GetIECertCommonName, GetIECertCommonName, 103, 5, Bstr, (int32_t dwIndex), (dwIndex)) \
