@@ -71,5 +71,41 @@ check "cert delete" 0 $?
 check "ROOT is empty again" '[]' "$("$cli" certs ROOT --json)"
 check "no key containers" '[]' "$("$cli" keys --json)"
 
+# The automation object by `call`: the first call registers the server in this profile.
+check "call with a text result" '4.2.0.0' "$("$cli" call GetVersion)"
+check "call registered the server" '{6B1F0C3E-94D2-4A87-8E15-2C7D04020000}' \
+  "$("$cli" reg get 'Software\Classes\KelvadromeATL.CAPI\CLSID\')"
+check "call with a text and a number, the name in any case" '900150983CD24FB0D6963F7D28E17F72' \
+  "$("$cli" call hash abc 0x11)"
+check "call with an integer result" '0' "$("$cli" call RegWriteHKCUInt 'Software\ORLA\Called' -7)"
+check "what the call stored" '-7' "$("$cli" reg get 'Software\ORLA\Called')"
+check "call as json" '{"method":"GetPortEx","result":65537,"errorCode":0}' \
+  "$("$cli" call GetPortEx --json)"
+reason=$("$cli" call HashFile "$scratch/missing" 0 2>&1 >/dev/null)
+check "a failing call exits 1" 1 $?
+check "a failing call tells its error" 'kelvadrome: HashFile failed: error 5902: File Not Found(5902)' \
+  "$reason"
+"$cli" call Hash abc 2>/dev/null
+check "too few arguments are a usage error" 2 $?
+"$cli" call Hash abc 0x11 more 2>/dev/null
+check "too many arguments are a usage error" 2 $?
+"$cli" call Hash abc eleven 2>/dev/null
+check "a number that is none is a usage error" 2 $?
+"$cli" call NoSuchMethod 2>/dev/null
+check "an unknown method is a usage error" 2 $?
+"$cli" server unregister
+check "server unregister" 0 $?
+"$cli" reg list 'Software\Classes\KelvadromeATL.CAPI' 2>/dev/null
+check "the ProgID is gone" 1 $?
+help=$("$cli" --help)
+check "--help exits 0" 0 $?
+for command in 'reg get' 'reg set' 'reg list' 'reg delete' certs 'cert show' 'cert add' \
+  'cert delete' 'cert sign' keys methods call server; do
+  case "$help" in
+    *"  $command "*) ;;
+    *) echo "FAILED: --help does not list $command" >&2; failures=$((failures + 1)) ;;
+  esac
+done
+
 if [ "$failures" -eq 0 ]; then echo "kelvadrome command: all checks passed"; fi
 exit "$failures"

@@ -17,11 +17,20 @@
 //                                          sign the SHA-256 of a file with the private key linked
 //                                          to a certificate of MY (PKCS #1 v1.5, big-endian)
 //   kelvadrome keys                        list the key containers and their keys
+//   kelvadrome methods                     list the component's methods with their parameters
+//   kelvadrome call <Method> [args...]     call a method of the automation object by name, through
+//                                          IDispatch, and print its result
+//   kelvadrome server register|unregister  register the automation server installed with this
+//                                          command for the current profile, or remove it
+//   kelvadrome --help                      list the commands
 //
 // A path is key names and a value name joined by backslashes ("Software\ORLA\QuorixATL\Level"),
 // optionally after "HKCU\" (the default) or "HKLM\" (the machine registry, read only). Every
-// command takes --json to print a JSON document instead of text. The exit status is 0 on success,
-// 1 when the thing asked for does not exist or cannot be done, 2 for a malformed command line.
+// command takes --json to print a JSON document instead of text; "--" ends the options. The exit
+// status is 0 on success, 1 when the thing asked for does not exist or cannot be done (or the
+// called method failed), 2 for a malformed command line. docs/kelvadrome.1 is the manual.
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -29,6 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,11 +48,17 @@
 #include "codec/byte_buffer.h"
 #include "codec/cert_info.h"
 #include "codec/digest.h"
+#include "frame/automation_dispatch.h"
+#include "frame/automation_registry.h"
+#include "frame/method_table.h"
+#include "kelvadrome/automation.h"
+#include "platform/bstr.h"
 #include "platform/cert_store.h"
 #include "platform/certificate_key.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 
 namespace kelvadrome {
 namespace {
@@ -50,6 +66,8 @@ namespace {
 constexpr int kSuccess = 0;
 constexpr int kFailure = 1;
 constexpr int kUsage = 2;
+// A usage error whose command has already said what is wrong.
+constexpr int kUsageExplained = -2;
 
 constexpr const char* kUsageText =
     "usage: kelvadrome reg get <path> [--json]\n"
@@ -62,20 +80,59 @@ constexpr const char* kUsageText =
     "       kelvadrome cert delete <thumbprint> [MY|ROOT|CA] [--json]\n"
     "       kelvadrome cert sign <thumbprint> <file> <signature-file> [--json]\n"
     "       kelvadrome keys [--json]\n"
+    "       kelvadrome methods [--json]\n"
+    "       kelvadrome call <Method> [<argument>...] [--json]\n"
+    "       kelvadrome server register|unregister [--json]\n"
+    "       kelvadrome --help\n"
     "A path is key\\...\\value, optionally after HKCU\\ (default) or HKLM\\ (read only).\n";
+
+constexpr const char* kHelpText =
+    "kelvadrome: look at and repair what the component keeps for the user, and call its methods.\n"
+    "\n"
+    "  reg get <path>                   print a registry value\n"
+    "  reg set <path> <value> [--dword] store a text (or a 32-bit number)\n"
+    "  reg list [<key>]                 list a key's subkeys and values\n"
+    "  reg delete <path> | --key <key>  remove a value, or a key with everything below it\n"
+    "  certs [MY|ROOT|CA]               list a certificate store (default MY)\n"
+    "  cert show <thumbprint|file>      show a certificate of the stores, or of a DER or PEM file\n"
+    "  cert add <file> [MY|ROOT|CA]     add a certificate to a store (default MY)\n"
+    "  cert delete <thumbprint> [store] remove a certificate from a store (default MY)\n"
+    "  cert sign <thumbprint> <file> <signature-file>\n"
+    "                                   sign the SHA-256 of a file with the key of a certificate\n"
+    "  keys                             list the key containers and their keys\n"
+    "  methods                          list the component's methods and their parameters\n"
+    "  call <Method> [<argument>...]    call a method of the automation object KelvadromeATL.CAPI\n"
+    "                                   and print its result; texts as given, numbers in decimal\n"
+    "                                   or 0x hexadecimal\n"
+    "  server register | unregister     register the automation server installed with this\n"
+    "                                   command for the current profile, or remove it\n"
+    "  --help                           show this text\n"
+    "\n"
+    "Every command takes --json for a JSON document instead of text; -- ends the options. A path\n"
+    "is key\\...\\value, optionally after HKCU\\ (default) or HKLM\\ (the machine's, read only).\n"
+    "Exit status: 0 success, 1 failure (a called method's error code is not 0), 2 malformed\n"
+    "command line. The manual is kelvadrome(1).\n";
 
 struct CommandLine {
   std::vector<std::string> words;  // everything that is not an option
   bool json = false;
   bool dword = false;
   bool key = false;
+  bool help = false;
 };
 
 std::optional<CommandLine> Parse(int argc, char** argv) {
   CommandLine line;
+  bool options_ended = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view word = argv[i];
-    if (word == "--json") {
+    if (options_ended) {
+      line.words.emplace_back(word);
+    } else if (word == "--") {
+      options_ended = true;
+    } else if (word == "--help") {
+      line.help = true;
+    } else if (word == "--json") {
       line.json = true;
     } else if (word == "--dword") {
       line.dword = true;
@@ -501,12 +558,307 @@ int Keys(const CommandLine& line) {
   return kSuccess;
 }
 
+// --- The automation object ---------------------------------------------------------------------
+
+// Holds one reference to an interface.
+template <typename T>
+struct Released {
+  void operator()(T* object) const { object->Release(); }
+};
+template <typename T>
+using InterfaceRef = std::unique_ptr<T, Released<T>>;
+
+// A VARIANT that frees the string it may hold.
+struct OwnedVariant {
+  VARIANT value{};
+  OwnedVariant() = default;
+  OwnedVariant(OwnedVariant&& other) noexcept : value(other.value) { other.value.vt = VT_EMPTY; }
+  OwnedVariant(const OwnedVariant&) = delete;
+  OwnedVariant& operator=(const OwnedVariant&) = delete;
+  ~OwnedVariant() {
+    if (value.vt == VT_BSTR) FreeBstr(value.bstrVal);
+  }
+};
+
+const char* ValueKindName(ValueKind kind) {
+  return kind == ValueKind::kText ? "text" : "number";
+}
+
+// The library installed with this command: beside it (a build tree) or in ../lib (an installed
+// prefix).
+std::optional<std::string> ModuleBesideCommand() {
+  std::error_code error;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return std::nullopt;
+  const std::string name = "libKelvadromeATL.so." + std::to_string(KELVADROME_VERSION_MAJOR);
+  for (const auto& candidate :
+       {self.parent_path() / name, self.parent_path().parent_path() / "lib" / name}) {
+    if (std::filesystem::is_regular_file(candidate, error)) {
+      return candidate.lexically_normal().string();
+    }
+  }
+  return std::nullopt;
+}
+
+// RegisterModule has the module at |path| register itself, as its DllRegisterServer does. The
+// module stays loaded, as the creation function keeps the modules it loads: the library keeps
+// some state for the life of the process.
+HRESULT RegisterModule(const std::string& path) {
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) return CO_E_DLLNOTFOUND;
+  using Entry = HRESULT (*)();
+  const auto register_server = reinterpret_cast<Entry>(dlsym(module, "DllRegisterServer"));
+  return register_server != nullptr ? register_server() : CO_E_ERRORINDLL;
+}
+
+int FailWith(const CommandLine& line, const std::string& what, HRESULT result) {
+  const auto code = static_cast<uint32_t>(result);
+  if (line.json) {
+    std::printf("{\"error\":%s,\"code\":%u}\n", JsonString(what).c_str(), code);
+  } else {
+    std::fprintf(stderr, "kelvadrome: %s (0x%08X)\n", what.c_str(), code);
+  }
+  return kFailure;
+}
+
+// CreateCapi creates KelvadromeATL.CAPI by its ProgID, as any automation client does: through the
+// registry of the current profile to the module and its class factory. When the class is not
+// registered there, or its registration names a module that cannot be loaded, the library
+// installed with this command registers itself first.
+HRESULT CreateCapi(InterfaceRef<IDispatch>* object, std::string* problem) {
+  const std::u16string prog_id(kCapiProgId.begin(), kCapiProgId.end());
+  void* made = nullptr;
+  HRESULT result = CreateRegisteredObject(prog_id.c_str(), &IID_IDispatch, &made);
+  if (result == CO_E_CLASSSTRING || result == REGDB_E_CLASSNOTREG || result == CO_E_DLLNOTFOUND ||
+      result == CO_E_ERRORINDLL) {
+    const auto module = ModuleBesideCommand();
+    if (!module) {
+      *problem = std::string(kCapiProgId) +
+                 " is not registered, and no library was found beside "
+                 "this command to register";
+      return result;
+    }
+    result = RegisterModule(*module);
+    if (FAILED(result)) {
+      *problem = "cannot register " + *module;
+      return result;
+    }
+    result = CreateRegisteredObject(prog_id.c_str(), &IID_IDispatch, &made);
+  }
+  if (FAILED(result)) *problem = "cannot create " + std::string(kCapiProgId);
+  object->reset(static_cast<IDispatch*>(made));
+  return result;
+}
+
+// InvokeByName calls |name| through IDispatch with |arguments| in parameter order.
+HRESULT InvokeByName(IDispatch* object, std::u16string name, std::vector<VARIANT>& arguments,
+                     VARIANT* result, UINT* arg_error) {
+  LPOLESTR names[] = {name.data()};
+  DISPID dispid = DISPID_UNKNOWN;
+  HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, 0, &dispid);
+  if (FAILED(hr)) return hr;
+  std::vector<VARIANT> reversed(arguments.rbegin(), arguments.rend());
+  DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+  return object->Invoke(dispid, IID_NULL, 0, DISPATCH_METHOD, &params, result, nullptr, arg_error);
+}
+
+// The narrow text of a result, or of a method without arguments.
+std::string TextOf(const VARIANT& value) {
+  if (value.vt == VT_I4) return std::to_string(value.lVal);
+  if (value.vt != VT_BSTR || value.bstrVal == nullptr) return "";
+  return ConvertToNarrow(std::u16string_view(value.bstrVal, BstrLength(value.bstrVal)));
+}
+
+// Ask calls a method without arguments (one of the error queries) and returns its result.
+OwnedVariant Ask(IDispatch* object, MethodId method) {
+  std::vector<VARIANT> none;
+  OwnedVariant answer;
+  const std::string name(Describe(method).name);
+  InvokeByName(object, std::u16string(name.begin(), name.end()), none, &answer.value, nullptr);
+  return answer;
+}
+
+int32_t AskNumber(IDispatch* object, MethodId method) {
+  const OwnedVariant answer = Ask(object, method);
+  return answer.value.vt == VT_I4 ? answer.value.lVal : 0;
+}
+
+std::string AskText(IDispatch* object, MethodId method) {
+  std::string text = TextOf(Ask(object, method).value);
+  // Platform messages end in CR LF before the number: keep them on one line.
+  for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, " ");
+  return text;
+}
+
+// ParseNumber reads a 32-bit argument: decimal with an optional sign, or 0x and hexadecimal digits.
+// Values from 2^31 to 2^32 - 1 stand for the negative number of the same 32 bits.
+std::optional<int32_t> ParseNumber(const std::string& text) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* digits = text.c_str() + (hex ? 2 : 0);
+  if (*digits == '\0' || std::isspace(static_cast<unsigned char>(*digits)) ||
+      (hex && *digits == '-')) {
+    return std::nullopt;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const long long number = std::strtoll(digits, &end, hex ? 16 : 10);
+  if (errno != 0 || *end != '\0' || number < INT32_MIN || number > UINT32_MAX) return std::nullopt;
+  return static_cast<int32_t>(static_cast<uint32_t>(number));
+}
+
+int Methods(const CommandLine& line) {
+  if (line.words.size() != 1) return kUsage;
+  std::string json = "[";
+  for (const auto& method : kMethods) {
+    const auto names = method.ParameterNames();
+    std::string parameters, parameters_json;
+    for (size_t i = 0; i < names.size(); ++i) {
+      parameters +=
+          " <" + names[i] + (method.parameters[i] == ValueKind::kInteger ? ":number>" : ">");
+      parameters_json += std::string(i ? "," : "") + "{\"name\":" + JsonString(names[i]) +
+                         ",\"type\":\"" + ValueKindName(method.parameters[i]) + "\"}";
+    }
+    if (line.json) {
+      json += std::string(json.size() > 1 ? "," : "") + "{\"name\":" + JsonString(method.name) +
+              ",\"dispid\":" + std::to_string(method.dispid) + ",\"parameters\":[" +
+              parameters_json + "],\"result\":\"" + ValueKindName(method.result) + "\"}";
+    } else {
+      std::printf("%s%s -> %s\n", std::string(method.name).c_str(), parameters.c_str(),
+                  ValueKindName(method.result));
+    }
+  }
+  if (line.json) std::printf("%s]\n", json.c_str());
+  return kSuccess;
+}
+
+// call <Method> [arguments...]: one call through IDispatch, as a script would make it.
+int Call(const CommandLine& line) {
+  if (line.words.size() < 2) return kUsage;
+  const std::string& name = line.words[1];
+  const MethodDescriptor* method = FindMethodIgnoringCase(std::u16string(name.begin(), name.end()));
+  const bool ascii = std::all_of(name.begin(), name.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (method == nullptr || !ascii) {
+    std::fprintf(stderr, "kelvadrome: no method is named %s (see kelvadrome methods)\n",
+                 name.c_str());
+    return kUsageExplained;
+  }
+  const std::string method_name(method->name);
+  const auto parameter_names = method->ParameterNames();
+  const size_t given = line.words.size() - 2;
+  if (given != method->parameter_count) {
+    std::string expected;
+    for (const auto& parameter : parameter_names) expected += " <" + parameter + ">";
+    std::fprintf(stderr, "kelvadrome: %s takes %u argument%s:%s\n", method_name.c_str(),
+                 method->parameter_count, method->parameter_count == 1 ? "" : "s",
+                 expected.empty() ? " none" : expected.c_str());
+    return kUsageExplained;
+  }
+  // Arguments typed by the method table: texts as given, numbers parsed here.
+  std::vector<OwnedVariant> owned(given);
+  for (size_t i = 0; i < given; ++i) {
+    const std::string& word = line.words[2 + i];
+    VARIANT& value = owned[i].value;
+    if (method->parameters[i] == ValueKind::kInteger) {
+      const auto number = ParseNumber(word);
+      if (!number) {
+        std::fprintf(stderr, "kelvadrome: %s of %s must be a 32-bit number, not %s\n",
+                     parameter_names[i].c_str(), method_name.c_str(), word.c_str());
+        return kUsageExplained;
+      }
+      value.vt = VT_I4;
+      value.lVal = *number;
+    } else {
+      value.vt = VT_BSTR;
+      value.bstrVal = AllocBstr(ConvertToWide(word));
+      if (value.bstrVal == nullptr) throw std::bad_alloc();
+    }
+  }
+
+  InterfaceRef<IDispatch> object;
+  std::string problem;
+  if (const HRESULT created = CreateCapi(&object, &problem); FAILED(created)) {
+    return FailWith(line, problem, created);
+  }
+  std::vector<VARIANT> arguments;
+  for (const auto& argument : owned) arguments.push_back(argument.value);
+  OwnedVariant result;
+  UINT arg_error = 0;
+  const HRESULT invoked =
+      InvokeByName(object.get(), std::u16string(method_name.begin(), method_name.end()), arguments,
+                   &result.value, &arg_error);
+  if (FAILED(invoked)) return FailWith(line, "cannot call " + method_name, invoked);
+
+  const std::string text = TextOf(result.value);
+  const int32_t error = AskNumber(object.get(), MethodId::GetErrorCode);
+  std::string message, capi_message;
+  int32_t capi_error = 0;
+  if (error != 0) {
+    message = AskText(object.get(), MethodId::GetErrorMsg);
+    capi_error = AskNumber(object.get(), MethodId::GetCapiErrorCode);
+    if (capi_error != 0) capi_message = AskText(object.get(), MethodId::GetCapiErrorMsg);
+  }
+  if (line.json) {
+    std::string json = "{\"method\":" + JsonString(method_name) +
+                       ",\"result\":" + (result.value.vt == VT_I4 ? text : JsonString(text)) +
+                       ",\"errorCode\":" + std::to_string(error);
+    if (error != 0) {
+      json += ",\"errorMessage\":" + JsonString(message) +
+              ",\"capiErrorCode\":" + std::to_string(static_cast<uint32_t>(capi_error));
+      if (capi_error != 0) json += ",\"capiErrorMessage\":" + JsonString(capi_message);
+    }
+    std::printf("%s}\n", json.c_str());
+  } else {
+    std::printf("%s\n", text.c_str());
+    if (error != 0) {
+      std::fprintf(stderr, "kelvadrome: %s failed: error %d: %s\n", method_name.c_str(), error,
+                   message.c_str());
+      if (capi_error != 0) {
+        std::fprintf(stderr, "kelvadrome: platform error: %s\n", capi_message.c_str());
+      }
+    }
+  }
+  return error == 0 ? kSuccess : kFailure;
+}
+
+// server register | unregister: what a setup program does with the automation server.
+int Server(const CommandLine& line) {
+  if (line.words.size() != 2) return kUsage;
+  if (line.words[1] == "register") {
+    const auto module = ModuleBesideCommand();
+    if (!module)
+      return FailWith(line, "no library was found beside this command", CO_E_DLLNOTFOUND);
+    const HRESULT result = RegisterModule(*module);
+    if (FAILED(result)) return FailWith(line, "cannot register " + *module, result);
+    if (line.json) std::printf("{\"registered\":%s}\n", JsonString(*module).c_str());
+    return kSuccess;
+  }
+  if (line.words[1] == "unregister") {
+    const HRESULT result = UnregisterCapiServer();
+    if (FAILED(result))
+      return FailWith(line, "cannot unregister " + std::string(kCapiProgId), result);
+    if (line.json) {
+      std::printf("{\"unregistered\":%s}\n", JsonString(std::string(kCapiProgId)).c_str());
+    }
+    return kSuccess;
+  }
+  return kUsage;
+}
+
 int Run(int argc, char** argv) {
   const auto line = Parse(argc, argv);
+  if (line && (line->help ||
+               (!line->words.empty() && (line->words[0] == "help" || line->words[0] == "-h")))) {
+    std::fputs(kHelpText, stdout);
+    return kSuccess;
+  }
   int result = kUsage;
   if (line && !line->words.empty() && line->words[0] == "certs") result = Certs(*line);
   if (line && !line->words.empty() && line->words[0] == "cert") result = CertShow(*line);
   if (line && !line->words.empty() && line->words[0] == "keys") result = Keys(*line);
+  if (line && !line->words.empty() && line->words[0] == "methods") result = Methods(*line);
+  if (line && !line->words.empty() && line->words[0] == "call") result = Call(*line);
+  if (line && !line->words.empty() && line->words[0] == "server") result = Server(*line);
   if (line && line->words.size() >= 2 && line->words[0] == "reg") {
     const std::string& verb = line->words[1];
     if (verb == "get") result = RegGet(*line);
@@ -515,7 +867,7 @@ int Run(int argc, char** argv) {
     if (verb == "delete") result = RegDelete(*line);
   }
   if (result == kUsage) std::fputs(kUsageText, stderr);
-  return result;
+  return result == kUsageExplained ? kUsage : result;
 }
 
 }  // namespace

@@ -1,0 +1,332 @@
+// The automation surface: the class CAPI (its objects answer ICAPI, IDispatch, IObjectSafety and
+// IProvideClassInfo2), its class factory, and the module's server entry points.
+//
+// Each object embeds its own CertComponent. Every ICAPI slot is generated from the method table
+// and goes through one guard (CapiObject::Call), which serialises calls on the object, turns any
+// exception into the component's error code and returns S_OK: failures are read back with
+// GetErrorCode, never from the HRESULT. Methods whose worker is not built yet fail with 5001.
+#include <dlfcn.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "codec/secure_wipe.h"
+#include "frame/automation_dispatch.h"
+#include "frame/automation_registry.h"
+#include "frame/cert_component.h"
+#include "frame/method_table.h"
+#include "kelvadrome/automation.h"
+#include "platform/bstr.h"
+
+namespace kelvadrome {
+namespace {
+
+constexpr int32_t kGeneralError = 5001;
+constexpr int32_t kOutOfMemory = 5003;
+constexpr int32_t kPortEx = 65537;
+
+// What keeps the module loaded: live objects and the server locks of IClassFactory::LockServer.
+std::atomic<long> g_live_objects{0};
+std::atomic<long> g_server_locks{0};
+
+// The stand-in of a worker that is not built yet: it fails with the general error.
+template <typename Result>
+auto NotBuilt(CertComponent& component) {
+  component.RecordFailure(kGeneralError);
+  if constexpr (std::is_same_v<Result, Bstr>) {
+    return std::u16string();
+  } else {
+    return kGeneralError;
+  }
+}
+
+template <typename... Arguments>
+void Unused(const Arguments&...) {}
+
+class CapiObject final : public ICAPI, public IObjectSafety, public IProvideClassInfo2 {
+  struct Token {
+    explicit Token() = default;
+  };
+
+ public:
+  // Create makes an object and returns its interface |iid| with one reference.
+  static HRESULT Create(REFIID iid, void** out) {
+    *out = nullptr;
+    std::unique_ptr<CapiObject> object;
+    try {
+      object = std::make_unique<CapiObject>(Token{});
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    } catch (...) {
+      return E_UNEXPECTED;
+    }
+    const HRESULT result = object->QueryInterface(iid, out);
+    // From here the object is owned by its references; without one it goes now.
+    if (SUCCEEDED(result)) object.release();
+    return result;
+  }
+
+  explicit CapiObject(Token) : component_(ComponentEnvironment{}) { ++g_live_objects; }
+  ~CapiObject() { --g_live_objects; }
+
+  // ---- IUnknown -------------------------------------------------------------------------------
+  HRESULT QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_ICAPI) {
+      *out = static_cast<ICAPI*>(this);
+    } else if (iid == IID_IObjectSafety) {
+      *out = static_cast<IObjectSafety*>(this);
+    } else if (iid == IID_IProvideClassInfo || iid == IID_IProvideClassInfo2) {
+      *out = static_cast<IProvideClassInfo2*>(this);
+    } else {
+      *out = nullptr;
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+
+  ULONG AddRef() override { return references_.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+  ULONG Release() override {
+    const ULONG left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (left == 0) std::unique_ptr<CapiObject> last(this);  // destroyed here
+    return left;
+  }
+
+  // ---- IDispatch ------------------------------------------------------------------------------
+  HRESULT GetTypeInfoCount(UINT* count) override {
+    if (count == nullptr) return E_POINTER;
+    *count = 0;  // no type library on this platform
+    return S_OK;
+  }
+
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
+    if (info == nullptr) return E_POINTER;
+    *info = nullptr;
+    return DISP_E_BADINDEX;
+  }
+
+  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    return CapiIdsOfNames(riid, names, count, ids);
+  }
+
+  HRESULT Invoke(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                 EXCEPINFO*, UINT* arg_error) override {
+    return InvokeCapi(*this, dispid, riid, flags, params, result, arg_error);
+  }
+
+  // ---- ICAPI, generated from the method table -----------------------------------------------
+#define KELVADROME_CAPI_WORK_BUILT(name_, result_, args_) \
+  [&](CertComponent& component) { return component.name_ args_; }
+#define KELVADROME_CAPI_WORK_PLANNED(name_, result_, args_) \
+  [&](CertComponent& component) {                           \
+    Unused args_;                                           \
+    return NotBuilt<result_>(component);                    \
+  }
+#define KELVADROME_CAPI_SLOT(status_, name_, export_, dispid_, class_, result_, params_, args_) \
+  HRESULT name_ KELVADROME_APPEND_RET(result_, params_) override {                              \
+    return Call<MethodId::name_>(Ret, KELVADROME_CAPI_WORK_##status_(name_, result_, args_));   \
+  }
+  KELVADROME_METHODS(KELVADROME_CAPI_SLOT)
+#undef KELVADROME_CAPI_SLOT
+#undef KELVADROME_CAPI_WORK_PLANNED
+#undef KELVADROME_CAPI_WORK_BUILT
+
+  // ---- IObjectSafety --------------------------------------------------------------------------
+  HRESULT GetInterfaceSafetyOptions(REFIID iid, DWORD* supported, DWORD* enabled) override {
+    const HRESULT answered = Answers(iid);
+    if (FAILED(answered)) return answered;
+    if (supported == nullptr || enabled == nullptr) return answered;
+    const DWORD options = SupportedSafetyOptions(iid);
+    *supported = options;
+    *enabled = safety_options_.load() & options;
+    return options != 0 ? S_OK : E_FAIL;
+  }
+
+  HRESULT SetInterfaceSafetyOptions(REFIID iid, DWORD mask, DWORD enabled) override {
+    if (mask == 0 || enabled == 0) return E_FAIL;
+    const HRESULT answered = Answers(iid);
+    if (FAILED(answered)) return answered;
+    // Options are only ever added, whatever the interface.
+    const DWORD options = safety_options_.fetch_or(mask & enabled) | (mask & enabled);
+    return (options & SupportedSafetyOptions(iid)) != 0 ? S_OK : E_FAIL;
+  }
+
+  // ---- IProvideClassInfo2 ---------------------------------------------------------------------
+  HRESULT GetClassInfo(ITypeInfo** info) override {
+    if (info == nullptr) return E_POINTER;
+    *info = nullptr;
+    return E_NOTIMPL;  // no type library on this platform
+  }
+
+  HRESULT GetGUID(DWORD kind, GUID* guid) override {
+    if (guid == nullptr) return E_POINTER;
+    *guid = IID_NULL;
+    // The class has no event (source) interface to report.
+    return kind == GUIDKIND_DEFAULT_SOURCE_DISP_IID ? E_FAIL : E_INVALIDARG;
+  }
+
+ private:
+  // Call is the one guard of every ICAPI slot: a null Ret is refused, GetPortEx answers alone,
+  // every other method runs its worker under Guarded.
+  template <MethodId kMethod, typename Result, typename Work>
+  HRESULT Call(Result* ret, Work&& work) {
+    if (ret == nullptr) return E_POINTER;
+    if constexpr (kMethod == MethodId::GetPortEx) {
+      *ret = kPortEx;  // a constant: no worker runs and no state changes
+      return S_OK;
+    } else {
+      return Guarded(ret, std::forward<Work>(work));
+    }
+  }
+
+  template <typename Result, typename Work>
+  HRESULT Guarded(Result* ret, Work&& work) {
+    std::lock_guard lock(mutex_);
+    try {
+      if constexpr (std::is_same_v<Result, Bstr>) {
+        std::u16string text = work(component_);
+        *ret = AllocBstr(text);
+        SecureWipe(text.data(), text.size() * sizeof(char16_t));
+      } else {
+        *ret = work(component_);
+      }
+      return S_OK;
+    } catch (const std::bad_alloc&) {
+      component_.RecordFailure(kOutOfMemory);
+    } catch (...) {
+      component_.RecordFailure(kGeneralError);
+    }
+    if constexpr (std::is_same_v<Result, Bstr>) {
+      *ret = AllocBstr(u"");
+    } else {
+      *ret = component_.error_state().errorCode;
+    }
+    return S_OK;
+  }
+
+  // Answers asks the object itself for |iid|, as IObjectSafety does before anything else.
+  HRESULT Answers(REFIID iid) {
+    void* answer = nullptr;
+    const HRESULT result = QueryInterface(iid, &answer);
+    if (SUCCEEDED(result)) Release();  // the reference the answer carried
+    return result;
+  }
+
+  // Safe for scripting through IDispatch, safe for initialisation through persistence.
+  static DWORD SupportedSafetyOptions(REFIID iid) {
+    if (iid == IID_IDispatch) return INTERFACESAFE_FOR_UNTRUSTED_CALLER;
+    if (iid == IID_IPersistStreamInit || iid == IID_IPersistStorage ||
+        iid == IID_IPersistPropertyBag) {
+      return INTERFACESAFE_FOR_UNTRUSTED_DATA;
+    }
+    return 0;
+  }
+
+  std::atomic<ULONG> references_{0};
+  std::atomic<DWORD> safety_options_{0};
+  // A client should call an object from one thread only; the lock keeps one that does not from
+  // racing inside the component. Recursive, so that a dialog host may call back in.
+  std::recursive_mutex mutex_;
+  CertComponent component_;
+};
+
+// The one class factory; it lives as long as the module, so its count only reports references.
+class CapiClassFactory final : public IClassFactory {
+ public:
+  HRESULT QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    if (iid != IID_IUnknown && iid != IID_IClassFactory) {
+      *out = nullptr;
+      return E_NOINTERFACE;
+    }
+    *out = static_cast<IClassFactory*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG AddRef() override { return references_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  ULONG Release() override { return references_.fetch_sub(1, std::memory_order_acq_rel) - 1; }
+
+  HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    return CapiObject::Create(iid, out);
+  }
+
+  HRESULT LockServer(BOOL lock) override {
+    if (lock) {
+      ++g_server_locks;
+      return S_OK;
+    }
+    // An unlock without its lock would release someone else's.
+    long held = g_server_locks.load();
+    while (held > 0 && !g_server_locks.compare_exchange_weak(held, held - 1)) {
+    }
+    return held > 0 ? S_OK : E_UNEXPECTED;
+  }
+
+ private:
+  std::atomic<ULONG> references_{0};
+};
+
+CapiClassFactory g_class_factory;
+
+// ModulePath returns the absolute path of this module, as the registration names it.
+std::string ModulePath() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&ModulePath), &info) == 0 || info.dli_fname == nullptr) {
+    return {};
+  }
+  std::string path = info.dli_fname;
+  if (!path.empty() && path.front() != '/') {
+    std::unique_ptr<char, decltype(&std::free)> absolute(realpath(path.c_str(), nullptr),
+                                                         &std::free);
+    if (absolute) path = absolute.get();
+  }
+  return path;
+}
+
+}  // namespace
+}  // namespace kelvadrome
+
+extern "C" KELVADROME_API HRESULT DllGetClassObject(const CLSID* rclsid, const IID* riid,
+                                                    void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  if (rclsid == nullptr || riid == nullptr) return E_INVALIDARG;
+  if (*rclsid != CLSID_CAPI) return CLASS_E_CLASSNOTAVAILABLE;
+  return kelvadrome::g_class_factory.QueryInterface(*riid, ppv);
+}
+
+extern "C" KELVADROME_API HRESULT DllCanUnloadNow(void) {
+  return kelvadrome::g_live_objects.load() == 0 && kelvadrome::g_server_locks.load() == 0 ? S_OK
+                                                                                          : S_FALSE;
+}
+
+extern "C" KELVADROME_API HRESULT DllRegisterServer(void) {
+  try {
+    const std::string module = kelvadrome::ModulePath();
+    if (module.empty()) return SELFREG_E_CLASS;
+    return kelvadrome::RegisterCapiServer(module);
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+extern "C" KELVADROME_API HRESULT DllUnregisterServer(void) {
+  return kelvadrome::UnregisterCapiServer();
+}
+
+extern "C" KELVADROME_API HRESULT KelvadromeCreateObject(const OLECHAR* name, const IID* iid,
+                                                         void** object) {
+  return kelvadrome::CreateRegisteredObject(name, iid, object);
+}
