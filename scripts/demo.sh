@@ -89,6 +89,15 @@ if openssl pkcs12 -in "$scratch/work/demo-export.pfx" -passin pass:demo-pass -no
 fi
 echo "  the old password no longer opens it"
 echo
+echo "== The demo's envelope, opened by openssl cms -decrypt with the enrolled key (from the PFX file)"
+openssl pkcs12 -in "$scratch/work/demo-export.pfx" -passin pass:demo-pass-2 -nocerts -nodes \
+  -out "$scratch/work/enrolled-private.pem" 2>/dev/null
+base64 -d "$scratch/work/demo-envelope.b64" > "$scratch/work/demo-envelope.p7"
+openssl cms -decrypt -inform DER -in "$scratch/work/demo-envelope.p7" \
+  -inkey "$scratch/work/enrolled-private.pem"
+echo
+rm -f "$scratch/work/enrolled-private.pem"
+echo
 echo "== The mobile record, decrypted by openssl (key: SHA-1 of the password, then \"ORLA\")"
 mobile_key="$(printf '%s' demo-pass-2 | openssl dgst -sha1 -binary | od -An -tx1 | tr -d ' \n')4f524c41"
 base64 -d "$scratch/work/demo-mobile.b64" | openssl enc -d -des-ede3-cbc -K "$mobile_key" \

@@ -94,6 +94,14 @@ static char16_t* ReadAsciiFile(const char* path) {
   return Widen(buffer);
 }
 
+/* Whether two zero-terminated UTF-16 texts are equal. */
+static int StringsEqual(const char16_t* a, const char16_t* b) {
+  size_t i = 0;
+  for (; a[i] != 0 && a[i] == b[i]; ++i) {
+  }
+  return a[i] == b[i];
+}
+
 /* Prints the first characters of a long text result and frees it. */
 static void ShowStart(const char* label, BSTR result) {
   printf("%-34s ", label);
@@ -316,6 +324,33 @@ int main(int argc, char** argv) {
     Show(label, GetIECertCommonName(index));
   }
   Show("  GetIECertCommonName(count + 1)", GetIECertCommonName(count + 1));
+
+  printf("\n== Encryption: a shared key, then an envelope for the enrolled certificate\n");
+  const char16_t* secret = u"A secret for the demo: 機密文件";
+  const char16_t* key_hex = u"00112233445566778899AABBCCDDEEFF0011223344556677";
+  BSTR sealed = SymEncrypt(secret, key_hex, 0, 0);
+  Show("SymEncrypt (3DES, 24-byte key)", SysAllocString(sealed));
+  BSTR opened = SymDecrypt(sealed, key_hex, 0, 0);
+  Show("SymDecrypt", SysAllocString(opened));
+  printf("%-34s %s\n", "  the same text", StringsEqual(opened, secret) ? "yes" : "NO");
+  SysFreeString(sealed);
+  SysFreeString(opened);
+  BSTR wrong = SymDecrypt(u"not base64 !", key_hex, 0, 0);
+  SysFreeString(wrong);
+  printf("%-34s\n", "SymDecrypt of text that is not Base64");
+  ShowError();
+  BSTR recipient = GetCertB64();
+  BSTR envelope = CertEncryptPkcs7(secret, recipient, 0, 0x0800);
+  ShowStart("CertEncryptPkcs7 (3DES, code page)", SysAllocString(envelope));
+  ShowError();
+  snprintf(path, sizeof path, "%s/demo-envelope.b64", work_folder);
+  WriteAscii(path, envelope);
+  opened = CertDecryptPkcs7(envelope, 0x0800);
+  Show("CertDecryptPkcs7 (key in MY)", SysAllocString(opened));
+  printf("%-34s %s\n", "  the same text", StringsEqual(opened, secret) ? "yes" : "NO");
+  SysFreeString(opened);
+  SysFreeString(envelope);
+  SysFreeString(recipient);
 
   printf("\n== PFX password change, query and mobile export\n");
   wide_work = Widen(work_folder);
