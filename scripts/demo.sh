@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the demo on a throwaway profile.
+# Sets up, builds and runs the demos on throwaway profiles: the flat C functions, the automation
+# object called by method name through IDispatch, and the Java class when its demo is present.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup.sh"
@@ -7,6 +8,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$scratch/profile" "$scratch/work"
+echo "######## The flat C functions (kelvadrome-demo)"
 # A scripted user answers the file pickers: the first time it picks the demo's document, the
 # second time it cancels. Every dialog event goes to the log printed at the end.
 cat > "$scratch/dialogs.script" <<SCRIPT
@@ -108,3 +110,52 @@ echo
 echo "== openssl dgst -sha256 -verify <enrolled certificate's key> (signature by the linked key)"
 openssl dgst -sha256 -verify "$scratch/work/enrolled-key.pem" -signature "$scratch/work/signed.sig" \
   "$scratch/work/signed.txt"
+
+# The automation object on a fresh profile of its own: registered, created by its ProgID and
+# called by method name through IDispatch. Its scripted user only answers the PFX export dialog.
+echo
+echo "######## The automation object (kelvadrome-demo-automation)"
+automation="$scratch/automation"
+mkdir -p "$automation/profile" "$automation/work"
+cat > "$automation/dialogs.script" <<SCRIPT
+expect 206
+set 303 demo-pass
+set 304 demo-pass
+click 1
+SCRIPT
+KELVADROME_PROFILE="$automation/profile" KELVADROME_MACHINE_PROFILE="$automation/machine" \
+  KELVADROME_DEMO_CA="$top/scripts/demo-ca.sh" KELVADROME_DIALOGS="script:$automation/dialogs.script" \
+  KELVADROME_DIALOG_LOG="$automation/dialogs.log" \
+  "$top/build/release/kelvadrome-demo-automation" "$automation/work"
+echo
+echo "== What the scripted user saw (KELVADROME_DIALOG_LOG)"
+cat "$automation/dialogs.log"
+
+awork="$automation/work"
+echo
+echo "== openssl cms -verify of the automation demo's attached message (to the demo CA's root)"
+base64 -d "$awork/automation-signed.b64" > "$awork/automation-signed.p7"
+openssl cms -cmsout -print -inform DER -in "$awork/automation-signed.p7" | grep -A2 "object: signingTime"
+openssl cms -verify -binary -purpose any -inform DER -in "$awork/automation-signed.p7" \
+  -CAfile "$awork/ca/root.pem" -out "$awork/automation-signed.out"
+cmp "$awork/automation-signed.out" "$awork/automation-document.txt" && echo "  the content is the document"
+echo
+echo "== openssl cms -verify of the automation demo's detached message (both CA certificates as anchors)"
+base64 -d "$awork/automation-detached.b64" > "$awork/automation-detached.p7"
+cat "$awork/ca/root.pem" "$awork/ca/issuing.pem" > "$awork/ca/anchors.pem"
+openssl cms -verify -binary -purpose any -inform DER -in "$awork/automation-detached.p7" \
+  -CAfile "$awork/ca/anchors.pem" -content "$awork/automation-document.txt" -out /dev/null
+echo
+echo "== openssl pkcs12 of the automation demo's exported file (password demo-pass)"
+openssl pkcs12 -info -noout -passin pass:demo-pass -in "$awork/automation-export.pfx" 2>&1
+openssl pkcs12 -in "$awork/automation-export.pfx" -passin pass:demo-pass -nokeys 2>/dev/null \
+  | openssl x509 -noout -subject -issuer
+openssl pkcs12 -in "$awork/automation-export.pfx" -passin pass:demo-pass -nocerts -nodes 2>/dev/null \
+  | openssl pkey -noout -check 2>&1 | sed 's/^/  the key: /'
+
+# The Java class, when its demo is present.
+if [ -x "$top/scripts/demo-java.sh" ]; then
+  echo
+  echo "######## The Java class (scripts/demo-java.sh)"
+  "$top/scripts/demo-java.sh"
+fi
