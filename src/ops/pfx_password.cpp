@@ -12,6 +12,7 @@
 #include "codec/cert_info.h"
 #include "codec/pfx_store.h"
 #include "codec/secure_wipe.h"
+#include "ops/pfx_transfer.h"
 #include "ops/signer_selection.h"
 #include "ops/signer_share.h"
 #include "platform/certificate_key.h"
@@ -28,7 +29,6 @@ namespace {
 constexpr int32_t kNotFound = 5010;
 constexpr int32_t kKeyUsageUnfit = 5017;
 constexpr int32_t kPathNotFound = 5902;
-constexpr int32_t kRightsDenied = 5906;
 constexpr uint32_t kExportableKeys = 1;
 constexpr uint32_t kKeyDoesNotExist = 0x8009000D;  // NTE_NO_KEY
 constexpr uint32_t kBadKey = 0x80090003;           // NTE_BAD_KEY
@@ -121,9 +121,9 @@ PfxRewriteOutcome RewritePfxFile(const std::string& path, const std::string& old
 
   // The loader checks the file and the old password, with the codes every PFX worker gives.
   PfxStore pfx;
-  outcome.code = pfx.Load(target, old_password, kExportableKeys);
-  outcome.platform_error = pfx.platform_error();
-  if (outcome.platform_error == platform_error::kPermissionDenied) outcome.code = kRightsDenied;
+  const PfxLoading loading = LoadUserPfxFile(pfx, target, old_password, kExportableKeys);
+  outcome.code = loading.code;
+  outcome.platform_error = loading.platform_error;
   if (outcome.code != 0) return outcome;
 
   // The content is taken from the file's own bags, which also carry the friendly names and any
@@ -250,9 +250,10 @@ PfxQueryOutcome QueryPfxFile(PfxQueryRequest request, DialogHost& host) {
     return outcome;
   }
   PfxStore pfx;
-  outcome.code = pfx.Load(path, request.password, static_cast<uint32_t>(request.flags));
-  outcome.platform_error = pfx.platform_error();
-  if (outcome.platform_error == platform_error::kPermissionDenied) outcome.code = kRightsDenied;
+  const PfxLoading loading =
+      LoadUserPfxFile(pfx, path, request.password, static_cast<uint32_t>(request.flags));
+  outcome.code = loading.code;
+  outcome.platform_error = loading.platform_error;
   if (outcome.code != 0) return outcome;
 
   outcome.code = kNotFound;

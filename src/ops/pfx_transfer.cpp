@@ -74,6 +74,13 @@ std::string DefaultPfxFileName(const std::string& configured, const std::string&
   return lower.find(".pfx") != std::string::npos ? configured : configured + ".pfx";
 }
 
+PfxLoading LoadUserPfxFile(PfxStore& pfx, const std::string& path, const std::string& password,
+                           uint32_t flags) {
+  PfxLoading loading{pfx.Load(path, password, flags), pfx.platform_error()};
+  if (loading.platform_error == platform_error::kPermissionDenied) loading.code = kRightsDenied;
+  return loading;
+}
+
 PfxImportOutcome ImportPfxFile(PfxImportRequest request, DialogHost& host) {
   PfxImportOutcome outcome;
   outcome.code = CompletePfxFileFields(host, PromptPfxFile, request.folder, request.file_name,
@@ -86,9 +93,10 @@ PfxImportOutcome ImportPfxFile(PfxImportRequest request, DialogHost& host) {
     return outcome;
   }
   PfxStore pfx;
-  outcome.code = pfx.Load(path, request.password, static_cast<uint32_t>(request.flags));
-  outcome.platform_error = pfx.platform_error();
-  if (outcome.platform_error == platform_error::kPermissionDenied) outcome.code = kRightsDenied;
+  const PfxLoading loading =
+      LoadUserPfxFile(pfx, path, request.password, static_cast<uint32_t>(request.flags));
+  outcome.code = loading.code;
+  outcome.platform_error = loading.platform_error;
   if (outcome.code != 0) return outcome;
 
   auto personal = CertStore::OpenSystem("MY");

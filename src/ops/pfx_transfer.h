@@ -8,6 +8,17 @@
 namespace kelvadrome {
 
 class DialogHost;
+class PfxStore;
+
+struct PfxLoading {
+  int32_t code = 0;
+  uint32_t platform_error = 0;
+};
+
+// LoadUserPfxFile loads the PFX file |path| into |pfx| for the workers that move keys: as
+// PfxStore::Load (0, 5005, 5401, 5207, 5208), except that a key store denying access gives 5906.
+PfxLoading LoadUserPfxFile(PfxStore& pfx, const std::string& path, const std::string& password,
+                           uint32_t flags);
 
 struct PfxImportRequest {
   std::string folder;     // narrow text; empty: asked in the PFX file dialog
