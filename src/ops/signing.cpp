@@ -170,12 +170,30 @@ class ContentBytes {
       bytes_ = owned_;
     }
   }
+  ContentBytes(const ContentBytes&) = delete;  // the span may point into owned_
+  ContentBytes& operator=(const ContentBytes&) = delete;
   std::span<const uint8_t> span() const { return bytes_; }
 
  private:
   std::vector<uint8_t> owned_;
   std::span<const uint8_t> bytes_;
 };
+
+// DigestOf returns the MD5 (key_algorithm::kMd5) or SHA-1 (any other) digest of |data|.
+std::vector<uint8_t> DigestOf(uint32_t algorithm, std::span<const uint8_t> data) {
+  if (algorithm == key_algorithm::kMd5) {
+    Md5Digest md5;
+    md5.Begin();
+    md5.Update(data.data(), data.size());
+    md5.Finish();
+    return std::vector<uint8_t>(md5.data(), md5.data() + md5.DigestSize());
+  }
+  Sha1Digest sha1;
+  sha1.Begin();
+  sha1.Update(data.data(), data.size());
+  sha1.Finish();
+  return std::vector<uint8_t>(sha1.data(), sha1.data() + sha1.DigestSize());
+}
 
 // CardMapping turns the platform error of a failed message signature into the component's code:
 // the PIN refusals of a card, and a cancelled prompt.
@@ -227,31 +245,17 @@ SigningOutcome SignPkcs1Text(std::u16string_view content, int32_t flags, Selecte
   }
 
   const ContentBytes bytes(content, flags);
-  Md5Digest md5;
-  Sha1Digest sha1;
-  const uint8_t* digest = nullptr;
-  size_t digest_size = 0;
   uint32_t algorithm = key_algorithm::kSha1;
-  md5.Begin();
-  md5.Update(bytes.span().data(), bytes.span().size());
-  md5.Finish();
+  std::vector<uint8_t> digest;
   if ((flags & pkcs1_flag::kMd5) != 0) {
-    digest = md5.data();
-    digest_size = md5.DigestSize();
     algorithm = key_algorithm::kMd5;
+    digest = DigestOf(key_algorithm::kMd5, bytes.span());
+  } else if ((flags & pkcs1_flag::kSha1OverMd5) != 0) {
+    digest = DigestOf(key_algorithm::kSha1, DigestOf(key_algorithm::kMd5, bytes.span()));
   } else {
-    sha1.Begin();
-    if ((flags & pkcs1_flag::kSha1OverMd5) != 0) {
-      sha1.Update(md5.data(), md5.DigestSize());
-    } else {
-      sha1.Update(bytes.span().data(), bytes.span().size());
-    }
-    sha1.Finish();
-    digest = sha1.data();
-    digest_size = sha1.DigestSize();
+    digest = DigestOf(key_algorithm::kSha1, bytes.span());
   }
-  const auto signature = key->container->SignHash(key->key_spec, algorithm,
-                                                  std::span<const uint8_t>(digest, digest_size));
+  const auto signature = key->container->SignHash(key->key_spec, algorithm, digest);
   if (!signature) {
     const uint32_t error = LastPlatformError();
     keys.Release();
@@ -288,24 +292,8 @@ SigningOutcome SignPkcs7Text(std::u16string_view content, int32_t flags, Selecte
 
   const ContentBytes bytes(content, flags);
   const bool md5 = (flags & pkcs7_flag::kMd5) != 0;
+  const uint32_t algorithm = md5 ? key_algorithm::kMd5 : key_algorithm::kSha1;
   std::vector<uint8_t> content_digest;
-  auto digest_of = [md5](std::span<const uint8_t> data) {
-    std::vector<uint8_t> value;
-    if (md5) {
-      Md5Digest digest;
-      digest.Begin();
-      digest.Update(data.data(), data.size());
-      digest.Finish();
-      value.assign(digest.data(), digest.data() + digest.DigestSize());
-    } else {
-      Sha1Digest digest;
-      digest.Begin();
-      digest.Update(data.data(), data.size());
-      digest.Finish();
-      value.assign(digest.data(), digest.data() + digest.DigestSize());
-    }
-    return value;
-  };
 
   SignedDataRequest request;
   request.content = bytes.span();
@@ -314,7 +302,7 @@ SigningOutcome SignPkcs7Text(std::u16string_view content, int32_t flags, Selecte
   request.signer_certificate = found.certificate.der;
   if ((flags & pkcs7_flag::kSigningTime) != 0) {
     request.signing_time = static_cast<int64_t>(std::time(nullptr));
-    content_digest = digest_of(bytes.span());
+    content_digest = DigestOf(algorithm, bytes.span());
     request.content_digest = content_digest;
   }
 
@@ -334,10 +322,9 @@ SigningOutcome SignPkcs7Text(std::u16string_view content, int32_t flags, Selecte
     request.certificates.emplace_back(found.certificate.der);
   }
 
-  const uint32_t algorithm = md5 ? key_algorithm::kMd5 : key_algorithm::kSha1;
   const SignData sign =
       [&](std::span<const uint8_t> to_be_signed) -> std::optional<std::vector<uint8_t>> {
-    const std::vector<uint8_t> digest = digest_of(to_be_signed);
+    const std::vector<uint8_t> digest = DigestOf(algorithm, to_be_signed);
     auto signature = key->container->SignHash(key->key_spec, algorithm, digest);
     if (signature) std::reverse(signature->begin(), signature->end());
     return signature;
