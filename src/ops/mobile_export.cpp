@@ -12,6 +12,7 @@
 #include "codec/digest.h"
 #include "codec/pfx_store.h"
 #include "codec/secure_wipe.h"
+#include "ops/pfx_transfer.h"
 #include "platform/cert_store.h"
 #include "platform/certificate_key.h"
 #include "platform/key_container.h"
@@ -252,13 +253,9 @@ MobileExportOutcome ExportMobileFromPfxFile(MobilePfxRequest& request, DialogHos
        pfx.store()->Enumerate().value_or(std::vector<StoredCertificate>{})) {
     // A certificate without a key of its own in the file is passed over silently.
     if (!AcquireCertificatePrivateKey(*pfx.store(), certificate.id, true)) continue;
-    if (request.key_usage > 0) {
-      const CertInfo info(certificate.der.data(), static_cast<int32_t>(certificate.der.size()));
-      const auto wanted = static_cast<uint32_t>(request.key_usage);
-      if ((info.GetKeyUsage() & wanted) != wanted) {
-        outcome.code = kKeyUsageUnfit;
-        continue;
-      }
+    if (!CertificateHasKeyUsage(certificate.der, request.key_usage)) {
+      outcome.code = kKeyUsageUnfit;
+      continue;
     }
     const std::optional<SecretBytes> blob =
         ExportCertificateKey(*pfx.store(), certificate.id, outcome);

@@ -91,13 +91,6 @@ bool SameContent(const Pkcs12Contents& original, const Pkcs12Contents& written) 
   return original.keys.size() == written.keys.size();
 }
 
-bool HasKeyUsage(const std::vector<uint8_t>& der, int32_t key_usage) {
-  if (key_usage <= 0) return true;
-  const CertInfo info(der.data(), static_cast<int32_t>(der.size()));
-  const auto wanted = static_cast<uint32_t>(key_usage);
-  return (info.GetKeyUsage() & wanted) == wanted;
-}
-
 }  // namespace
 
 PfxPasswordChangeRequest::~PfxPasswordChangeRequest() {
@@ -240,18 +233,10 @@ void PublishChangedPfxPassword(SignerShare& share, const std::string& changed_pa
 
 PfxQueryOutcome QueryPfxFile(PfxQueryRequest request, DialogHost& host) {
   PfxQueryOutcome outcome;
-  outcome.code = CompletePfxFileFields(host, PromptPfxFile, request.folder, request.file_name,
-                                       request.password, request.min_password_length,
-                                       request.max_password_length);
-  if (outcome.code != 0) return outcome;
-  const std::string path = JoinFolderAndName(request.folder, request.file_name);
-  if (!PathExists(path)) {
-    outcome.code = kPathNotFound;
-    return outcome;
-  }
   PfxStore pfx;
-  const PfxLoading loading =
-      LoadUserPfxFile(pfx, path, request.password, static_cast<uint32_t>(request.flags));
+  const PfxLoading loading = OpenRequestedPfxFile(
+      host, request.folder, request.file_name, request.password, request.min_password_length,
+      request.max_password_length, static_cast<uint32_t>(request.flags), pfx);
   outcome.code = loading.code;
   outcome.platform_error = loading.platform_error;
   if (outcome.code != 0) return outcome;
@@ -264,7 +249,7 @@ PfxQueryOutcome QueryPfxFile(PfxQueryRequest request, DialogHost& host) {
       if (taken == 0) outcome.code = pfx_password_code::kNoPrivateKey;
       continue;
     }
-    if (!HasKeyUsage(certificate.der, request.key_usage)) {
+    if (!CertificateHasKeyUsage(certificate.der, request.key_usage)) {
       outcome.code = kKeyUsageUnfit;
       continue;
     }

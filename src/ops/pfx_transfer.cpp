@@ -39,13 +39,6 @@ constexpr int32_t kRightsDenied = 5906;
 constexpr int32_t kChainFlag = 0x200;
 constexpr int32_t kRemoveAfterExportFlag = 0x1000;
 
-bool HasKeyUsage(const std::vector<uint8_t>& der, int32_t key_usage) {
-  if (key_usage <= 0) return true;
-  const CertInfo info(der.data(), static_cast<int32_t>(der.size()));
-  const auto wanted = static_cast<uint32_t>(key_usage);
-  return (info.GetKeyUsage() & wanted) == wanted;
-}
-
 std::string CommonNameOf(const std::vector<uint8_t>& der) {
   const CertInfo info(der.data(), static_cast<int32_t>(der.size()));
   return info.GetSubjectCN();
@@ -81,20 +74,30 @@ PfxLoading LoadUserPfxFile(PfxStore& pfx, const std::string& path, const std::st
   return loading;
 }
 
+bool CertificateHasKeyUsage(const std::vector<uint8_t>& der, int32_t key_usage) {
+  if (key_usage <= 0) return true;
+  const CertInfo info(der.data(), static_cast<int32_t>(der.size()));
+  const auto wanted = static_cast<uint32_t>(key_usage);
+  return (info.GetKeyUsage() & wanted) == wanted;
+}
+
+PfxLoading OpenRequestedPfxFile(DialogHost& host, std::string& folder, std::string& file_name,
+                                std::string& password, int32_t min_password_length,
+                                int32_t max_password_length, uint32_t flags, PfxStore& pfx) {
+  const int32_t asked = CompletePfxFileFields(host, PromptPfxFile, folder, file_name, password,
+                                              min_password_length, max_password_length);
+  if (asked != 0) return {asked, 0};
+  const std::string path = JoinFolderAndName(folder, file_name);
+  if (!PathExists(path)) return {kPathNotFound, 0};
+  return LoadUserPfxFile(pfx, path, password, flags);
+}
+
 PfxImportOutcome ImportPfxFile(PfxImportRequest request, DialogHost& host) {
   PfxImportOutcome outcome;
-  outcome.code = CompletePfxFileFields(host, PromptPfxFile, request.folder, request.file_name,
-                                       request.password, request.min_password_length,
-                                       request.max_password_length);
-  if (outcome.code != 0) return outcome;
-  const std::string path = JoinFolderAndName(request.folder, request.file_name);
-  if (!PathExists(path)) {
-    outcome.code = kPathNotFound;
-    return outcome;
-  }
   PfxStore pfx;
-  const PfxLoading loading =
-      LoadUserPfxFile(pfx, path, request.password, static_cast<uint32_t>(request.flags));
+  const PfxLoading loading = OpenRequestedPfxFile(
+      host, request.folder, request.file_name, request.password, request.min_password_length,
+      request.max_password_length, static_cast<uint32_t>(request.flags), pfx);
   outcome.code = loading.code;
   outcome.platform_error = loading.platform_error;
   if (outcome.code != 0) return outcome;
@@ -115,7 +118,7 @@ PfxImportOutcome ImportPfxFile(PfxImportRequest request, DialogHost& host) {
       if (imported == 0) outcome.code = kNoPrivateKey;
       continue;
     }
-    if (!HasKeyUsage(certificate.der, request.key_usage)) {
+    if (!CertificateHasKeyUsage(certificate.der, request.key_usage)) {
       outcome.code = kKeyUsageUnfit;
       continue;
     }

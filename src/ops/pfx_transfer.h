@@ -20,6 +20,18 @@ struct PfxLoading {
 PfxLoading LoadUserPfxFile(PfxStore& pfx, const std::string& path, const std::string& password,
                            uint32_t flags);
 
+// OpenRequestedPfxFile asks for the file and its password in the PFX file dialog when any of
+// |folder|, |file_name| and |password| is empty (replacing them with the answers), gives 5902 when
+// no file is at the path, and then loads it as LoadUserPfxFile does. The dialog's 5070/5002 are
+// passed on.
+PfxLoading OpenRequestedPfxFile(DialogHost& host, std::string& folder, std::string& file_name,
+                                std::string& password, int32_t min_password_length,
+                                int32_t max_password_length, uint32_t flags, PfxStore& pfx);
+
+// CertificateHasKeyUsage is true when |key_usage| is 0 or below, or when every one of its bits is
+// in the key usage of the certificate |der|.
+bool CertificateHasKeyUsage(const std::vector<uint8_t>& der, int32_t key_usage);
+
 struct PfxImportRequest {
   std::string folder;     // narrow text; empty: asked in the PFX file dialog
   std::string file_name;  // narrow text; empty: asked
