@@ -96,11 +96,12 @@ void StripPemArmour(std::string& text);
 // hold.
 bool ReadFileBytes(const std::string& path, ByteBuffer& out);
 
-// WriteFileBytes replaces the file at |path| with the content of |buffer| atomically: a temporary
-// file (mode 0600) in the same folder is written, synced and renamed over the target, so a failure
-// leaves any old file as it was. The new file always has mode 0600, and a symbolic link at |path|
-// is replaced, not written through. Returns true when every byte was written (an empty buffer gives
-// an empty file).
+// WriteFileBytes replaces the file at |path| with the content of |buffer| atomically: an unnamed
+// temporary file (mode 0600) in the same folder is written, synced, given a name and renamed over
+// the target, so a failure leaves any old file as it was and a writer killed half-way leaves no
+// file behind. A regular file that is replaced keeps its mode (and its owner, where the process
+// may keep it); a new file has mode 0600. A symbolic link at |path| is replaced, not written
+// through. Returns true when every byte was written (an empty buffer gives an empty file).
 bool WriteFileBytes(const std::string& path, const ByteBuffer& buffer);
 
 // PathExists reports whether anything (a file, a folder) exists at |path|; false for an empty

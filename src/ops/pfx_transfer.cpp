@@ -15,6 +15,7 @@
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/pkcs12.h"
+#include "platform/profile.h"
 #include "platform/text.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/dialog_host.h"
@@ -102,13 +103,17 @@ PfxImportOutcome ImportPfxFile(PfxImportRequest request, DialogHost& host) {
   outcome.platform_error = loading.platform_error;
   if (outcome.code != 0) return outcome;
 
-  auto personal = CertStore::OpenSystem("MY");
+  // "MY" and the key containers share one connection, so that each key and the certificate that
+  // refers to it are stored in one transaction: an import that fails or is killed half-way leaves
+  // neither behind.
+  std::shared_ptr<ProfileDatabase> profile = ProfileDatabase::OpenUser();
+  auto personal = CertStore::OpenSystem("MY", profile);
   if (!personal) {
     outcome.code = kPersonalStoreNotOpened;
     outcome.platform_error = LastPlatformError();
     return outcome;
   }
-  auto containers = KeyContainerStore::OpenUser();
+  KeyContainerStore containers(profile);
   outcome.code = kNotFound;
   size_t imported = 0;
   for (const auto& certificate :
@@ -122,25 +127,20 @@ PfxImportOutcome ImportPfxFile(PfxImportRequest request, DialogHost& host) {
       outcome.code = kKeyUsageUnfit;
       continue;
     }
-    // The key goes into the profile with the certificate; a certificate "MY" refuses takes its
-    // key back out.
     const auto link_value =
         pfx.store()->GetProperty(certificate.id, cert_property::kKeyProviderInfo);
-    const bool persisted = containers && link_value && containers->Persist(*key->container);
-    const auto added =
-        persisted ? personal->AddWithProperties(
-                        certificate.der, AddDisposition::kReplaceExistingInheritProperties,
-                        {CertificateProperty{cert_property::kKeyProviderInfo, *link_value}})
-                  : std::nullopt;
+    const bool added = link_value && profile->Transaction([&] {
+      return containers.Persist(*key->container) &&
+             personal
+                 ->AddWithProperties(
+                     certificate.der, AddDisposition::kReplaceExistingInheritProperties,
+                     {CertificateProperty{cert_property::kKeyProviderInfo, *link_value}})
+                 .has_value();
+    });
     if (!added) {
-      const uint32_t error = LastPlatformError();
-      if (persisted) {
-        containers->Delete(key->container->name(), key->container->provider_name(),
-                           key->container->provider_type());
-      }
       if (imported == 0) {
         outcome.code = kNotFound;
-        outcome.platform_error = error;
+        outcome.platform_error = LastPlatformError();
       }
       continue;
     }

@@ -6,6 +6,7 @@
 #include "ops/certification_request.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
+#include "platform/profile.h"
 #include "platform/providers.h"
 #include "platform/random_name.h"
 #include "platform/registry.h"
@@ -122,9 +123,14 @@ bool KeyRequestEngine::CheckRequestArguments(std::u16string_view common_name) {
 std::string KeyRequestEngine::MakeKeyAndRequest(std::u16string_view common_name,
                                                 const std::string& date_time) {
   const std::string container_name = RequestContainerName();
-  auto store = KeyContainerStore::OpenUser();
+  // The key is made in memory and stored together with its pending record in one transaction, so
+  // that a request that fails or is killed half-way leaves neither a key without a record nor a
+  // record without a key, and other processes never see one without the other.
+  std::shared_ptr<ProfileDatabase> profile = ProfileDatabase::OpenUser();
+  const ProviderInfo* provider =
+      profile ? ResolveProvider(provider_name_, provider_type_) : nullptr;
   std::unique_ptr<KeyContainer> container =
-      store ? store->Create(container_name, provider_name_, provider_type_) : nullptr;
+      provider ? KeyContainer::CreateVolatile(container_name, *provider) : nullptr;
   if (container == nullptr) {
     const uint32_t error = LastPlatformError();
     const bool unsupported =
@@ -153,11 +159,17 @@ std::string KeyRequestEngine::MakeKeyAndRequest(std::u16string_view common_name,
     Fail(kRecordFailed, LastPlatformError());
     return std::string();
   }
-  auto registry = Registry::Open(Registry::Root::kCurrentUser);
   const PendingRequestRecord record{provider_name_, provider_type_, key_spec_,
                                     *public_key,    date_time,      ConvertToNarrow(common_name)};
-  if (!registry || !WritePendingRequestRecord(*registry, container_name, record)) {
-    Fail(kRecordFailed, LastPlatformError());
+  KeyContainerStore containers(profile);
+  Registry registry(profile);
+  bool key_stored = false;
+  const bool stored = profile->Transaction([&] {
+    key_stored = containers.Persist(*container);
+    return key_stored && WritePendingRequestRecord(registry, container_name, record);
+  });
+  if (!stored) {
+    Fail(key_stored ? kRecordFailed : kNoProviderResource, LastPlatformError());
     return std::string();
   }
   return base64.ToString();

@@ -189,11 +189,11 @@ class MemoryStore final : public CertStore {
 
 class ProfileStore final : public CertStore {
  public:
-  ProfileStore(std::unique_ptr<ProfileDatabase> database, int64_t store)
+  ProfileStore(std::shared_ptr<ProfileDatabase> database, int64_t store)
       : database_(std::move(database)), store_(store) {}
 
-  static std::unique_ptr<CertStore> Open(std::string_view name) {
-    auto database = ProfileDatabase::OpenUser();
+  static std::unique_ptr<CertStore> Open(std::string_view name,
+                                         std::shared_ptr<ProfileDatabase> database) {
     if (!database) return nullptr;
     const std::string stored(name);
     const std::string folded = FoldRegistryName(stored);
@@ -398,7 +398,7 @@ class ProfileStore final : public CertStore {
     return std::nullopt;
   }
 
-  std::unique_ptr<ProfileDatabase> database_;
+  std::shared_ptr<ProfileDatabase> database_;
   int64_t store_;
 };
 
@@ -437,7 +437,12 @@ Thumbprint CertificateThumbprint(const std::vector<uint8_t>& der) {
 }
 
 std::unique_ptr<CertStore> CertStore::OpenSystem(std::string_view name) {
-  return ProfileStore::Open(name);
+  return ProfileStore::Open(name, ProfileDatabase::OpenUser());
+}
+
+std::unique_ptr<CertStore> CertStore::OpenSystem(std::string_view name,
+                                                 std::shared_ptr<ProfileDatabase> profile) {
+  return ProfileStore::Open(name, std::move(profile));
 }
 
 std::unique_ptr<CertStore> CertStore::OpenMemory() {

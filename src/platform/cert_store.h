@@ -79,6 +79,10 @@ class CertStore {
   // ignored), creating it when missing. Null with the error recorded when the profile cannot be
   // used.
   static std::unique_ptr<CertStore> OpenSystem(std::string_view name);
+  // The same through |profile|, a connection to the user's profile that other stores may share,
+  // so that their changes can be joined in one transaction (ProfileDatabase::Transaction).
+  static std::unique_ptr<CertStore> OpenSystem(std::string_view name,
+                                               std::shared_ptr<ProfileDatabase> profile);
 
   // OpenMemory makes an empty memory store.
   static std::unique_ptr<CertStore> OpenMemory();

@@ -496,7 +496,7 @@ std::unique_ptr<KeyContainerStore> KeyContainerStore::OpenUser() {
   return std::make_unique<KeyContainerStore>(std::move(database));
 }
 
-KeyContainerStore::KeyContainerStore(std::unique_ptr<ProfileDatabase> database)
+KeyContainerStore::KeyContainerStore(std::shared_ptr<ProfileDatabase> database)
     : database_(std::move(database)) {}
 
 std::unique_ptr<KeyContainer> KeyContainerStore::Create(std::string_view name,

@@ -243,8 +243,9 @@ class KeyContainerStore {
   // profile cannot be opened.
   static std::unique_ptr<KeyContainerStore> OpenUser();
 
-  // The store uses |database| (must not be null); containers it opens share it.
-  explicit KeyContainerStore(std::unique_ptr<ProfileDatabase> database);
+  // The store uses |database| (must not be null); containers it opens share it, and so may other
+  // stores, so that their changes can be joined in one transaction (ProfileDatabase::Transaction).
+  explicit KeyContainerStore(std::shared_ptr<ProfileDatabase> database);
 
   // Create makes a new, empty container |name| for the provider |provider_name| of
   // |provider_type| (resolved with ResolveProvider, whose errors it records). NTE_EXISTS when a

@@ -113,20 +113,40 @@ bool PrepareFolder(const std::string& folder) {
   return true;
 }
 
-// Creates the database file with mode 0600 before SQLite opens it, so that it (and the journal
-// files SQLite gives the same mode) is never readable by others.
+// Makes sure the database file exists with mode 0600 before SQLite opens it, so that it (and the
+// journal files SQLite gives the same mode) is never readable by others.
+//
+// An existing file is only looked at, never opened: SQLite's locks are POSIX record locks, which
+// belong to the process, and closing any descriptor of the file drops every lock the process holds
+// on it, including those of this process's open connections. Another process could then take the
+// database for its own (checkpointing and removing the write-ahead log under a live connection),
+// losing committed transactions. A missing file is created with O_EXCL, so the descriptor closed
+// here is of a file no connection of this process can have open yet.
 bool PrepareFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!fd.valid()) {
-    SetLastPlatformError(errno == ENOSPC ? 112 : platform_error::kAccessDenied);
-    return false;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) == 0) {
+      if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+        SetLastPlatformError(platform_error::kAccessDenied);
+        return false;
+      }
+      return true;
+    }
+    if (errno != ENOENT) {
+      SetLastPlatformError(platform_error::kAccessDenied);
+      return false;
+    }
+    UniqueFd created(
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (created.valid()) return true;
+    if (errno != EEXIST) {
+      SetLastPlatformError(errno == ENOSPC ? 112 : platform_error::kAccessDenied);
+      return false;
+    }
+    // Another process created it meanwhile: look at what it made.
   }
-  struct stat info;
-  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
-    SetLastPlatformError(platform_error::kAccessDenied);
-    return false;
-  }
-  return true;
+  SetLastPlatformError(platform_error::kAccessDenied);
+  return false;
 }
 
 int ReadUserVersion(sqlite3* db, int* version) {
@@ -305,18 +325,23 @@ bool ProfileDatabase::Execute(std::string_view sql) {
 }
 
 bool ProfileDatabase::Transaction(const std::function<bool()>& work) {
-  if (!Execute("BEGIN IMMEDIATE")) return false;
+  // Inside a transaction already open on this connection the work becomes a savepoint, so that
+  // callers can join several steps (a key and the certificate that refers to it) into one
+  // transaction that either happens whole or not at all.
+  const bool nested = sqlite3_get_autocommit(db_.get()) == 0;
+  if (!Execute(nested ? "SAVEPOINT nested_work" : "BEGIN IMMEDIATE")) return false;
+  const char* const undo = nested ? "ROLLBACK TO nested_work; RELEASE nested_work" : "ROLLBACK";
   bool ok = false;
   try {
     ok = work();
   } catch (...) {
-    sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_exec(db_.get(), undo, nullptr, nullptr, nullptr);
     throw;
   }
-  if (ok && Execute("COMMIT")) return true;
+  if (ok && Execute(nested ? "RELEASE nested_work" : "COMMIT")) return true;
   // Keep the error that made the work fail; the rollback's own result does not matter.
   const uint32_t error = LastPlatformError();
-  sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_exec(db_.get(), undo, nullptr, nullptr, nullptr);
   SetLastPlatformError(error);
   return false;
 }

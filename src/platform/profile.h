@@ -97,7 +97,10 @@ class ProfileDatabase {
 
   // Transaction runs |work| inside one write transaction: BEGIN IMMEDIATE (waiting for other
   // writers up to the busy timeout), COMMIT when |work| returns true, ROLLBACK otherwise. Returns
-  // true only when the work succeeded and was committed.
+  // true only when the work succeeded and was committed. Called inside another transaction of the
+  // same connection (stores that share one connection, see the Open functions that take one), the
+  // work is a savepoint of the outer transaction: undone alone when it fails, and committed only
+  // with the outer one.
   bool Transaction(const std::function<bool()>& work);
 
   // LastInsertId returns the row id of the last row inserted through this connection.

@@ -102,7 +102,7 @@ std::unique_ptr<Registry> Registry::Open(Root root) {
   return std::make_unique<Registry>(ProfileDatabase::OpenMachine());
 }
 
-Registry::Registry(std::unique_ptr<ProfileDatabase> database) : database_(std::move(database)) {}
+Registry::Registry(std::shared_ptr<ProfileDatabase> database) : database_(std::move(database)) {}
 
 bool Registry::Writable() {
   if (database_ == nullptr || database_->read_only()) {

@@ -60,8 +60,9 @@ class Registry {
   // cannot be opened; a missing machine profile gives an empty, read-only root.
   static std::unique_ptr<Registry> Open(Root root);
 
-  // OnDatabase uses |database| as the root's store (null: an empty, read-only root).
-  explicit Registry(std::unique_ptr<ProfileDatabase> database);
+  // The root kept in |database| (null: an empty, read-only root). The connection may be shared
+  // with other stores, so that their changes can be joined in one transaction.
+  explicit Registry(std::shared_ptr<ProfileDatabase> database);
 
   // KeyExists reports whether the key at |path| exists (the root always does).
   bool KeyExists(std::string_view path);
@@ -107,7 +108,7 @@ class Registry {
   std::optional<int64_t> FindOrCreateKey(std::string_view path);
   bool Writable();
 
-  std::unique_ptr<ProfileDatabase> database_;
+  std::shared_ptr<ProfileDatabase> database_;
 };
 
 // FoldRegistryName returns the form in which registry names are compared: the UTF-8 name with

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -141,6 +142,71 @@ TEST(FileIoTest, WriteCreatesOrReplacesTheFileForTheOwnerOnly) {
     ASSERT_EQ(stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"out.bin"});
+  }
+}
+
+// Replacing a file keeps the mode its owner gave it; a new file, or one replacing a link, is
+// private.
+TEST(FileIoTest, ReplacedFileKeepsItsMode) {
+  TempDir dir;
+  ByteBuffer buffer;
+  ASSERT_TRUE(buffer.Append("new", 3));
+  struct Case {
+    const char* name;
+    mode_t before;  // 0: no file before
+    mode_t after;
+  };
+  const Case cases[] = {
+      {"shared with everyone", 0644, 0644},
+      {"shared with the group", 0640, 0640},
+      {"read-only for the owner", 0400, 0400},
+      {"new file", 0, 0600},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path file = dir.path() / (std::string(c.name) + ".pfx");
+    if (c.before != 0) {
+      dir.WriteFile(file.filename().string(), "old");
+      ASSERT_EQ(chmod(file.c_str(), c.before), 0);
+    }
+    ASSERT_TRUE(WriteFileBytes(file.string(), buffer));
+    EXPECT_EQ(ReadAll(file), "new");
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, c.after);
+  }
+  // A link is replaced by a private file; the file it named keeps its mode and content.
+  const fs::path named = dir.WriteFile("named.txt", "named");
+  ASSERT_EQ(chmod(named.c_str(), 0644), 0);
+  fs::create_symlink(named, dir.path() / "link.txt");
+  ASSERT_TRUE(WriteFileBytes((dir.path() / "link.txt").string(), buffer));
+  EXPECT_FALSE(fs::is_symlink(dir.path() / "link.txt"));
+  struct stat info {};
+  ASSERT_EQ(stat((dir.path() / "link.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_EQ(ReadAll(named), "named");
+}
+
+// Writers killed at random moments leave either the old or the new file, and no temporary.
+TEST(FileIoTest, KilledWriterLeavesNoTemporary) {
+  TempDir dir;
+  const fs::path file = dir.WriteFile("target.pfx", "old");
+  ByteBuffer buffer;
+  ASSERT_TRUE(buffer.Allocate(32 << 20));
+  std::fill(buffer.data(), buffer.data() + buffer.length(), 0x5A);
+  std::mt19937 random(7);
+  for (int round = 0; round < 12; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (;;) WriteFileBytes(file.string(), buffer);
+    }
+    usleep(std::uniform_int_distribution<useconds_t>(1000, 60000)(random));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"target.pfx"});
   }
 }
 
