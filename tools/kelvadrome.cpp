@@ -384,10 +384,14 @@ int Certs(const CommandLine& line) {
     CertInfo info(certificate.der.data(), static_cast<int32_t>(certificate.der.size()));
     const bool linked =
         store->GetProperty(certificate.id, cert_property::kKeyProviderInfo).has_value();
+    const auto friendly_value = store->GetProperty(certificate.id, cert_property::kFriendlyName);
+    const auto friendly_wide = friendly_value ? DecodeFriendlyName(*friendly_value) : std::nullopt;
+    const std::string friendly_name = friendly_wide ? ConvertToNarrow(*friendly_wide) : "";
     if (line.json) {
       std::string object = CertificateJson(info);
       object.pop_back();
       json += (json.size() > 1 ? "," : "") + object +
+              ",\"friendlyName\":" + JsonString(friendly_name) +
               ",\"keyLinked\":" + (linked ? "true" : "false") + "}";
       continue;
     }
@@ -398,6 +402,7 @@ int Certs(const CommandLine& line) {
         info.GetNotAfter(CertDateFormat::kDate).c_str(),
         info.GetIssuerCN().empty() ? info.GetIssuer().c_str() : info.GetIssuerCN().c_str(),
         info.GetFingerprint().c_str(), linked ? "  [key linked]" : "");
+    if (!friendly_name.empty()) std::printf("  friendly name %s\n", friendly_name.c_str());
   }
   if (line.json) std::printf("%s]\n", json.c_str());
   return kSuccess;
