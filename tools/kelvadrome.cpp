@@ -52,6 +52,7 @@
 #include "frame/automation_registry.h"
 #include "frame/method_table.h"
 #include "kelvadrome/automation.h"
+#include "ops/key_use.h"
 #include "platform/bstr.h"
 #include "platform/cert_store.h"
 #include "platform/certificate_key.h"
@@ -479,6 +480,8 @@ int CertSign(const CommandLine& line) {
   if (!found) return Fail(line, "no certificate " + line.words[2] + " in MY");
   auto key = AcquireCertificatePrivateKey(*store, found->id, true);
   if (!key) return Fail(line, "cannot reach the key of " + line.words[2]);
+  // A key protected by the user asks through the dialog host first, as in the component.
+  InstallKeyUsePrompt();
   ByteBuffer content;
   if (!ReadFileBytes(line.words[3], content)) {
     return Fail(line, "cannot read " + line.words[3] + " (or it is empty)");
