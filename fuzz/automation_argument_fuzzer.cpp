@@ -70,12 +70,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kelvadrome::AutomationArgument converted;
   const HRESULT as_text = kelvadrome::ArgumentToText(argument, &converted);
   Check(as_text == S_OK || as_text == DISP_E_TYPEMISMATCH);
+  // A BSTR is taken whole, zero characters included.
+  if (type == VT_BSTR && as_text == S_OK) Check(converted.text == text);
 
   // A number that is not text and not "nothing", accepted both ways, survives the trip through
   // its text.
   if (as_number == S_OK && as_text == S_OK && type != VT_BSTR && type != VT_EMPTY &&
       type != VT_NULL) {
-    Check(converted.text != nullptr);
+    Check(!converted.text.empty());
     const OwnedBstr round(converted.text);
     VARIANT again{};
     again.vt = VT_BSTR;

@@ -93,6 +93,40 @@ check "too many arguments are a usage error" 2 $?
 check "a number that is none is a usage error" 2 $?
 "$cli" call NoSuchMethod 2>/dev/null
 check "an unknown method is a usage error" 2 $?
+
+# cert sign with a user-protected key asks through the dialog host: a scripted user allows one
+# signature and refuses the next.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$scratch/signer.key" -out "$scratch/signer.pem" \
+  -subj "/CN=Protected signer" -days 30 2>/dev/null
+openssl pkcs12 -export -inkey "$scratch/signer.key" -in "$scratch/signer.pem" -name "CLI signer" \
+  -passout pass:pw -out "$scratch/signer.pfx"
+signer=$(openssl x509 -in "$scratch/signer.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
+check "import with a user-protected key" '0' \
+  "$(KELVADROME_DIALOGS=none "$cli" call ImportPfxToIE "$scratch" signer.pfx pw 2 0)"
+listed=$("$cli" certs --json)
+case "$listed" in
+  *"\"thumbprint\":\"$signer\""*'"friendlyName":"CLI signer"'*) ;;
+  *) echo "FAILED: certs lists the friendly name: $listed" >&2; failures=$((failures + 1)) ;;
+esac
+printf 'expect key-use\nclick 1\n' >"$scratch/allow.script"
+printf 'expect key-use\nclick 2\n' >"$scratch/refuse.script"
+printf 'signed content\n' >"$scratch/content"
+KELVADROME_DIALOGS="script:$scratch/allow.script" \
+  "$cli" cert sign "$signer" "$scratch/content" "$scratch/content.sig"
+check "cert sign after the user allows" 0 $?
+openssl x509 -in "$scratch/signer.pem" -noout -pubkey >"$scratch/signer.pub"
+check "the signature verifies" 'Verified OK' "$(openssl dgst -sha256 -verify "$scratch/signer.pub" \
+  -signature "$scratch/content.sig" "$scratch/content" 2>&1)"
+refused=$(KELVADROME_DIALOGS="script:$scratch/refuse.script" \
+  "$cli" cert sign "$signer" "$scratch/content" "$scratch/refused.sig" --json)
+check "cert sign after the user refuses exits 1" 1 $?
+case "$refused" in
+  *'"code":1223}') ;;
+  *) echo "FAILED: a refusal is a cancellation: $refused" >&2; failures=$((failures + 1)) ;;
+esac
+[ ! -e "$scratch/refused.sig" ]
+check "a refused signature writes no file" 0 $?
+
 "$cli" server unregister
 check "server unregister" 0 $?
 "$cli" reg list 'Software\Classes\KelvadromeATL.CAPI' 2>/dev/null

@@ -52,6 +52,7 @@
 #include "frame/automation_registry.h"
 #include "frame/method_table.h"
 #include "kelvadrome/automation.h"
+#include "ops/key_use.h"
 #include "platform/bstr.h"
 #include "platform/cert_store.h"
 #include "platform/certificate_key.h"
@@ -384,10 +385,14 @@ int Certs(const CommandLine& line) {
     CertInfo info(certificate.der.data(), static_cast<int32_t>(certificate.der.size()));
     const bool linked =
         store->GetProperty(certificate.id, cert_property::kKeyProviderInfo).has_value();
+    const auto friendly_value = store->GetProperty(certificate.id, cert_property::kFriendlyName);
+    const auto friendly_wide = friendly_value ? DecodeFriendlyName(*friendly_value) : std::nullopt;
+    const std::string friendly_name = friendly_wide ? ConvertToNarrow(*friendly_wide) : "";
     if (line.json) {
       std::string object = CertificateJson(info);
       object.pop_back();
       json += (json.size() > 1 ? "," : "") + object +
+              ",\"friendlyName\":" + JsonString(friendly_name) +
               ",\"keyLinked\":" + (linked ? "true" : "false") + "}";
       continue;
     }
@@ -398,6 +403,7 @@ int Certs(const CommandLine& line) {
         info.GetNotAfter(CertDateFormat::kDate).c_str(),
         info.GetIssuerCN().empty() ? info.GetIssuer().c_str() : info.GetIssuerCN().c_str(),
         info.GetFingerprint().c_str(), linked ? "  [key linked]" : "");
+    if (!friendly_name.empty()) std::printf("  friendly name %s\n", friendly_name.c_str());
   }
   if (line.json) std::printf("%s]\n", json.c_str());
   return kSuccess;
@@ -474,6 +480,8 @@ int CertSign(const CommandLine& line) {
   if (!found) return Fail(line, "no certificate " + line.words[2] + " in MY");
   auto key = AcquireCertificatePrivateKey(*store, found->id, true);
   if (!key) return Fail(line, "cannot reach the key of " + line.words[2]);
+  // A key protected by the user asks through the dialog host first, as in the component.
+  InstallKeyUsePrompt();
   ByteBuffer content;
   if (!ReadFileBytes(line.words[3], content)) {
     return Fail(line, "cannot read " + line.words[3] + " (or it is empty)");

@@ -85,6 +85,16 @@ int32_t PfxStore::Load(const std::string& path, const std::string& password, uin
                                  key_spec::kExchange};
       properties.push_back({cert_property::kKeyProviderInfo, EncodeKeyProviderLink(link)});
     }
+    // The file's friendly name stays with the certificate; its key's bag names it when the
+    // certificate's own bag does not.
+    std::string_view friendly_name = certificate.friendly_name;
+    if (friendly_name.empty() && certificate.key_index >= 0) {
+      friendly_name = contents->keys[static_cast<size_t>(certificate.key_index)].friendly_name;
+    }
+    if (!friendly_name.empty()) {
+      properties.push_back(
+          {cert_property::kFriendlyName, EncodeFriendlyName(Utf8ToUtf16(friendly_name))});
+    }
     // A certificate the store does not take (not one well-formed certificate) is left out.
     store->AddWithProperties(certificate.der, AddDisposition::kAlways, properties);
   }

@@ -67,7 +67,7 @@ struct Scalar {
   bool negative = false;  // kInteger: sign and magnitude, so that every 64-bit value fits
   uint64_t magnitude = 0;
   double real = 0;
-  const char16_t* text = nullptr;
+  std::u16string_view text;  // kText: every character of the BSTR
 };
 
 template <typename T>
@@ -146,11 +146,14 @@ bool ReadScalar(const VARIANT& value, bool followed, Scalar* out) {
     case VT_R8:
       *out = RealScalar(by_ref ? *value.pdblVal : value.dblVal);
       return true;
-    case VT_BSTR:
+    case VT_BSTR: {
+      // A BSTR is as long as its recorded length, zero characters included.
+      const BSTR text = by_ref ? *value.pbstrVal : value.bstrVal;
       *out = Scalar{};
       out->kind = Scalar::Kind::kText;
-      out->text = by_ref ? *value.pbstrVal : value.bstrVal;
+      if (text != nullptr) out->text = std::u16string_view(text, BstrLength(text));
       return true;
+    }
     default:
       return false;
   }
@@ -167,81 +170,28 @@ bool IsBlank(char16_t c) {
   return c == u' ' || c == u'\t';
 }
 
-// ParseDecimal reads optional blanks, an optional sign, decimal digits and optional blanks.
-HRESULT ParseDecimal(const char16_t* text, int32_t* number) {
-  if (text == nullptr) return DISP_E_TYPEMISMATCH;
-  const char16_t* at = text;
-  while (IsBlank(*at)) ++at;
-  const bool negative = *at == u'-';
-  if (*at == u'-' || *at == u'+') ++at;
-  if (*at < u'0' || *at > u'9') return DISP_E_TYPEMISMATCH;
+bool IsDigit(char16_t c) {
+  return c >= u'0' && c <= u'9';
+}
+
+// ParseDecimal reads optional blanks, an optional sign, decimal digits and optional blanks, and
+// nothing else: the whole of |text|.
+HRESULT ParseDecimal(std::u16string_view text, int32_t* number) {
+  size_t at = 0;
+  while (at < text.size() && IsBlank(text[at])) ++at;
+  const bool negative = at < text.size() && text[at] == u'-';
+  if (at < text.size() && (text[at] == u'-' || text[at] == u'+')) ++at;
+  if (at == text.size() || !IsDigit(text[at])) return DISP_E_TYPEMISMATCH;
   uint64_t magnitude = 0;
-  for (; *at >= u'0' && *at <= u'9'; ++at) {
+  for (; at < text.size() && IsDigit(text[at]); ++at) {
     // Beyond 32 bits the exact value no longer matters, only that it is too large.
-    if (magnitude <= UINT32_MAX) magnitude = magnitude * 10 + static_cast<uint64_t>(*at - u'0');
+    const auto digit = static_cast<uint64_t>(text[at] - u'0');
+    if (magnitude <= UINT32_MAX) magnitude = magnitude * 10 + digit;
   }
-  while (IsBlank(*at)) ++at;
-  if (*at != 0) return DISP_E_TYPEMISMATCH;
+  while (at < text.size() && IsBlank(text[at])) ++at;
+  if (at != text.size()) return DISP_E_TYPEMISMATCH;
   return Narrow(negative, magnitude, number);
 }
-
-// How a slot call leaves its result.
-struct SlotResult {
-  BSTR text = nullptr;
-  LONG number = 0;
-};
-
-template <typename T>
-T ArgumentAs(const AutomationArgument& argument);
-template <>
-const char16_t* ArgumentAs<const char16_t*>(const AutomationArgument& argument) {
-  return argument.text;
-}
-template <>
-int32_t ArgumentAs<int32_t>(const AutomationArgument& argument) {
-  return argument.number;
-}
-
-// SlotCall calls a slot of ICAPI with converted arguments: the slot's own parameter types pick
-// the argument's text or number, and its last parameter says where the result goes.
-template <typename Slot>
-struct SlotCall;
-
-template <typename... P>
-struct SlotCall<HRESULT (ICAPI::*)(P...)> {
-  using Parameters = std::tuple<P...>;
-  static constexpr size_t kInputs = sizeof...(P) - 1;
-
-  template <size_t... I>
-  static HRESULT Run(ICAPI& target, HRESULT (ICAPI::*slot)(P...),
-                     [[maybe_unused]] const AutomationArgument* arguments, SlotResult& result,
-                     std::index_sequence<I...>) {
-    using RetPointer = std::tuple_element_t<kInputs, Parameters>;
-    if constexpr (std::is_same_v<RetPointer, BSTR*>) {
-      return (target.*slot)(ArgumentAs<std::tuple_element_t<I, Parameters>>(arguments[I])...,
-                            &result.text);
-    } else {
-      static_assert(std::is_same_v<RetPointer, LONG*>);
-      return (target.*slot)(ArgumentAs<std::tuple_element_t<I, Parameters>>(arguments[I])...,
-                            &result.number);
-    }
-  }
-};
-
-using SlotInvoker = HRESULT (*)(ICAPI&, const AutomationArgument*, SlotResult&);
-
-constexpr SlotInvoker kSlotInvokers[] = {
-#define KELVADROME_SLOT_INVOKER(status_, name_, ...)                           \
-  [](ICAPI& target, const AutomationArgument* arguments, SlotResult& result) { \
-    using Call = SlotCall<decltype(&ICAPI::name_)>;                            \
-    return Call::Run(target, &ICAPI::name_, arguments, result,                 \
-                     std::make_index_sequence<Call::kInputs>{});               \
-  },
-    KELVADROME_METHODS(KELVADROME_SLOT_INVOKER)
-#undef KELVADROME_SLOT_INVOKER
-};
-
-static_assert(std::size(kSlotInvokers) == kMethodCount);
 
 }  // namespace
 
@@ -299,7 +249,7 @@ HRESULT ArgumentToText(const VARIANT& value, AutomationArgument* argument) {
   if (!ReadScalar(value, false, &scalar)) return DISP_E_TYPEMISMATCH;
   switch (scalar.kind) {
     case Scalar::Kind::kEmpty:
-      argument->text = u"";
+      argument->text = {};
       return S_OK;
     case Scalar::Kind::kText:
       argument->text = scalar.text;
@@ -323,15 +273,15 @@ HRESULT ArgumentToText(const VARIANT& value, AutomationArgument* argument) {
       for (char16_t& c : argument->storage) {
         if (c == u'e') c = u'E';
       }
-      argument->text = argument->storage.c_str();
+      argument->text = argument->storage;
       return S_OK;
     }
   }
   return DISP_E_TYPEMISMATCH;
 }
 
-HRESULT InvokeCapi(ICAPI& target, DISPID dispid, REFIID riid, WORD flags, DISPPARAMS* params,
-                   VARIANT* result, UINT* arg_error) {
+HRESULT InvokeCapi(CapiMethodRunner& target, DISPID dispid, REFIID riid, WORD flags,
+                   DISPPARAMS* params, VARIANT* result, UINT* arg_error) {
   if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
   const MethodDescriptor* method = FindMethodByDispid(dispid);
   if (method == nullptr || (flags & DISPATCH_METHOD) == 0) return DISP_E_MEMBERNOTFOUND;
@@ -353,9 +303,8 @@ HRESULT InvokeCapi(ICAPI& target, DISPID dispid, REFIID riid, WORD flags, DISPPA
         return converted;
       }
     }
-    SlotResult slot_result;
-    const HRESULT called =
-        kSlotInvokers[static_cast<size_t>(method->id)](target, arguments.data(), slot_result);
+    AutomationResult slot_result;
+    const HRESULT called = target.RunMethod(method->id, arguments.data(), slot_result);
     if (FAILED(called)) return called;
     if (result == nullptr) {
       FreeBstr(slot_result.text);

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -50,7 +51,50 @@ auto NotBuilt(CertComponent& component) {
 template <typename... Arguments>
 void Unused(const Arguments&...) {}
 
-class CapiObject final : public ICAPI, public IObjectSafety, public IProvideClassInfo2 {
+// The argument of a slot parameter as the worker takes it, for calls made by Invoke: a text
+// parameter gets the whole converted text, a number parameter the number.
+TextArg WorkerArgument(const AutomationArgument& argument, const OLECHAR*) {
+  return TextArg(argument.text);
+}
+int32_t WorkerArgument(const AutomationArgument& argument, LONG) {
+  return argument.number;
+}
+
+// InvokedWork binds a worker call to the converted arguments of Invoke, following the parameter
+// types of the method's ICAPI slot (its last parameter, Ret, takes no argument).
+template <typename Slot>
+struct InvokedWork;
+
+template <typename... P>
+struct InvokedWork<HRESULT (ICAPI::*)(P...)> {
+  template <typename Work>
+  static auto Bind(Work work, const AutomationArgument* arguments) {
+    return Bind(work, arguments, std::make_index_sequence<sizeof...(P) - 1>{});
+  }
+  template <typename Work, size_t... I>
+  static auto Bind(Work work, [[maybe_unused]] const AutomationArgument* arguments,
+                   std::index_sequence<I...>) {
+    return [=](CertComponent& component) {
+      return work(component,
+                  WorkerArgument(arguments[I], std::tuple_element_t<I, std::tuple<P...>>{})...);
+    };
+  }
+};
+
+// Where the result of a row whose Result is |R| goes.
+template <typename R>
+auto* ResultSlot(AutomationResult& result) {
+  if constexpr (std::is_same_v<R, Bstr>) {
+    return &result.text;
+  } else {
+    return &result.number;
+  }
+}
+
+class CapiObject final : public ICAPI,
+                         public IObjectSafety,
+                         public IProvideClassInfo2,
+                         private CapiMethodRunner {
   struct Token {
     explicit Token() = default;
   };
@@ -120,7 +164,8 @@ class CapiObject final : public ICAPI, public IObjectSafety, public IProvideClas
 
   HRESULT Invoke(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                  EXCEPINFO*, UINT* arg_error) override {
-    return InvokeCapi(*this, dispid, riid, flags, params, result, arg_error);
+    return InvokeCapi(static_cast<CapiMethodRunner&>(*this), dispid, riid, flags, params, result,
+                      arg_error);
   }
 
   // ---- ICAPI, generated from the method table -----------------------------------------------
@@ -139,6 +184,31 @@ class CapiObject final : public ICAPI, public IObjectSafety, public IProvideClas
 #undef KELVADROME_CAPI_SLOT
 #undef KELVADROME_CAPI_WORK_PLANNED
 #undef KELVADROME_CAPI_WORK_BUILT
+
+  // ---- Invoke's way to the workers (CapiMethodRunner) -----------------------------------------
+  // The same guard and worker as the slot, with the arguments Invoke converted: a text argument
+  // reaches the worker whole, which a slot's zero-terminated text parameter cannot carry.
+  HRESULT RunMethod(MethodId method, const AutomationArgument* arguments,
+                    AutomationResult& result) override {
+#define KELVADROME_CAPI_RUN_WORK_BUILT(name_, result_) \
+  [](CertComponent& component, auto... values) { return component.name_(values...); }
+#define KELVADROME_CAPI_RUN_WORK_PLANNED(name_, result_) \
+  [](CertComponent& component, auto... values) {         \
+    Unused(values...);                                   \
+    return NotBuilt<result_>(component);                 \
+  }
+#define KELVADROME_CAPI_RUN(status_, name_, export_, dispid_, class_, result_, params_, args_) \
+  case MethodId::name_:                                                                        \
+    return Call<MethodId::name_>(                                                              \
+        ResultSlot<result_>(result),                                                           \
+        InvokedWork<decltype(&ICAPI::name_)>::Bind(                                            \
+            KELVADROME_CAPI_RUN_WORK_##status_(name_, result_), arguments));
+    switch (method) { KELVADROME_METHODS(KELVADROME_CAPI_RUN) }
+#undef KELVADROME_CAPI_RUN
+#undef KELVADROME_CAPI_RUN_WORK_PLANNED
+#undef KELVADROME_CAPI_RUN_WORK_BUILT
+    return DISP_E_MEMBERNOTFOUND;
+  }
 
   // ---- IObjectSafety --------------------------------------------------------------------------
   HRESULT GetInterfaceSafetyOptions(REFIID iid, DWORD* supported, DWORD* enabled) override {

@@ -66,20 +66,6 @@ uint32_t NextKeyHandleNumber() {
   return next.fetch_add(1);
 }
 
-// The friendly name as stored: UTF-16LE with its terminating NUL.
-std::vector<uint8_t> EncodeFriendlyName(std::string_view narrow) {
-  const std::u16string wide = ConvertToWide(narrow);
-  std::vector<uint8_t> value;
-  value.reserve(2 * wide.size() + 2);
-  for (const char16_t unit : wide) {
-    value.push_back(static_cast<uint8_t>(unit & 0xFF));
-    value.push_back(static_cast<uint8_t>(unit >> 8));
-  }
-  value.push_back(0);
-  value.push_back(0);
-  return value;
-}
-
 }  // namespace
 
 int32_t KeyRequestEngine::AcceptCertificate(std::string_view text) {
@@ -216,7 +202,8 @@ bool KeyRequestEngine::InstallPersonalCertificate(const Certificate& certificate
       certificate.der(), AddDisposition::kAlways,
       {CertificateProperty{cert_property::kKeyProviderInfo, encoded_link}});
   if (!stored) return Fail(kPersonalStoreDenied, LastPlatformError());
-  const std::vector<uint8_t> friendly = EncodeFriendlyName(CertInfo(certificate).GetSubjectCN());
+  const std::vector<uint8_t> friendly =
+      EncodeFriendlyName(ConvertToWide(CertInfo(certificate).GetSubjectCN()));
   personal->SetProperty(*stored, cert_property::kFriendlyName, &friendly);
   return true;
 }

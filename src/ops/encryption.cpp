@@ -151,7 +151,8 @@ int32_t ReadCiphertextText(std::u16string_view text, ByteBuffer& bytes) {
   for (const char c : body) {
     if (!kBase64Characters[static_cast<uint8_t>(c)]) return kBadFormat;
   }
-  if (!bytes.Base64Decode(narrow.c_str()) || bytes.empty()) {
+  // A body of blanks and line breaks alone is Base64 of no bytes: the caller's decryption fails.
+  if (!bytes.Base64Decode(narrow.c_str())) {
     bytes.Reset();
     return kBadFormat;
   }

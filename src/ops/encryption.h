@@ -47,8 +47,8 @@ struct EncryptionOutcome {
 // ReadCiphertextText decodes Base64 ciphertext (armour lines, CR, LF and blanks allowed, as
 // ByteBuffer::Base64Decode takes them) into |bytes|. Returns 0; 5005 for empty text; 9002 when the
 // body holds a character that is not Base64 (the lenient decoder would turn it into bits nobody
-// wrote), when the armour is broken, or when nothing but blanks is there. |bytes| is empty on
-// failure.
+// wrote) or when the armour is broken. A body of nothing but blanks and line breaks decodes to no
+// bytes and returns 0: the decryption that follows fails. |bytes| is empty on failure.
 int32_t ReadCiphertextText(std::u16string_view text, ByteBuffer& bytes);
 
 // ReadKeyText decodes the hex key text into |key|. Returns 0, or 5005 (|key| empty) for empty

@@ -45,6 +45,26 @@ std::string CommonNameOf(const std::vector<uint8_t>& der) {
   return info.GetSubjectCN();
 }
 
+// The properties a certificate carries from one store into another: the link to its key, and its
+// friendly name when it has one.
+std::vector<CertificateProperty> CarriedProperties(CertStore& store, int64_t id,
+                                                   const std::vector<uint8_t>& link) {
+  std::vector<CertificateProperty> properties{{cert_property::kKeyProviderInfo, link}};
+  if (auto name = store.GetProperty(id, cert_property::kFriendlyName)) {
+    properties.push_back({cert_property::kFriendlyName, std::move(*name)});
+  }
+  return properties;
+}
+
+// The name a certificate's bags carry in an exported file: its friendly name, else its common
+// name.
+std::string ExportedFriendlyName(CertStore& store, const StoredCertificate& certificate) {
+  const auto value = store.GetProperty(certificate.id, cert_property::kFriendlyName);
+  const auto name = value ? DecodeFriendlyName(*value) : std::nullopt;
+  if (name && !name->empty()) return Utf16ToUtf8(*name);
+  return Utf16ToUtf8(ConvertToWide(CommonNameOf(certificate.der)));
+}
+
 // The PFX password as the file's key derivation takes it: UTF-8 of the caller's characters.
 std::string PasswordUtf8(const std::string& narrow) {
   return Utf16ToUtf8(ConvertToWide(narrow));
@@ -132,9 +152,9 @@ PfxImportOutcome ImportPfxFile(PfxImportRequest request, DialogHost& host) {
     const bool added = link_value && profile->Transaction([&] {
       return containers.Persist(*key->container) &&
              personal
-                 ->AddWithProperties(
-                     certificate.der, AddDisposition::kReplaceExistingInheritProperties,
-                     {CertificateProperty{cert_property::kKeyProviderInfo, *link_value}})
+                 ->AddWithProperties(certificate.der,
+                                     AddDisposition::kReplaceExistingInheritProperties,
+                                     CarriedProperties(*pfx.store(), certificate.id, *link_value))
                  .has_value();
     });
     if (!added) {
@@ -205,9 +225,8 @@ PfxExportOutcome ExportPfxFile(const PfxExportRequest& request, DialogHost& host
       continue;
     }
     const auto link = personal->GetProperty(stored.id, cert_property::kKeyProviderInfo);
-    if (!link ||
-        !memory->AddWithProperties(stored.der, AddDisposition::kAlways,
-                                   {CertificateProperty{cert_property::kKeyProviderInfo, *link}})) {
+    if (!link || !memory->AddWithProperties(stored.der, AddDisposition::kAlways,
+                                            CarriedProperties(*personal, stored.id, *link))) {
       outcome.code = kStoreDenied;
       outcome.platform_error = LastPlatformError();
       continue;
@@ -241,7 +260,7 @@ PfxExportOutcome ExportPfxFile(const PfxExportRequest& request, DialogHost& host
   for (const auto& certificate : held) {
     Pkcs12Entry entry;
     entry.certificate = certificate.der;
-    entry.friendly_name = Utf16ToUtf8(ConvertToWide(CommonNameOf(certificate.der)));
+    entry.friendly_name = ExportedFriendlyName(*memory, certificate);
     if (certificate.der == source->der) {
       auto key = AcquireCertificatePrivateKey(*memory, certificate.id, false);
       auto exported = key ? key->container->ExportPrivateKeyPkcs8(key->key_spec) : std::nullopt;

@@ -425,6 +425,28 @@ std::optional<KeyProviderLink> DecodeKeyProviderLink(const std::vector<uint8_t>&
   return link;
 }
 
+std::vector<uint8_t> EncodeFriendlyName(std::u16string_view name) {
+  std::vector<uint8_t> value;
+  value.reserve(2 * name.size() + 2);
+  for (const char16_t unit : name) {
+    value.push_back(static_cast<uint8_t>(unit & 0xFF));
+    value.push_back(static_cast<uint8_t>(unit >> 8));
+  }
+  value.insert(value.end(), {0, 0});
+  return value;
+}
+
+std::optional<std::u16string> DecodeFriendlyName(const std::vector<uint8_t>& value) {
+  if (value.size() % 2 != 0) return std::nullopt;
+  std::u16string name;
+  for (size_t i = 0; i < value.size(); i += 2) {
+    const auto unit = static_cast<char16_t>(value[i] | (value[i + 1] << 8));
+    if (unit == 0) break;
+    name.push_back(unit);
+  }
+  return name;
+}
+
 Thumbprint CertificateThumbprint(const std::vector<uint8_t>& der) {
   Thumbprint sha1{};
   unsigned int length = 0;

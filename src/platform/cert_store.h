@@ -56,6 +56,11 @@ struct KeyProviderLink {
 std::vector<uint8_t> EncodeKeyProviderLink(const KeyProviderLink& link);
 std::optional<KeyProviderLink> DecodeKeyProviderLink(const std::vector<uint8_t>& value);
 
+// The friendly-name property holds UTF-16LE text followed by one zero unit. DecodeFriendlyName
+// reads it up to its first zero unit; nullopt for a value of odd length.
+std::vector<uint8_t> EncodeFriendlyName(std::u16string_view name);
+std::optional<std::u16string> DecodeFriendlyName(const std::vector<uint8_t>& value);
+
 // CertificateThumbprint returns the SHA-1 of |der|.
 Thumbprint CertificateThumbprint(const std::vector<uint8_t>& der);
 

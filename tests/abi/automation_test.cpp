@@ -470,6 +470,59 @@ TEST_F(AutomationObject, ArgumentsAreConvertedAsADispatchHostWould) {
   SysFreeString(seventeen_text);
 }
 
+// A BSTR is as long as its recorded length: zero characters inside it are part of the text, by
+// value and by reference, for a text parameter and for a number given as text.
+TEST_F(AutomationObject, InvokeReadsBstrArgumentsByTheirLength) {
+  auto object = NewObject();
+  const std::u16string with_zero(u"a\0b", 3);
+  BSTR held = SysAllocStringLen(with_zero.data(), static_cast<UINT>(with_zero.size()));
+  VARIANT held_variant = Of(VT_BSTR);
+  held_variant.bstrVal = held;
+  auto hash = [&](VARIANT text, LONG flags) {
+    Arguments arguments{text, I4(flags)};
+    VARIANT result = Of(VT_EMPTY);
+    const HRESULT hr = InvokeMethod(object.get(), KELVADROME_DISPID_Hash, arguments, &result);
+    return FinishInvoke(object.get(), hr, result);
+  };
+  auto by_value = [&] {
+    VARIANT value = Of(VT_BSTR);
+    value.bstrVal = SysAllocStringLen(with_zero.data(), static_cast<UINT>(with_zero.size()));
+    return value;
+  };
+  struct Case {
+    const char* label;
+    VARIANT text;
+    LONG flags;
+    const char16_t* digest;
+  };
+  const Case cases[] = {
+      // MD5 of the six bytes 61 00 00 00 62 00: the zero unit and the b are hashed.
+      {"by value, UTF-16", by_value(), 1, u"05C2D85585D36E935BC6BE6D82F08708"},
+      {"VT_BYREF|VT_BSTR", ByRef(VT_BSTR, &held), 1, u"05C2D85585D36E935BC6BE6D82F08708"},
+      {"VT_BYREF|VT_VARIANT", ByRef(VT_VARIANT, &held_variant), 1,
+       u"05C2D85585D36E935BC6BE6D82F08708"},
+      // In the code page the text ends at its first zero character: MD5 of "a".
+      {"by value, code page", by_value(), 0x11, u"0CC175B9C0F1B6A831C399E269772661"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const Outcome outcome = hash(c.text, c.flags);
+    EXPECT_EQ(outcome.hr, S_OK);
+    EXPECT_EQ(outcome.text, c.digest);
+    EXPECT_EQ(outcome.error, 0);
+  }
+  // "17", a zero character and "x" is no number, whatever stands before the zero.
+  VARIANT flags_text = Of(VT_BSTR);
+  flags_text.bstrVal = SysAllocStringLen(u"17\0x", 4);
+  Arguments arguments{Text(u"abc"), flags_text};
+  VARIANT result = Of(VT_EMPTY);
+  UINT bad_index = 99;
+  EXPECT_EQ(InvokeMethod(object.get(), KELVADROME_DISPID_Hash, arguments, &result, &bad_index),
+            DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(bad_index, 0u);
+  SysFreeString(held);
+}
+
 TEST_F(AutomationObject, InvokeRefusesWhatItCannotCall) {
   auto object = NewObject();
   Arguments two{Text(u"abc"), I4(0x10)};

@@ -200,8 +200,9 @@ TEST_F(EncryptionTest, SymmetricRefusalsGiveTheirCodesAndNoText) {
       {"armour without its end",
        [](CertComponent& c) { return c.SymDecrypt(u"-----BEGIN X-----\nAAAA", kKey8, 1, 0); },
        false, 9002, 0},
+      // Blanks decode to no bytes, which do not decrypt.
       {"only blanks", [](CertComponent& c) { return c.SymDecrypt(u" \r\n ", kKey8, 1, 0); }, false,
-       9002, 0},
+       9005, 0},
       {"empty ciphertext", [](CertComponent& c) { return c.SymDecrypt(u"", kKey8, 1, 0); }, false,
        5005, 0},
       {"odd key before protected mode",
@@ -234,6 +235,40 @@ TEST_F(EncryptionTest, SymmetricRefusalsGiveTheirCodesAndNoText) {
   // A success clears what a failure left.
   EXPECT_EQ(component.SymDecrypt(abc, kKey24, 0, 0x0800), u"abc");
   EXPECT_EQ(component.GetErrorCode(), 0);
+  EXPECT_EQ(component.GetCapiErrorCode(), 0);
+}
+
+// Ciphertext text made only of blanks and line breaks is Base64 of no bytes: it is read without a
+// format error and then fails as a decryption, while text that is not Base64 still fails as a
+// format.
+TEST_F(EncryptionTest, BlankCiphertextDecodesToNoBytesAndFailsAsADecryption) {
+  const struct {
+    const char* label;
+    std::u16string_view text;
+    int32_t code;
+  } readings[] = {
+      {"blanks and a line break", u"  \r\n ", 0},
+      {"line breaks only", u"\r\n\n", 0},
+      {"armour around blanks", u"-----BEGIN X-----\r\n \r\n-----END X-----\r\n", 0},
+      {"a tab is no Base64 character", u" \t ", 9002},
+      {"armour without its end", u"-----BEGIN X-----\r\n ", 9002},
+      {"empty text", u"", 5005},
+  };
+  for (const auto& r : readings) {
+    SCOPED_TRACE(r.label);
+    ByteBuffer bytes;
+    ASSERT_TRUE(bytes.Allocate(4));  // earlier content never survives a reading
+    EXPECT_EQ(ReadCiphertextText(r.text, bytes), r.code);
+    EXPECT_TRUE(bytes.empty());
+  }
+
+  CertComponent& component = Component();
+  EXPECT_EQ(component.SymDecrypt(u"  \r\n ", kKey8, 1, 0x0800), u"");
+  EXPECT_EQ(component.GetErrorCode(), 9005);
+  EXPECT_EQ(component.GetCapiErrorCode(), 0);
+  // The envelope decoder gets the empty message and finds no ContentInfo in it.
+  EXPECT_EQ(component.CertDecryptPkcs7(u"  \r\n ", 0), u"");
+  EXPECT_EQ(component.GetErrorCode(), 9005);
   EXPECT_EQ(component.GetCapiErrorCode(), 0);
 }
 

@@ -335,6 +335,75 @@ TEST_F(PfxTransferTest, ExportedFilesOpenElsewhereAndRoundTrip) {
       << "imported with flags 0: not exportable";
 }
 
+// The friendly name of a file's bags becomes the certificate's friendly name in "MY" and goes back
+// out with it; a file without one sets none, and the export names the certificate by its common
+// name as before.
+TEST_F(PfxTransferTest, FriendlyNamesOfAFileArriveInMyAndGoBackOut) {
+  // The property as the store keeps it: UTF-16LE with a terminating zero unit.
+  const auto stored_form = [](const std::string& utf8) {
+    std::vector<uint8_t> bytes;
+    for (const char16_t unit : Utf8ToUtf16(utf8)) {
+      bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
+      bytes.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    bytes.insert(bytes.end(), {0, 0});
+    return bytes;
+  };
+  const struct {
+    const char* label;
+    std::string holder;
+    std::string friendly_name;  // in the file; empty: none
+    std::string exported_name;  // on the bags of the exported file
+  } cases[] = {
+      {"an ASCII name", "Holder Ann", "Bob FN", "Bob FN"},
+      {"a name beyond ASCII", "Holder Ben", "憑證 Bob é", "憑證 Bob é"},
+      {"no name", "Holder Cat", "", "Holder Cat"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string file = c.holder.substr(7);
+    const auto certificate = IssueWithKey(file, "/CN=" + c.holder);
+    const auto pfx = ExportWithOpenssl(
+        file, "-passout pass:pw" +
+                  (c.friendly_name.empty() ? "" : " -name " + ShellQuote(c.friendly_name)));
+    ASSERT_EQ(Component().ImportPfxToIE(ConvertToWide(pfx.parent_path().string()),
+                                        ConvertToWide(pfx.filename().string()), u"pw", 1, 0),
+              0);
+    auto personal = CertStore::OpenSystem("MY");
+    const auto stored = personal->Find(CertificateThumbprint(DerOfPem(certificate)));
+    ASSERT_TRUE(stored.has_value());
+    const auto property = personal->GetProperty(stored->id, cert_property::kFriendlyName);
+    if (c.friendly_name.empty()) {
+      EXPECT_FALSE(property.has_value());
+    } else {
+      ASSERT_TRUE(property.has_value());
+      EXPECT_EQ(*property, stored_form(c.friendly_name));
+    }
+
+    const auto target = dir_.path() / ("out-" + file);
+    CertComponent& exporter = Component("expect 206\nset 303 out\nset 304 out\nclick 1\n");
+    ASSERT_EQ(exporter.ExportPfxFromIE(u"S_CN=" + ConvertToWide(c.holder),
+                                       ConvertToWide(target.string()), u"", 0x8, 0),
+              0);
+    const auto written = target / (c.holder + ".pfx");
+    const std::vector<uint8_t> bytes = testing::ReadWholeFile(written.string());
+    const auto contents = ReadPkcs12(bytes, "out");
+    ASSERT_TRUE(contents.has_value());
+    ASSERT_EQ(contents->certificates.size(), 1u);
+    ASSERT_EQ(contents->keys.size(), 1u);
+    EXPECT_EQ(contents->certificates[0].friendly_name, c.exported_name);
+    EXPECT_EQ(contents->keys[0].friendly_name, c.exported_name);
+    std::string info;
+    EXPECT_EQ(RunCommand("openssl pkcs12 -info -nokeys -passin pass:out -in " +
+                             ShellQuote(written.string()) + " 2>/dev/null",
+                         &info),
+              0);
+    if (c.exported_name == "Bob FN") {
+      EXPECT_NE(info.find("friendlyName: Bob FN\n"), std::string::npos) << info;
+    }
+  }
+}
+
 TEST_F(PfxTransferTest, ExportOptionsAndRefusals) {
   IssueWithKey("erin", "/CN=Erin/O=Interop");
   const auto pfx = ExportWithOpenssl("erin", "-passout pass:in");
