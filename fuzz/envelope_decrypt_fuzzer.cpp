@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <span>
+#include <string>
 
 #include "platform/certificate.h"
 #include "platform/key_container.h"
@@ -50,12 +51,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(Inside(envelope->algorithm_parameters, message));
     const auto content = kelvadrome::DecryptEnvelopeContent(*envelope, key);
     if (content) {
+      namespace algorithm = kelvadrome::envelope_algorithm;
+      const std::string& name = envelope->content_algorithm;
       const size_t encrypted = envelope->encrypted_content.size();
-      if (envelope->content_algorithm == kelvadrome::envelope_algorithm::kRc4) {
+      if (name == algorithm::kRc4) {
         Check(content->size() == encrypted);
       } else {
-        Check(encrypted % 8 == 0 && content->size() < encrypted &&
-              content->size() + 8 >= encrypted);
+        // DES blocks are 8 bytes, AES blocks 16; the padding takes 1 to a whole block.
+        const size_t block = name == algorithm::kDesCbc || name == algorithm::kDesEde3Cbc ? 8 : 16;
+        Check(encrypted % block == 0 && content->size() < encrypted &&
+              content->size() + block >= encrypted);
       }
     } else {
       const uint32_t code = kelvadrome::LastPlatformError();

@@ -4,6 +4,7 @@
 
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include "platform/crypto_context.h"
 #include "platform/last_error.h"
@@ -43,7 +44,10 @@ Certificate Decode(const std::vector<uint8_t>& der) {
   return certificate;
 }
 
-uint32_t StatusForError(int error) {
+// StatusForError turns a verification error about |certificate| (may be null) into the status
+// bits that describe it. An error it does not name still marks the chain as unfit for use, so that
+// no failed check can leave a chain looking good.
+uint32_t StatusForError(int error, X509* certificate) {
   switch (error) {
     case X509_V_ERR_CERT_HAS_EXPIRED:
     case X509_V_ERR_CERT_NOT_YET_VALID:
@@ -53,6 +57,10 @@ uint32_t StatusForError(int error) {
     case X509_V_ERR_CERT_SIGNATURE_FAILURE:
     case X509_V_ERR_UNABLE_TO_DECRYPT_CERT_SIGNATURE:
     case X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY:
+    case X509_V_ERR_NO_ISSUER_PUBLIC_KEY:
+    case X509_V_ERR_UNSUPPORTED_SIGNATURE_ALGORITHM:
+    case X509_V_ERR_SIGNATURE_ALGORITHM_MISMATCH:
+    case X509_V_ERR_SIGNATURE_ALGORITHM_INCONSISTENCY:
       return chain_status::kNotSignatureValid;
     case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
     case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
@@ -64,10 +72,58 @@ uint32_t StatusForError(int error) {
       return chain_status::kPartialChain;
     case X509_V_ERR_CERT_REVOKED:
       return chain_status::kRevoked;
+    case X509_V_ERR_CERT_REJECTED:
+      return chain_status::kExplicitDistrust;
+    case X509_V_ERR_PATH_LOOP:
+      return chain_status::kCyclic;
+    case X509_V_ERR_INVALID_CA:
+      // An issuer that says it is a CA but whose key usage leaves out certificate signing may not
+      // use its key that way; any other issuer refused here is no CA by its basic constraints.
+      if (certificate != nullptr && (X509_get_extension_flags(certificate) & EXFLAG_CA) != 0 &&
+          (X509_get_key_usage(certificate) & KU_KEY_CERT_SIGN) == 0) {
+        return chain_status::kNotValidForUsage;
+      }
+      return chain_status::kInvalidBasicConstraints;
+    case X509_V_ERR_PATH_LENGTH_EXCEEDED:
+    case X509_V_ERR_INVALID_NON_CA:
+    case X509_V_ERR_PROXY_PATH_LENGTH_EXCEEDED:
+    case X509_V_ERR_PATHLEN_INVALID_FOR_NON_CA:
+    case X509_V_ERR_PATHLEN_WITHOUT_KU_KEY_CERT_SIGN:
+    case X509_V_ERR_CA_BCONS_NOT_CRITICAL:
+      return chain_status::kInvalidBasicConstraints;
     case X509_V_ERR_INVALID_PURPOSE:
+    case X509_V_ERR_KEYUSAGE_NO_CERTSIGN:
+    case X509_V_ERR_KEYUSAGE_NO_DIGITAL_SIGNATURE:
+    case X509_V_ERR_KU_KEY_CERT_SIGN_INVALID_FOR_NON_CA:
+    case X509_V_ERR_CA_CERT_MISSING_KEY_USAGE:
       return chain_status::kNotValidForUsage;
+    case X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION:
+      return chain_status::kInvalidExtension | chain_status::kUnsupportedCriticalExtension;
+    case X509_V_ERR_INVALID_EXTENSION:
+    case X509_V_ERR_PROXY_CERTIFICATES_NOT_ALLOWED:
+    case X509_V_ERR_UNSUPPORTED_EXTENSION_FEATURE:
+    case X509_V_ERR_EXTENSIONS_REQUIRE_VERSION_3:
+      return chain_status::kInvalidExtension;
+    case X509_V_ERR_INVALID_POLICY_EXTENSION:
+    case X509_V_ERR_NO_EXPLICIT_POLICY:
+      return chain_status::kInvalidPolicyConstraints;
+    case X509_V_ERR_PERMITTED_VIOLATION:
+      return chain_status::kInvalidNameConstraints | chain_status::kNameNotPermitted;
+    case X509_V_ERR_EXCLUDED_VIOLATION:
+      return chain_status::kInvalidNameConstraints | chain_status::kNameExcluded;
+    case X509_V_ERR_SUBTREE_MINMAX:
+    case X509_V_ERR_UNSUPPORTED_CONSTRAINT_TYPE:
+    case X509_V_ERR_UNSUPPORTED_CONSTRAINT_SYNTAX:
+    case X509_V_ERR_UNSUPPORTED_NAME_SYNTAX:
+      return chain_status::kInvalidNameConstraints | chain_status::kNameConstraintNotSupported;
+    case X509_V_ERR_PROXY_SUBJECT_NAME_VIOLATION:
+      return chain_status::kInvalidNameConstraints;
+    case X509_V_ERR_EE_KEY_TOO_SMALL:
+    case X509_V_ERR_CA_KEY_TOO_SMALL:
+    case X509_V_ERR_CA_MD_TOO_WEAK:
+      return chain_status::kWeakSignature;
     default:
-      return 0;
+      return chain_status::kNotValidForUsage;
   }
 }
 
@@ -75,7 +131,8 @@ uint32_t StatusForError(int error) {
 int CollectProblems(int ok, X509_STORE_CTX* context) {
   if (!ok) {
     auto* status = static_cast<uint32_t*>(X509_STORE_CTX_get_app_data(context));
-    *status |= StatusForError(X509_STORE_CTX_get_error(context));
+    *status |=
+        StatusForError(X509_STORE_CTX_get_error(context), X509_STORE_CTX_get_current_cert(context));
   }
   return 1;
 }
@@ -136,7 +193,11 @@ std::optional<CertificateChain> BuildCertificateChain(const std::vector<uint8_t>
   uint32_t status = 0;
   X509_STORE_CTX_set_app_data(context.get(), &status);
   X509_STORE_CTX_set_verify_cb(context.get(), CollectProblems);
-  X509_verify_cert(context.get());
+  // The callback lets every problem through, so a failure here is one the callback never saw (the
+  // library gave up): the chain is marked with what the library recorded, never left good.
+  if (X509_verify_cert(context.get()) != 1) {
+    status |= StatusForError(X509_STORE_CTX_get_error(context.get()), nullptr);
+  }
 
   CertificateChain chain;
   STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(context.get());

@@ -1,6 +1,7 @@
 // Certificate chains: from a certificate up to a root, over the user's "ROOT" store (trusted),
 // "CA" and "MY" (and an extra store a caller names), reporting what is wrong with the chain as the
-// trust-status bits the workers test.
+// trust-status bits the workers test. Every check the chain fails sets at least one bit: a failure
+// without a bit of its own counts as kNotValidForUsage.
 #pragma once
 
 #include <cstdint>
@@ -16,9 +17,20 @@ inline constexpr uint32_t kNotTimeValid = 0x01;       // a certificate is expire
 inline constexpr uint32_t kNotTimeNested = 0x02;      // a validity lies outside its issuer's
 inline constexpr uint32_t kRevoked = 0x04;            // (no revocation data is consulted)
 inline constexpr uint32_t kNotSignatureValid = 0x08;  // a signature does not verify
-inline constexpr uint32_t kNotValidForUsage = 0x10;   // (no usage is asked for)
+inline constexpr uint32_t kNotValidForUsage = 0x10;   // a key may not be used as it is
 inline constexpr uint32_t kUntrustedRoot = 0x20;      // the chain ends in a root not in "ROOT"
-inline constexpr uint32_t kPartialChain = 0x10000;    // an issuer could not be found
+inline constexpr uint32_t kCyclic = 0x80;             // the issuers run in a loop
+inline constexpr uint32_t kInvalidExtension = 0x100;  // an extension is malformed or not allowed
+inline constexpr uint32_t kInvalidPolicyConstraints = 0x200;     // the policies cannot be satisfied
+inline constexpr uint32_t kInvalidBasicConstraints = 0x400;      // an issuer is no CA, or too deep
+inline constexpr uint32_t kInvalidNameConstraints = 0x800;       // a name breaks a constraint:
+inline constexpr uint32_t kNameConstraintNotSupported = 0x1000;  // a form that is not checked
+inline constexpr uint32_t kNameNotPermitted = 0x4000;            // a name outside the permitted
+inline constexpr uint32_t kNameExcluded = 0x8000;                // a name inside an excluded one
+inline constexpr uint32_t kPartialChain = 0x10000;               // an issuer could not be found
+inline constexpr uint32_t kWeakSignature = 0x100000;             // a key or digest too weak
+inline constexpr uint32_t kExplicitDistrust = 0x4000000;         // a certificate is rejected
+inline constexpr uint32_t kUnsupportedCriticalExtension = 0x8000000;  // with kInvalidExtension
 }  // namespace chain_status
 
 struct CertificateChain {

@@ -38,19 +38,23 @@ constexpr uint8_t kEmptyOctetString[] = {0x04, 0x00};
 // The library takes int lengths; content is fed to it in pieces no longer than this.
 constexpr size_t kCipherPiece = size_t{1} << 30;
 
-// A content-encryption algorithm: the library's name for it and the sizes the encoder makes.
+// A content-encryption algorithm: the library's name for it and its sizes.
 struct ContentCipher {
   const char* oid;
   const char* name;
-  size_t key_size;  // made by the encoder; DES and triple DES also need exactly this to decrypt
+  size_t key_size;  // made by the encoder; a block cipher also needs exactly this to decrypt
   size_t iv_size;   // 0: a stream cipher without IV
   bool block;       // a block cipher with PKCS #5 padding
+  bool encodes;     // offered for new messages; the others are only opened
 };
 
 constexpr ContentCipher kCiphers[] = {
-    {envelope_algorithm::kDesCbc, "DES-CBC", 8, 8, true},
-    {envelope_algorithm::kRc4, "RC4", 16, 0, false},
-    {envelope_algorithm::kDesEde3Cbc, "DES-EDE3-CBC", 24, 8, true},
+    {envelope_algorithm::kDesCbc, "DES-CBC", 8, 8, true, true},
+    {envelope_algorithm::kRc4, "RC4", 16, 0, false, true},
+    {envelope_algorithm::kDesEde3Cbc, "DES-EDE3-CBC", 24, 8, true, true},
+    {envelope_algorithm::kAes128Cbc, "AES-128-CBC", 16, 16, true, false},
+    {envelope_algorithm::kAes192Cbc, "AES-192-CBC", 24, 16, true, false},
+    {envelope_algorithm::kAes256Cbc, "AES-256-CBC", 32, 16, true, false},
 };
 
 const ContentCipher* FindCipher(std::string_view oid) {
@@ -416,7 +420,9 @@ bool Matches(const EnvelopeRecipient& recipient, const std::vector<uint8_t>& der
 std::optional<std::vector<uint8_t>> EncodeEnvelopedData(const EnvelopeRequest& request) {
   const ContentCipher* algorithm =
       request.content_algorithm != nullptr ? FindCipher(request.content_algorithm) : nullptr;
-  if (algorithm == nullptr) return Fail<std::vector<uint8_t>>(key_error::kBadAlgorithm);
+  if (algorithm == nullptr || !algorithm->encodes) {
+    return Fail<std::vector<uint8_t>>(key_error::kBadAlgorithm);
+  }
   if (request.recipients.empty()) {
     return Fail<std::vector<uint8_t>>(platform_error::kInvalidParameter);
   }

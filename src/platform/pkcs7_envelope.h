@@ -29,11 +29,15 @@ namespace kelvadrome {
 
 class CertStore;
 
-// Content-encryption algorithms, as dotted object identifiers.
+// Content-encryption algorithms, as dotted object identifiers. Messages are made with the first
+// three; the AES ones are only opened (other producers use them by default).
 namespace envelope_algorithm {
-inline constexpr const char* kDesCbc = "1.3.14.3.2.7";            // DES-CBC, 8-byte IV
-inline constexpr const char* kRc4 = "1.2.840.113549.3.4";         // RC4, 128-bit key made
-inline constexpr const char* kDesEde3Cbc = "1.2.840.113549.3.7";  // three-key triple DES CBC
+inline constexpr const char* kDesCbc = "1.3.14.3.2.7";                // DES-CBC, 8-byte IV
+inline constexpr const char* kRc4 = "1.2.840.113549.3.4";             // RC4, 128-bit key made
+inline constexpr const char* kDesEde3Cbc = "1.2.840.113549.3.7";      // three-key triple DES CBC
+inline constexpr const char* kAes128Cbc = "2.16.840.1.101.3.4.1.2";   // 16-byte key, 16-byte IV
+inline constexpr const char* kAes192Cbc = "2.16.840.1.101.3.4.1.22";  // 24-byte key, 16-byte IV
+inline constexpr const char* kAes256Cbc = "2.16.840.1.101.3.4.1.42";  // 32-byte key, 16-byte IV
 }  // namespace envelope_algorithm
 
 namespace platform_error {
@@ -49,9 +53,9 @@ struct EnvelopeRequest {
 // EncodeEnvelopedData returns the DER ContentInfo of an EnvelopedData holding |request|'s content
 // for every recipient, one recipient info each (the caller removes duplicates). Nullopt with the
 // platform error recorded:
-//   - NTE_BAD_ALGID (0x80090008) for an algorithm other than the three, for a recipient whose key
-//     is not RSA, or when the cryptographic library lacks the cipher (DES and RC4 need its legacy
-//     algorithms);
+//   - NTE_BAD_ALGID (0x80090008) for an algorithm other than DES, RC4 and triple DES (AES is
+//     only opened), for a recipient whose key is not RSA, or when the cryptographic library lacks
+//     the cipher (DES and RC4 need its legacy algorithms);
 //   - ERROR_INVALID_PARAMETER (87) for no recipient;
 //   - the certificate decoder's error for a recipient that is not one DER certificate;
 //   - NTE_FAIL (0x80090020) when the library fails to encrypt, CRYPT_E_BAD_ENCODE when the
@@ -84,10 +88,11 @@ struct ParsedEnvelope {
 // CRYPT_E_UNEXPECTED_MSG_TYPE for a well-formed ContentInfo of another content type.
 std::optional<ParsedEnvelope> ParseEnvelopedData(std::span<const uint8_t> message);
 
-// DecryptEnvelopeContent decrypts |envelope|'s content with the content-encryption key |key|.
-// Nullopt with NTE_BAD_ALGID for an unknown algorithm (or one the library lacks), NTE_BAD_KEY
-// (0x80090003) for a key of the wrong length, NTE_BAD_DATA (0x80090005) for parameters that are
-// not the algorithm's, missing content, or content that does not decrypt (length or padding).
+// DecryptEnvelopeContent decrypts |envelope|'s content with the content-encryption key |key|, for
+// every algorithm above. Nullopt with NTE_BAD_ALGID for an unknown algorithm (or one the library
+// lacks), NTE_BAD_KEY (0x80090003) for a key of the wrong length, NTE_BAD_DATA (0x80090005) for
+// parameters that are not the algorithm's (a block cipher's IV is an OCTET STRING of the block's
+// size), missing content, or content that does not decrypt (length or padding).
 std::optional<SecretBytes> DecryptEnvelopeContent(const ParsedEnvelope& envelope,
                                                   std::span<const uint8_t> key);
 

@@ -375,7 +375,7 @@ TEST_F(EncryptionTest, EnvelopesForAKeyInMyOpenWithoutADialog) {
   const std::u16string text = u"王小明 한국어 café";
   const std::string utf16 = Utf16Le(text);
   // With KELVADROME_DIALOGS=none a dialog would end the call with 5002.
-  for (const char* options : {"-des3", "-des", "-rc4"}) {
+  for (const char* options : {"-des3", "-des", "-rc4", "-aes128", "-aes256"}) {
     SCOPED_TRACE(options);
     EXPECT_EQ(component.CertDecryptPkcs7(CmsEncrypt(options, utf16, alice_.certificate), 0), text);
     EXPECT_EQ(component.GetErrorCode(), 0);
@@ -480,7 +480,7 @@ TEST_F(EncryptionTest, EnvelopeRefusalsGiveTheirCodes) {
                         ShellQuote(alice_.key.string()),
                     "x")),
        5042},
-      {"AES content", CmsEncrypt("-aes128", "x", alice_.certificate), 5042},
+      {"Camellia content", CmsEncrypt("-camellia128", "x", alice_.certificate), 5042},
       {"bad padding", ToBase64(tampered), 9005},
       {"a signature key", CmsEncrypt("-des3", "x", bob_.certificate), 5017},
       {"not Base64", u"MII%%%", 9002},

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <semaphore.h>
@@ -329,6 +330,96 @@ TEST_F(Pkcs7SigningTest, TheChainIsCarriedOnlyWhenItCanBeBuiltAndTrusted) {
   for (const auto& rule : rules) {
     SCOPED_TRACE(rule.status);
     EXPECT_EQ(ChainIsCarried(rule.status), rule.carried);
+  }
+}
+
+TEST_F(Pkcs7SigningTest, AChainThroughAnIssuerThatMayNotIssueIsNotCarried) {
+  // The signer's key certified again below issuers made with the extensions of each case, each
+  // issuer certified by the one before it (the first by the test intermediate).
+  const auto ca = dir_.path() / "ca";
+  const auto extensions = dir_.WriteFile(
+      "issuers.cnf",
+      "[end_entity]\nbasicConstraints=CA:false\nkeyUsage=digitalSignature,keyEncipherment\n"
+      "[no_cert_sign]\nbasicConstraints=critical,CA:true\nkeyUsage=critical,digitalSignature\n"
+      "[no_sub_ca]\nbasicConstraints=critical,CA:true,pathlen:0\nkeyUsage=critical,keyCertSign\n"
+      "[ca]\nbasicConstraints=critical,CA:true\nkeyUsage=critical,keyCertSign\n"
+      "[ee]\nbasicConstraints=CA:false\nkeyUsage=critical,digitalSignature\n");
+  int serial = 500;
+  // Each certificate is valid for a day less than its issuer, so that validities nest.
+  const auto issue = [&](const std::string& request, const std::string& issuer,
+                         const std::string& section, int days, const std::string& out) {
+    return "openssl x509 -req -in " + ShellQuote(request) + " -CA " + ShellQuote(issuer + ".pem") +
+           " -CAkey " + ShellQuote(issuer + ".key") + " -set_serial " + std::to_string(++serial) +
+           " -days " + std::to_string(days) + " -sha256 -extfile " +
+           ShellQuote(extensions.string()) + " -extensions " + section + " -out " +
+           ShellQuote(out + ".pem");
+  };
+  ASSERT_TRUE(CertStore::OpenSystem("ROOT")->Add(DerOf(root_), AddDisposition::kAlways));
+  ASSERT_TRUE(CertStore::OpenSystem("CA")->Add(DerOf(intermediate_), AddDisposition::kAlways));
+
+  const struct {
+    const char* label;
+    std::vector<std::string> issuers;  // extension sections, from the top down
+    uint32_t status;
+    size_t carried;  // 0: refused with 5202
+  } cases[] = {
+      {"issued by an end entity (no CA, no certificate signing)",
+       {"end_entity"},
+       chain_status::kInvalidBasicConstraints | chain_status::kNotValidForUsage,
+       0},
+      {"an issuer whose key usage lacks certificate signing",
+       {"no_cert_sign"},
+       chain_status::kNotValidForUsage,
+       0},
+      {"an issuer below a CA allowed no CA below it",
+       {"no_sub_ca", "ca"},
+       chain_status::kInvalidBasicConstraints,
+       0},
+      {"issued by the intermediate", {}, 0, 3},
+      {"issued by a CA below the intermediate", {"ca"}, 0, 4},
+  };
+  int number = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string name = "case" + std::to_string(++number);
+    std::string issuer = (ca / "intermediate").string();
+    int days = 30;  // the intermediate's
+    for (const std::string& section : c.issuers) {
+      const std::string made = (ca / (name + "-" + section)).string();
+      ASSERT_EQ(RunCommand("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                           "-keyout " +
+                           ShellQuote(made + ".key") + " -subj " +
+                           ShellQuote("/CN=" + name + " " + section) + " -out " +
+                           ShellQuote(made + ".csr") + " && " +
+                           issue(made + ".csr", issuer, section, --days, made)),
+                0)
+          << section;
+      ASSERT_TRUE(CertStore::OpenSystem("CA")->Add(DerOf(made + ".pem"), AddDisposition::kAlways));
+      issuer = made;
+    }
+    const std::string signer = (dir_.path() / name).string();
+    ASSERT_EQ(RunCommand(issue((ca / "signer-new.csr").string(), issuer, "ee", --days, signer) +
+                         " && openssl pkcs12 -export -passout pass:pw -inkey " +
+                         ShellQuote((ca / "signer.key").string()) + " -in " +
+                         ShellQuote(signer + ".pem") + " -out " + ShellQuote(signer + ".pfx")),
+              0);
+    const auto chain = BuildCertificateChain(DerOf(signer + ".pem"),
+                                             static_cast<int64_t>(std::time(nullptr)), nullptr);
+    ASSERT_TRUE(chain.has_value());
+    EXPECT_EQ(chain->error_status, c.status);
+
+    CertComponent& component = Component();
+    ASSERT_EQ(
+        component.SelectSignerEx(u"", Folder(), ConvertToWide(name + ".pfx"), u"pw", u"", 0x200, 0),
+        0);
+    const std::u16string text = component.SignPkcs7(u"text", 0x0200);
+    if (c.carried == 0) {
+      EXPECT_TRUE(text.empty()) << "a message of " << text.size() << " characters";
+      EXPECT_EQ(component.GetErrorCode(), 5202);
+    } else {
+      ASSERT_EQ(component.GetErrorCode(), 0);
+      EXPECT_EQ(ReadPkcs7Certificates(Decode(text, true)).certificates.size(), c.carried);
+    }
   }
 }
 

@@ -140,10 +140,14 @@ TEST_F(Pkcs7EnvelopeTest, OpensslEnvelopesOpenWithTheLinkedKey) {
   const Recipient carol = Make("carol");
   const struct {
     const char* options;
-  } cases[] = {{"-des3"}, {"-des"}, {"-rc4"}, {"-des3 -stream"}, {"-des3 -keyid"}};
+  } cases[] = {{"-des3"},           {"-des"},    {"-rc4"},    {"-des3 -stream"},
+               {"-des3 -keyid"},    {"-aes128"}, {"-aes192"}, {"-aes256"},
+               {"-aes256 -stream"}, {""}};  // "": the producer's default cipher
   for (const auto& c : cases) {
     SCOPED_TRACE(c.options);
-    for (const std::string content : {"", "a", "12345678", "a somewhat longer message"}) {
+    for (const std::string& content :
+         std::vector<std::string>{"", "a", "12345678", "sixteen bytes!!!",
+                                  std::string("\0\xFF\x80", 3), "a somewhat longer message"}) {
       const auto message = OpensslEnvelope(carol, c.options, content);
       const auto plain = Decrypt(message);
       ASSERT_TRUE(plain.has_value()) << std::hex << LastPlatformError();
@@ -165,6 +169,16 @@ TEST_F(Pkcs7EnvelopeTest, FailuresRecordTheDecodersError) {
       std::search(bad_iv.begin(), bad_iv.end(), std::begin(des3_oid), std::end(des3_oid));
   ASSERT_NE(at, bad_iv.end());
   at[10] = 0x03;
+  // AES-128 content under the AES-256 identifier: the content key is too short for it.
+  auto aes_key_too_short = OpensslEnvelope(dave, "-aes128", "content");
+  const uint8_t aes128_oid[] = {0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x02};
+  const auto aes_at = std::search(aes_key_too_short.begin(), aes_key_too_short.end(),
+                                  std::begin(aes128_oid), std::end(aes128_oid));
+  ASSERT_NE(aes_at, aes_key_too_short.end());
+  aes_at[10] = 0x2A;
+  auto aes_bad_iv = aes_key_too_short;
+  aes_bad_iv[aes_at - aes_key_too_short.begin() + 11] = 0x03;  // the IV as a BIT STRING
+  aes_bad_iv[aes_at - aes_key_too_short.begin() + 10] = 0x02;  // back to AES-128
   // The last ciphertext byte flipped: the padding no longer checks.
   auto bad_padding = good;
   bad_padding.back() ^= 0x55;
@@ -187,14 +201,30 @@ TEST_F(Pkcs7EnvelopeTest, FailuresRecordTheDecodersError) {
       {"for a certificate not in the store", OpensslEnvelope(Files("erin"), "-des3", "x"),
        platform_error::kNoDecryptCert},
       {"a signature key", OpensslEnvelope(signer, "-des3", "x"), key_error::kBadKey},
-      {"AES content", OpensslEnvelope(dave, "-aes128", "x"), key_error::kBadAlgorithm},
+      {"Camellia content", OpensslEnvelope(dave, "-camellia128", "x"), key_error::kBadAlgorithm},
       {"IV not an OCTET STRING", bad_iv, key_error::kBadData},
+      {"AES IV not an OCTET STRING", aes_bad_iv, key_error::kBadData},
+      {"AES key too short for the algorithm", aes_key_too_short, key_error::kBadKey},
       {"bad padding", bad_padding, key_error::kBadData},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     EXPECT_FALSE(Decrypt(c.message).has_value());
     EXPECT_EQ(LastPlatformError(), c.error);
+  }
+  // AES IVs of other lengths than the 16 bytes of the block.
+  const auto parsed = ParseEnvelopedData(OpensslEnvelope(dave, "-aes256", "content"));
+  ASSERT_TRUE(parsed.has_value());
+  const std::vector<uint8_t> key(32, 0x5A);
+  for (const size_t iv_length : {0, 8, 15, 17, 32}) {
+    SCOPED_TRACE(iv_length);
+    std::vector<uint8_t> iv(2 + iv_length, 0);
+    iv[0] = 0x04;
+    iv[1] = static_cast<uint8_t>(iv_length);
+    ParsedEnvelope odd_iv = *parsed;
+    odd_iv.algorithm_parameters = iv;
+    EXPECT_FALSE(DecryptEnvelopeContent(odd_iv, key).has_value());
+    EXPECT_EQ(LastPlatformError(), key_error::kBadData);
   }
 }
 
