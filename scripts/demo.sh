@@ -111,6 +111,23 @@ echo "== openssl dgst -sha256 -verify <enrolled certificate's key> (signature by
 openssl dgst -sha256 -verify "$scratch/work/enrolled-key.pem" -signature "$scratch/work/signed.sig" \
   "$scratch/work/signed.txt"
 
+echo
+echo "== Eight processes make requests on the profile at once: every request keeps its key and record"
+records_before=$("$cli" reg list 'Software\ORLA\QuorixATL' | grep -c .)
+for i in 1 2 3 4 5 6 7 8; do
+  "$cli" call CreatePKCS10 "Parallel $i" 1024 1 > "$scratch/work/parallel-$i.req" &
+done
+wait
+records_after=$("$cli" reg list 'Software\ORLA\QuorixATL' | grep -c .)
+returned=$(cat "$scratch/work"/parallel-*.req | grep -c .)
+echo "  $returned requests returned, $((records_after - records_before)) new records;" \
+  "database check: $(sqlite3 "$KELVADROME_PROFILE/profile.db" 'PRAGMA integrity_check')"
+echo
+echo "== An envelope made by openssl cms -encrypt -aes256 for the enrolled certificate, opened by CertDecryptPkcs7"
+printf '%s' "sealed with AES-256 by openssl" | openssl cms -encrypt -aes256 -binary -outform DER "$enrolled" \
+  | base64 -w0 > "$scratch/work/aes-envelope.b64"
+printf '  '; "$cli" call CertDecryptPkcs7 "$(cat "$scratch/work/aes-envelope.b64")" 2048; echo
+
 # The automation object on a fresh profile of its own: registered, created by its ProgID and
 # called by method name through IDispatch. Its scripted user only answers the PFX export dialog.
 echo
