@@ -41,6 +41,17 @@ check "delete key" 0 $?
 "$cli" reg list 'Software\ORLA' 2>/dev/null
 check "deleted key is gone" 1 $?
 
+# A name in code page 950 whose second byte is '\' (許 is B3 5C) stays one name, stored as the same
+# characters whatever the code page of the command that wrote it.
+KELVADROME_CODEPAGE=CP950 "$cli" reg set $'Software\\Audit5C\\\xb3\x5c' $'\xb3\x5c'
+check "set under code page 950" 0 $?
+check "read back in UTF-8" '許' "$("$cli" reg get 'Software\Audit5C\許')"
+check "read back in code page 950" $'\xb3\x5c' \
+  "$(KELVADROME_CODEPAGE=CP950 "$cli" reg get $'Software\\Audit5C\\\xb3\x5c')"
+check "one value named by the whole character" \
+  '{"keys":[],"values":[{"name":"許","type":"text","value":"許"}]}' \
+  "$("$cli" reg list 'Software\Audit5C' --json)"
+
 # Certificates: add one made by the openssl command, list it, show it by file and by thumbprint.
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$scratch/key.pem" \
   -out "$scratch/cert.pem" -subj "/CN=Command 憑證/O=Example/C=TW" -days 30 -utf8 2>/dev/null

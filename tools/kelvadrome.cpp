@@ -201,9 +201,10 @@ RootedPath SplitRoot(std::string_view path) {
   return {Registry::Root::kCurrentUser, std::string(path)};
 }
 
-// Splits key\value at the last backslash; a path without one is a value of the root.
+// Splits key\value at the last backslash character (a '\\' byte can be the second byte of a
+// double-byte character); a path without one is a value of the root.
 std::pair<std::string, std::string> SplitValuePath(const std::string& path) {
-  const size_t last = path.rfind('\\');
+  const size_t last = FindLastCharacter(path, '\\');
   if (last == std::string::npos) return {"", path};
   return {path.substr(0, last), path.substr(last + 1)};
 }

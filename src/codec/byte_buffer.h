@@ -91,6 +91,10 @@ class ByteBuffer {
 // line marker and every LF and CR. Text that does not begin with "-----" is left as it is.
 void StripPemArmour(std::string& text);
 
+// The file functions below take paths as narrow text in the process code page and convert them to
+// the file system's spelling (SystemPath, platform/text.h); a path that cannot be converted fails
+// as a missing file would.
+//
 // ReadFileBytes reads the whole file at |path| into |out|. Returns false (|out| empty) for an empty
 // path, a missing, unreadable or zero-length file, a directory, or a file larger than a buffer can
 // hold.

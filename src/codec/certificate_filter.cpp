@@ -7,6 +7,7 @@
 #include "codec/cert_info.h"
 #include "codec/dn_filter.h"
 #include "platform/last_error.h"
+#include "platform/text.h"
 
 namespace kelvadrome {
 namespace {
@@ -58,7 +59,9 @@ FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_v
     return result;
   }
   candidates.clear();
-  const std::vector<ParsedAlternative> alternatives = ParseAlternatives(SplitAlternatives(filter));
+  // The filter is matched in UTF-8, as the name texts are (dn_filter.h).
+  const std::vector<ParsedAlternative> alternatives =
+      ParseAlternatives(SplitAlternatives(NarrowToUtf8(filter)));
   const bool pfx = form == FilterForm::kPfx;
   const bool best_only = !pfx && (flags & filter_flag::kChoiceModeMask) == 2;
   const bool check_validity = (flags & filter_flag::kCheckValidity) != 0;

@@ -46,10 +46,10 @@ struct FilterResult {
 // order and appends copies of the accepted ones (the caller owns them; |store| is neither changed
 // nor closed).
 //
-// |filter| is a DnFilter text (empty: no text condition); |flags| as in filter_flag; |key_usage|,
-// when 1 or more, the key-usage bits (first octet) every candidate must have; |comparison_time|
-// the UTC seconds since 1970 at which validity is checked (absent: now). Validity bounds are
-// inclusive.
+// |filter| is a DnFilter text, narrow in the process code page (empty: no text condition); |flags|
+// as in filter_flag; |key_usage|, when 1 or more, the key-usage bits (first octet) every candidate
+// must have; |comparison_time| the UTC seconds since 1970 at which validity is checked (absent:
+// now). Validity bounds are inclusive.
 //
 // Returns code 0 when a certificate was accepted. Otherwise 5010 when |store| is null or when
 // nothing was accepted and no rejection was recorded; or the last rejection recorded while the

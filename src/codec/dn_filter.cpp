@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "codec/cert_info.h"
+#include "platform/text.h"
 
 namespace kelvadrome {
 namespace {
@@ -231,11 +232,11 @@ bool CertificateMatchesFilter(const CertInfo& info,
                               const std::vector<ParsedAlternative>& alternatives, uint32_t flags) {
   if (alternatives.empty()) return true;
   const bool every_condition = (flags & kFilterMatchEveryCondition) != 0;
-  std::vector<std::string> subject_parts = SplitName(info.GetSubject());
+  std::vector<std::string> subject_parts = SplitName(NarrowToUtf8(info.GetSubject()));
   subject_parts.push_back("SN=" + info.GetSerial());
   // Without bit 0x008 only the subject counts.
   std::vector<std::string> issuer_parts;
-  if (every_condition) issuer_parts = SplitName(info.GetIssuer());
+  if (every_condition) issuer_parts = SplitName(NarrowToUtf8(info.GetIssuer()));
   return std::any_of(
       alternatives.begin(), alternatives.end(), [&](const ParsedAlternative& alternative) {
         return AlternativeMatches(alternative, subject_parts, issuer_parts, every_condition);

@@ -12,8 +12,13 @@
 //   - clear (MatchEveryComponent): every C, O, OU and CN part of the subject must be listed,
 //     exactly, among the conditions.
 //
-// Every function here is pure text work on narrow strings (the process code page); none fails, and
-// any input, however malformed, yields some (possibly empty) result.
+// The text functions work on UTF-8: the caller converts a filter with NarrowToUtf8 before
+// SplitAlternatives, and CertificateMatchesFilter reads the certificate's name texts (narrow, in
+// the process code page) the same way. In UTF-8 a byte below 0x80 is always a character of its own
+// and a match of whole characters starts on a character, so the byte-wise splitting ("//", ",",
+// "\\n") and substring matching here never cut a character or match across two; in code page 950
+// the second byte of a character can be '\\', '@' or a letter. None fails, and any input, however
+// malformed, yields some (possibly empty) result.
 #pragma once
 
 #include <cstdint>
@@ -54,7 +59,8 @@ bool MatchEveryCondition(const std::vector<std::string>& conditions,
 bool MatchEveryComponent(const std::vector<std::string>& conditions,
                          const std::vector<std::string>& parts);
 
-// CertificateMatchesFilter returns true when |alternatives| (from SplitAlternatives) is empty or
+// CertificateMatchesFilter returns true when |alternatives| (from SplitAlternatives of the UTF-8
+// filter) is empty or
 // when the certificate in |info| matches one of them, in order, under the matching mode of bit
 // 0x008 of |flags|. With nothing loaded in |info| the name texts are empty.
 bool CertificateMatchesFilter(const CertInfo& info, const std::vector<std::string>& alternatives,

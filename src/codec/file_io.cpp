@@ -1,4 +1,6 @@
 // Whole-file transfer between the file system and a ByteBuffer: plain bytes, no text translation.
+// Paths arrive as narrow text in the process code page; each function converts its path to the
+// file system's spelling on entry (SystemPath) and fails, as for a missing file, when it cannot.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -9,11 +11,13 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "codec/byte_buffer.h"
 #include "platform/handles.h"
+#include "platform/text.h"
 
 namespace kelvadrome {
 
@@ -65,8 +69,11 @@ void SyncFolder(const std::string& folder) {
 
 }  // namespace
 
-bool ReadFileBytes(const std::string& path, ByteBuffer& out) {
+bool ReadFileBytes(const std::string& narrow_path, ByteBuffer& out) {
   out.Reset();
+  const std::optional<std::string> system_path = SystemPath(narrow_path);
+  if (!system_path) return false;
+  const std::string& path = *system_path;
   if (!UsablePath(path)) return false;
   // O_NONBLOCK keeps open() from waiting on a FIFO, which is then refused as not a regular file;
   // it changes nothing for regular files.
@@ -148,7 +155,10 @@ void RemoveStaleTemporaries(const std::string& folder, const std::string& hidden
 
 }  // namespace
 
-bool WriteFileBytes(const std::string& path, const ByteBuffer& buffer) {
+bool WriteFileBytes(const std::string& narrow_path, const ByteBuffer& buffer) {
+  const std::optional<std::string> system_path = SystemPath(narrow_path);
+  if (!system_path) return false;
+  const std::string& path = *system_path;
   if (!UsablePath(path)) return false;
   const size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
@@ -208,30 +218,34 @@ bool WriteFileBytes(const std::string& path, const ByteBuffer& buffer) {
   return true;
 }
 
-bool PathExists(const std::string& path) {
+bool PathExists(const std::string& narrow_path) {
+  const std::optional<std::string> path = SystemPath(narrow_path);
   struct stat info {};
-  return !path.empty() && ::stat(path.c_str(), &info) == 0;
+  return path && ::stat(path->c_str(), &info) == 0;
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
+bool SameFile(const std::string& narrow_a, const std::string& narrow_b) {
+  const std::optional<std::string> a = SystemPath(narrow_a);
+  const std::optional<std::string> b = SystemPath(narrow_b);
   struct stat first {};
   struct stat second {};
-  if (a.empty() || b.empty() || ::stat(a.c_str(), &first) != 0 || ::stat(b.c_str(), &second) != 0) {
+  if (!a || !b || ::stat(a->c_str(), &first) != 0 || ::stat(b->c_str(), &second) != 0) {
     return false;
   }
   return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-bool EnsureFolder(const std::string& folder) {
-  if (folder.empty()) return false;
+bool EnsureFolder(const std::string& narrow_folder) {
+  const std::optional<std::string> folder = SystemPath(narrow_folder);
+  if (!folder) return false;
   struct stat info {};
-  if (::stat(folder.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
-  return ::mkdir(folder.c_str(), 0700) == 0;
+  if (::stat(folder->c_str(), &info) == 0) return S_ISDIR(info.st_mode);
+  return ::mkdir(folder->c_str(), 0700) == 0;
 }
 
-bool RemoveFile(const std::string& path) {
-  if (!UsablePath(path)) return false;
-  return ::unlink(path.c_str()) == 0;
+bool RemoveFile(const std::string& narrow_path) {
+  const std::optional<std::string> path = SystemPath(narrow_path);
+  return path && ::unlink(path->c_str()) == 0;
 }
 
 }  // namespace kelvadrome

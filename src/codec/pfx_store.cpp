@@ -24,8 +24,9 @@ constexpr uint32_t kKeyFlags = key_flag::kExportable | key_flag::kUserProtected;
 
 // Why a file could not be read, as the platform would say.
 uint32_t ReadError(const std::string& path) {
+  const std::optional<std::string> system_path = SystemPath(path);
   struct stat info {};
-  if (stat(path.c_str(), &info) != 0) return platform_error::kFileNotFound;
+  if (!system_path || stat(system_path->c_str(), &info) != 0) return platform_error::kFileNotFound;
   return S_ISREG(info.st_mode) && info.st_size == 0 ? 0 : platform_error::kAccessDenied;
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -91,7 +92,10 @@ HRESULT LoadServer(const std::string& path, DllGetClassObjectFunction* entry) {
     *entry = found->second;
     return S_OK;
   }
-  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // The registry holds the path as narrow text; the loader takes the file system's spelling.
+  const std::optional<std::string> system_path = SystemPath(path);
+  if (!system_path) return CO_E_DLLNOTFOUND;
+  void* module = dlopen(system_path->c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) return CO_E_DLLNOTFOUND;
   void* symbol = dlsym(module, "DllGetClassObject");
   if (symbol == nullptr) {
@@ -218,7 +222,8 @@ HRESULT ClassIdOfName(std::u16string_view name, GUID* clsid) {
   std::string prog_id = ConvertToNarrow(name);
   // A ProgID names one key; a ProgID without CLSID may name its current version in CurVer.
   for (int hop = 0; hop < 2; ++hop) {
-    if (prog_id.empty() || prog_id.find('\\') != std::string::npos) break;
+    // By characters: a '\\' byte can be the second byte of a double-byte character.
+    if (prog_id.empty() || FindLastCharacter(prog_id, '\\') != std::string::npos) break;
     if (const auto text = ReadClassesText(prog_id + "\\CLSID", "")) {
       const auto parsed = ParseGuid(std::string_view(*text));
       if (!parsed) break;

@@ -25,6 +25,7 @@
 #include "frame/method_table.h"
 #include "kelvadrome/automation.h"
 #include "platform/bstr.h"
+#include "platform/text.h"
 
 namespace kelvadrome {
 namespace {
@@ -350,7 +351,8 @@ class CapiClassFactory final : public IClassFactory {
 
 CapiClassFactory g_class_factory;
 
-// ModulePath returns the absolute path of this module, as the registration names it.
+// ModulePath returns the absolute path of this module, as the registration names it: narrow text
+// in the process code page, like every text the registry takes.
 std::string ModulePath() {
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&ModulePath), &info) == 0 || info.dli_fname == nullptr) {
@@ -362,7 +364,7 @@ std::string ModulePath() {
                                                          &std::free);
     if (absolute) path = absolute.get();
   }
-  return path;
+  return FromSystemPath(path);
 }
 
 }  // namespace

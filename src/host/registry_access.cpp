@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/registry.h"
+#include "platform/text.h"
 
 namespace kelvadrome {
 
@@ -25,7 +26,8 @@ int32_t Store(const RegistryValuePath& path, const RegistryValue& value) {
 }  // namespace
 
 bool SplitRegistryValuePath(std::string_view path, RegistryValuePath* split) {
-  const size_t last = path.rfind('\\');
+  // By characters: a '\\' byte can be the second byte of a double-byte character.
+  const size_t last = FindLastCharacter(path, '\\');
   if (path.empty() || last == std::string_view::npos) return false;
   split->key = std::string(path.substr(0, last));
   split->value = std::string(path.substr(last + 1));

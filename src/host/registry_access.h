@@ -15,8 +15,8 @@ struct RegistryValuePath {
   std::string value;  // everything after it; empty: the key's default value
 };
 
-// SplitRegistryValuePath splits |path| (narrow text); false for an empty path or one without a
-// backslash.
+// SplitRegistryValuePath splits |path| (narrow text) at its last backslash character, walking the
+// text by characters; false for an empty path or one without a backslash.
 bool SplitRegistryValuePath(std::string_view path, RegistryValuePath* split);
 
 // The outcome of a registry worker: a component error code and, for reads, the text (narrow, in

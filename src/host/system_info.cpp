@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include "platform/handles.h"
+#include "platform/text.h"
 
 namespace kelvadrome {
 
@@ -83,7 +84,7 @@ std::string FormatAdapterAddresses(const std::vector<HardwareAddress>& addresses
 
 std::string HomeFolder() {
   const char* home = std::getenv("HOME");
-  return home != nullptr ? home : "";
+  return home != nullptr ? FromSystemPath(home) : "";
 }
 
 bool HostRunsInProtectedMode() {

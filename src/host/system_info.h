@@ -40,8 +40,8 @@ std::optional<std::vector<HardwareAddress>> ReadAdapterAddresses();
 // between entries and none at the end; empty text for no adapters.
 std::string FormatAdapterAddresses(const std::vector<HardwareAddress>& addresses);
 
-// HomeFolder returns the user's home folder ($HOME; empty when it is not set). The text is as the
-// environment holds it (bytes of the process code page).
+// HomeFolder returns the user's home folder ($HOME; empty when it is not set) as narrow text in the
+// process code page (FromSystemPath of the environment's text).
 std::string HomeFolder();
 
 // HostRunsInProtectedMode reports whether the host process runs sandboxed in a browser's protected

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <fcntl.h>
@@ -33,8 +34,8 @@ HashResult Finish(MessageDigest& digest) {
   return {kSuccess, hex.ToString()};
 }
 
-// Streams the file into |digest|; false when the file cannot be read as one regular, non-empty,
-// unchanging file.
+// Streams the file at |path| (the file system's spelling) into |digest|; false when the file cannot
+// be read as one regular, non-empty, unchanging file.
 bool DigestFile(const std::string& path, MessageDigest& digest) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd.valid()) return false;
@@ -111,10 +112,12 @@ HashResult HashFileAt(std::string path, int32_t flags, DialogHost& host) {
     if (picked.outcome != DialogOutcome::kOk) return {kCancelled, {}};
     path = std::move(picked.path);
   }
+  // A path that cannot be said in the file system's spelling names no file.
+  const std::optional<std::string> system_path = SystemPath(path);
   struct stat info;
-  if (path.empty() || ::stat(path.c_str(), &info) != 0) return {kFileNotFound, {}};
+  if (!system_path || ::stat(system_path->c_str(), &info) != 0) return {kFileNotFound, {}};
   auto digest = MakeDigest(DigestForFlags(flags));
-  if (!DigestFile(path, *digest)) return {kFileUnreadable, {}};
+  if (!DigestFile(*system_path, *digest)) return {kFileUnreadable, {}};
   return Finish(*digest);
 }
 

@@ -55,11 +55,16 @@ std::string PasswordUtf8(const std::string& narrow) {
   return utf8;
 }
 
-// The file a path names, symbolic links followed; |path| itself when it cannot be resolved.
+// The file a path names, symbolic links followed; |path| itself when it cannot be resolved, or
+// when the resolved path holds a character the code page cannot say.
 std::string ResolvedPath(const std::string& path) {
-  const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                             &std::free);
-  return resolved ? std::string(resolved.get()) : path;
+  const std::optional<std::string> system_path = SystemPath(path);
+  if (!system_path) return path;
+  const std::unique_ptr<char, decltype(&std::free)> resolved(
+      ::realpath(system_path->c_str(), nullptr), &std::free);
+  if (!resolved) return path;
+  std::string narrow = FromSystemPath(resolved.get());
+  return SystemPath(narrow) == std::optional<std::string>(resolved.get()) ? narrow : path;
 }
 
 // ReadContents reads the PFX file at |path| with |password| (UTF-8), as the loader opens it: the

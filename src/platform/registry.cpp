@@ -51,20 +51,24 @@ RegistryValue CallerValue(uint32_t type, std::vector<uint8_t> stored) {
   return {type, std::vector<uint8_t>(narrow.begin(), narrow.end())};
 }
 
-// Splits a key path into its names; false (error 161) for an empty name or an overlong one.
+// Splits a key path (narrow text) into its stored names; false (error 161) for an empty name or an
+// overlong one. The path is split in its UTF-8 form, where a '\\' byte is always the character
+// itself: in a double-byte code page it can be the second byte of a character (許 is B3 5C in code
+// page 950).
 bool SplitKeyPath(std::string_view path, std::vector<std::string>* names) {
   names->clear();
   if (path.empty()) return true;
+  const std::string stored_path = StoredName(path);
+  const std::string_view stored(stored_path);
   size_t start = 0;
   for (;;) {
-    const size_t end = path.find('\\', start);
-    const std::string_view name = path.substr(start, end - start);
-    const std::string stored = StoredName(name);
-    if (name.empty() || Utf8ToUtf16(stored).size() > kMaxKeyNameCharacters) {
+    const size_t end = stored.find('\\', start);
+    const std::string_view name = stored.substr(start, end - start);
+    if (name.empty() || Utf8ToUtf16(name).size() > kMaxKeyNameCharacters) {
       SetLastPlatformError(kBadPathname);
       return false;
     }
-    names->push_back(stored);
+    names->emplace_back(name);
     if (end == std::string_view::npos) return true;
     start = end + 1;
   }

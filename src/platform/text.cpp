@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 
 #include <langinfo.h>
@@ -121,6 +122,26 @@ int32_t NextUtf8(std::string_view text, size_t& i) {
   }
   i += extra + 1;
   return cp;
+}
+
+// CharacterBytes returns the length in bytes of the character |text| (not empty) starts with, as
+// |cd| (from the code page to UTF-16LE) reads it: one for a byte the code page does not define.
+// Converting into room for exactly one character makes iconv stop after it.
+size_t CharacterBytes(iconv_t cd, std::string_view text) {
+  for (size_t room : {size_t{2}, size_t{4}}) {  // one unit, then a surrogate pair
+    char out[4];
+    char* in_ptr = const_cast<char*>(text.data());
+    size_t in_left = text.size();
+    char* out_ptr = out;
+    size_t out_left = room;
+    const size_t result = iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left);
+    const int error = errno;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    const size_t used = text.size() - in_left;
+    if (used > 0) return used;
+    if (result != static_cast<size_t>(-1) || error != E2BIG) break;
+  }
+  return 1;
 }
 
 }  // namespace
@@ -262,6 +283,79 @@ std::u16string ConvertToWide(std::string_view text, const CodePage& code_page) {
 
 std::u16string ConvertToWide(std::string_view text) {
   return ConvertToWide(text, ProcessCodePage());
+}
+
+std::string NarrowToUtf8(std::string_view text) {
+  return Utf16ToUtf8(ConvertToWide(text));
+}
+
+std::string Utf8ToNarrow(std::string_view text) {
+  return ConvertToNarrow(Utf8ToUtf16(text));
+}
+
+std::vector<size_t> CharacterStarts(std::string_view text) {
+  std::vector<size_t> starts;
+  const CodePage code_page = ProcessCodePage();
+  UniqueIconv cd;
+  if (!code_page.is_utf8) cd = OpenIconv("UTF-16LE", code_page.name.c_str());
+  for (size_t at = 0; at < text.size();) {
+    starts.push_back(at);
+    if (cd) {
+      at += CharacterBytes(static_cast<iconv_t>(cd.get()), text.substr(at));
+    } else {
+      NextUtf8(text, at);  // a malformed sequence advances by one byte
+    }
+  }
+  return starts;
+}
+
+size_t FindLastCharacter(std::string_view text, char c) {
+  // In UTF-8 a byte below 0x80 is always a character of its own.
+  if (ProcessCodePage().is_utf8) return text.rfind(c);
+  const std::vector<size_t> starts = CharacterStarts(text);
+  for (auto at = starts.rbegin(); at != starts.rend(); ++at) {
+    const size_t next = at == starts.rbegin() ? text.size() : *std::prev(at);
+    if (next - *at == 1 && text[*at] == c) return *at;
+  }
+  return std::string_view::npos;
+}
+
+std::optional<std::string> SystemPath(std::string_view path) {
+  const CodePage code_page = ProcessCodePage();
+  std::string out;
+  if (code_page.is_utf8) {
+    out.assign(path);
+  } else {
+    UniqueIconv cd = OpenIconv("UTF-8", code_page.name.c_str());
+    if (!cd) return std::nullopt;
+    char* in_ptr = const_cast<char*>(path.data());
+    size_t in_left = path.size();
+    std::string scratch(4 * path.size() + 16, '\0');
+    while (in_left > 0) {
+      char* out_ptr = scratch.data();
+      size_t out_left = scratch.size();
+      const size_t result =
+          iconv(static_cast<iconv_t>(cd.get()), &in_ptr, &in_left, &out_ptr, &out_left);
+      const int error = errno;
+      // An invalid or truncated sequence: the path names nothing that can be reached.
+      if (result == static_cast<size_t>(-1) && error != E2BIG) return std::nullopt;
+      out.append(scratch.data(), static_cast<size_t>(out_ptr - scratch.data()));
+    }
+  }
+  // Checked in UTF-8, where these bytes are always the characters themselves. Under another code
+  // page a '?' may stand for a character the caller's text lost on its way into the code page, so
+  // such a path could name another file than the caller meant: it names none. Under UTF-8 nothing
+  // is lost that way, and a file whose name holds '?' stays reachable.
+  if (out.empty() || out.find('\0') != std::string::npos ||
+      (!code_page.is_utf8 && out.find('?') != std::string::npos)) {
+    return std::nullopt;
+  }
+  return out;
+}
+
+std::string FromSystemPath(std::string_view path) {
+  if (ProcessCodePage().is_utf8) return std::string(path);
+  return Utf8ToNarrow(path);
 }
 
 }  // namespace kelvadrome

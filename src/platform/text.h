@@ -7,8 +7,10 @@
 // survives, and an unknown name falls back to UTF-8 too.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvadrome {
 
@@ -45,5 +47,40 @@ std::u16string Utf8ToUtf16(std::string_view text);
 // AppendUtf8 appends the UTF-8 form of the code point |cp| (at most U+10FFFF) to |out|.
 void AppendUtf8(std::string& out, char32_t cp);
 std::string Utf16ToUtf8(std::u16string_view text);
+
+// NarrowToUtf8 returns narrow text in the process code page as UTF-8 (ConvertToWide, then UTF-8).
+// Byte-wise searches for ASCII characters are safe in the result: in UTF-8 a byte below 0x80 is
+// always a character of its own, while in a double-byte code page such as 950 the second byte of a
+// character can be '\\', '|', '@' or a letter. Utf8ToNarrow is the way back (ConvertToNarrow).
+std::string NarrowToUtf8(std::string_view text);
+std::string Utf8ToNarrow(std::string_view text);
+
+// CharacterStarts returns the offsets at which the characters of |text| (narrow, in the process
+// code page) start, in order: character i spans from the i-th offset to the next one (or the end).
+// A byte the code page does not define counts as a character of its own.
+std::vector<size_t> CharacterStarts(std::string_view text);
+
+// FindLastCharacter returns the offset in |text| (narrow, in the process code page) of the last
+// character that is the ASCII character |c|, walking the text by characters: a byte of that value
+// inside a multibyte character does not count. npos when there is none.
+size_t FindLastCharacter(std::string_view text, char c);
+
+// Paths. The component keeps paths as narrow text in the process code page; file names on the
+// system are UTF-8. Every call that hands a path to the system converts it with SystemPath, and
+// every path read from the system (the environment, a resolved link) comes back through
+// FromSystemPath.
+//
+// SystemPath returns |path| as the file system spells it. nullopt when the path can name no file:
+// it is empty, holds a NUL or a byte sequence the code page does not define, or, in a code page
+// other than UTF-8, holds '?'. A '?' is what ConvertToNarrow leaves for a character the code page
+// lacks, so there a path holding one cannot be told from a path that lost a character on its way
+// in; refusing it keeps such a path from reaching another file. In a UTF-8 code page nothing is
+// lost that way and the bytes are taken as they are.
+std::optional<std::string> SystemPath(std::string_view path);
+
+// FromSystemPath returns a path read from the system as narrow text in the process code page; a
+// character the code page lacks becomes '?' (which SystemPath then refuses). In a UTF-8 code page
+// the bytes are kept as they are.
+std::string FromSystemPath(std::string_view path);
 
 }  // namespace kelvadrome

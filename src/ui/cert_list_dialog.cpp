@@ -35,7 +35,7 @@ std::vector<std::string> RowTexts(const std::vector<uint8_t>& der) {
 std::string CertViewFilePath() {
   const char* tmpdir = std::getenv("TMPDIR");
   const std::string folder = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
-  return JoinFolderAndName(folder, "temp.cer");
+  return JoinFolderAndName(FromSystemPath(folder), "temp.cer");
 }
 
 CertListDialog::CertListDialog(const std::vector<std::vector<uint8_t>>& candidates)

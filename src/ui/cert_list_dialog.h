@@ -31,7 +31,8 @@ inline constexpr int32_t kCertChoiceNone = 5010;
 inline constexpr int32_t kCertChoiceCancelled = 5070;
 
 // CertViewFilePath returns where the view button writes: "temp.cer" in $TMPDIR, or in /tmp when
-// TMPDIR is unset or empty.
+// TMPDIR is unset or empty, as narrow text in the process code page like every path the component
+// keeps.
 std::string CertViewFilePath();
 
 // CertListDialog lists |candidates| (DER certificates, borrowed: the vector must outlive the

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <iterator>
+#include <optional>
 #include <utility>
 
 #include "codec/secure_wipe.h"
@@ -27,8 +28,9 @@ void ReplaceSecret(std::string& target, std::string_view value) {
 
 // A file, not a folder, is at |path|.
 bool IsExistingFile(const std::string& path) {
+  const std::optional<std::string> system_path = SystemPath(path);
   struct stat info {};
-  return !path.empty() && ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+  return system_path && ::stat(system_path->c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
 bool LongEnough(const std::string& text, int32_t min_length) {

@@ -10,6 +10,7 @@
 
 #include "codec/secure_wipe.h"
 #include "platform/handles.h"
+#include "platform/text.h"
 
 namespace kelvadrome {
 
@@ -256,13 +257,25 @@ std::string DialogActionText(const DialogAction& action) {
 
 std::string EscapeLogText(std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
+  // Only a '\\' that is a character of its own is doubled: in a double-byte code page (950) it can
+  // be the second byte of a character (許 is B3 5C), which is written as it is. Every other byte
+  // escaped here is below 0x20 or 0x7F and never part of a character.
+  std::vector<bool> backslash(text.size(), false);
+  if (text.find('\\') != std::string_view::npos) {
+    const std::vector<size_t> starts = CharacterStarts(text);
+    for (size_t i = 0; i < starts.size(); ++i) {
+      const size_t end = i + 1 < starts.size() ? starts[i + 1] : text.size();
+      if (end - starts[i] == 1 && text[starts[i]] == '\\') backslash[starts[i]] = true;
+    }
+  }
   std::string escaped;
   escaped.reserve(text.size());
-  for (char c : text) {
+  for (size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
     const auto byte = static_cast<unsigned char>(c);
     switch (c) {
       case '\\':
-        escaped += "\\\\";
+        escaped += backslash[at] ? "\\\\" : "\\";
         break;
       case '\r':
         escaped += "\\r";

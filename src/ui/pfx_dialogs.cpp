@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <utility>
 
 #include "codec/byte_buffer.h"
@@ -35,13 +36,15 @@ void ReplaceSecret(std::string& target, std::string_view value) {
 }
 
 bool IsExistingFile(const std::string& path) {
+  const std::optional<std::string> system_path = SystemPath(path);
   struct stat info;
-  return !path.empty() && ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+  return system_path && ::stat(system_path->c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
 enum class WriteProbe { kWritable, kNotWritable, kLeftBehind };
 
-// CreateAndRemove creates a new file at |path| (never opening an existing one) and removes it.
+// CreateAndRemove creates a new file at |path| (the file system's spelling; never opening an
+// existing one) and removes it.
 WriteProbe CreateAndRemove(const std::string& path, int* create_errno) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
@@ -55,8 +58,12 @@ WriteProbe CreateAndRemove(const std::string& path, int* create_errno) {
 // ProbeWrite tells whether a file can be created at |path| without touching whatever already has
 // that name: the target itself is created exclusively and removed again; when something exists
 // there, a uniquely named probe in the same folder answers instead (replacing a file needs only
-// the folder's permission), unless the existing entry is a folder.
-WriteProbe ProbeWrite(const std::string& path) {
+// the folder's permission), unless the existing entry is a folder. A path that cannot be said in
+// the file system's spelling is not writable.
+WriteProbe ProbeWrite(const std::string& narrow_path) {
+  const std::optional<std::string> system_path = SystemPath(narrow_path);
+  if (!system_path) return WriteProbe::kNotWritable;
+  const std::string& path = *system_path;
   std::string folder;
   std::string name;
   SplitFolderAndName(path, folder, name);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "codec/secure_wipe.h"
+#include "platform/text.h"
 
 extern char** environ;
 
@@ -343,11 +344,14 @@ void TtyHost::ViewFile(const std::string& path) {
 }
 
 void LaunchDesktopViewer(const std::string& path) {
+  // The viewer gets the file system's spelling of the path; one that has none names no file.
+  const std::optional<std::string> system_path = SystemPath(path);
+  if (!system_path) return;
   // A shell starts the viewer in the background and exits at once, so the viewer is not our child:
   // nothing waits for it and it leaves no zombie. The path travels as an argument, never as shell
   // text.
-  const char* argv[] = {"sh", "-c",         "xdg-open \"$1\" </dev/null >/dev/null 2>&1 &",
-                        "sh", path.c_str(), nullptr};
+  const char* command = "xdg-open \"$1\" </dev/null >/dev/null 2>&1 &";
+  const char* argv[] = {"sh", "-c", command, "sh", system_path->c_str(), nullptr};
   pid_t pid = 0;
   if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
     return;

@@ -67,8 +67,9 @@ class TtyHost : public DialogHost {
   FileViewer viewer_;
 };
 
-// LaunchDesktopViewer asks the desktop to open |path| with its default application (xdg-open),
-// detached: it returns at once and does not report failures. Output of the viewer is discarded.
+// LaunchDesktopViewer asks the desktop to open |path| (narrow text in the process code page, handed
+// on in the file system's spelling) with its default application (xdg-open), detached: it returns
+// at once and does not report failures. Output of the viewer is discarded.
 void LaunchDesktopViewer(const std::string& path);
 
 }  // namespace kelvadrome

@@ -9,6 +9,8 @@
 #include "codec/cert_store_handle.h"
 #include "platform/certificate.h"
 #include "platform/last_error.h"
+#include "platform/text.h"
+#include "support/scoped_code_page.h"
 #include "support/x509_builder.h"
 
 namespace kelvadrome {
@@ -128,6 +130,35 @@ TEST(CertificateFilterTest, AcceptsOrReportsTheLastRejectionBeforeAnyAcceptance)
     const FilterResult result = FilterCertificates(store.get(), row.form, "S_CN=Alice", row.flags,
                                                    row.key_usage, row.time, candidates);
     EXPECT_EQ(result.code, row.code);
+    EXPECT_EQ(store.Names(candidates), row.kept);
+  }
+}
+
+TEST(CertificateFilterTest, Big5FiltersMatchWholeCharacters) {
+  testing::ScopedCodePage big5("CP950");
+  // In code page 950 the second byte of 乙 (A4 41) is 'A' and that of 許 (B3 5C) is '\\', and
+  // 奶仇 (A5 A4 A4 B3) holds the two bytes of 中 (A4 A4) across its two characters.
+  Store store({{"中文", Holder("中文")},
+               {"奶仇", Holder("奶仇")},
+               {"乙", Holder("乙")},
+               {"許n", Holder("許n")},
+               {"許x", Holder("許x")}});
+  const struct {
+    const char* filter;  // UTF-8, handed over in code page 950
+    uint32_t flags;
+    const char* kept;
+  } rows[] = {
+      {"S_CN=中", 0x8, "中文"},             // not across the two characters of 奶仇
+      {"S_CN=A", 0x8, ""},                  // not the second byte of 乙
+      {"S_CN=許n", 0x8, "許n"},             // "\\n" inside 許n is no line break
+      {"S_CN=許x//S_CN=乙", 0x8, "乙許x"},  // alternatives, in store order
+      {"S_CN=許n", 0, "許n"},               // every component, exactly
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.filter);
+    std::vector<StoredCertificate> candidates;
+    FilterCertificates(store.get(), FilterForm::kStore, ConvertToNarrow(Utf8ToUtf16(row.filter)),
+                       row.flags, 0, std::nullopt, candidates);
     EXPECT_EQ(store.Names(candidates), row.kept);
   }
 }

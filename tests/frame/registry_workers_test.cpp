@@ -110,6 +110,40 @@ TEST_F(RegistryWorkersTest, TrailingBackslashNamesTheDefaultValue) {
   EXPECT_EQ(component.RegReadHKCU(u"\\AtRoot"), u"7");
 }
 
+TEST_F(RegistryWorkersTest, Big5NamesWhoseSecondByteIsABackslashStayWhole) {
+  // 許, 功 and 蓋 end in the byte 0x5C ('\\') in code page 950.
+  const struct {
+    std::u16string path, text;
+    std::string key, name;  // where the value must be stored, in UTF-8
+  } cases[] = {
+      {u"Software\\Audit5C\\許", u"v1", "Software\\Audit5C", "許"},
+      {u"Software\\Audit5C\\功能\\蓋章", u"v2", "Software\\Audit5C\\功能", "蓋章"},
+      {u"Software\\Audit5C\\許功蓋\\", u"v3", "Software\\Audit5C\\許功蓋", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key + " / " + c.name);
+    {
+      testing::ScopedCodePage big5("CP950");
+      CertComponent component = MakeComponent();
+      EXPECT_EQ(component.RegWriteHKCUStr(c.path, c.text), 0);
+      EXPECT_EQ(component.RegReadHKCU(c.path), c.text);
+      EXPECT_EQ(component.GetErrorCode(), 0);
+    }
+    CertComponent component = MakeComponent();
+    EXPECT_EQ(component.RegReadHKCU(c.path), c.text);
+    EXPECT_EQ(component.GetErrorCode(), 0);
+    std::vector<std::string> names;
+    for (const auto& [name, value] : UserRegistry().Values(c.key).value_or(
+             std::vector<std::pair<std::string, RegistryValue>>{})) {
+      names.push_back(name);
+    }
+    EXPECT_EQ(names, std::vector<std::string>{c.name});
+  }
+  // Nothing was made under the first byte of a character.
+  EXPECT_EQ(*UserRegistry().SubkeyNames("Software\\Audit5C"),
+            (std::vector<std::string>{"功能", "許功蓋"}));
+}
+
 TEST_F(RegistryWorkersTest, CapiCodeIsLeftAsItWas) {
   CertComponent component = MakeComponent();
   component.RegReadHKCU(u"NoSuchKey\\Value");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/scoped_code_page.h"
 #include "support/test_support.h"
 
 namespace kelvadrome {
@@ -91,6 +92,35 @@ TEST(TextConversion, Utf8HandlesEveryPlaneAndRejectsMalformedInput) {
     EXPECT_EQ(wide.back(), u'>');
     EXPECT_NE(wide.find(u'\uFFFD'), std::u16string::npos);
   }
+}
+
+TEST(SystemPath, Big5PathsBecomeUtf8AndWhatCannotBeSaidNamesNothing) {
+  testing::ScopedCodePage big5("CP950");
+  const struct {
+    const char* name;
+    std::string narrow;
+    std::optional<std::string> system;
+  } cases[] = {
+      {"ascii", "/tmp/a.pfx", "/tmp/a.pfx"},
+      {"Big5 with a 0x5C second byte", "/tmp/\xB3\x5C/\xBE\xCC.pfx", "/tmp/許/憑.pfx"},
+      {"a lost character", "/tmp/?.pfx", std::nullopt},
+      {"a lead byte without its second byte", "/tmp/\xBE", std::nullopt},
+      {"a byte Big5 does not define", "/tmp/\xFF", std::nullopt},
+      {"an embedded NUL", std::string("/tmp/a\0b", 8), std::nullopt},
+      {"empty", "", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(SystemPath(c.narrow), c.system);
+  }
+  // Under UTF-8 nothing is lost on the way in, so a file whose name holds '?' stays reachable.
+  testing::ScopedCodePage utf8("UTF-8");
+  EXPECT_EQ(SystemPath("/tmp/what?.pfx"), "/tmp/what?.pfx");
+  // From the system: what Big5 has comes back whole, a character it lacks as '?'.
+  EXPECT_EQ(FromSystemPath("/home/許/한"), "/home/\xB3\x5C/?");
+  // Backslash characters, not second bytes.
+  EXPECT_EQ(FindLastCharacter("a\\\xB3\x5C", '\\'), 1u);
+  EXPECT_EQ(FindLastCharacter("\xB3\x5C\xA5\x5C", '\\'), std::string_view::npos);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/scoped_code_page.h"
 #include "support/test_support.h"
 
 namespace kelvadrome {
@@ -206,6 +207,24 @@ TEST(DialogScriptTest, EscapesLogTextToOneLine) {
       {"escape and delete", "\x1b[2J\x7f", "\\x1B[2J\\x7F"},
       {"NUL", std::string("a\0b", 3), "a\\x00b"},
       {"8-bit text untouched", "\xE6\x86\x91\xA4\xA4", "\xE6\x86\x91\xA4\xA4"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(EscapeLogText(c.text), c.escaped);
+  }
+}
+
+TEST(DialogScriptTest, LogEscapingDoublesOnlyBackslashCharactersOfBig5Text) {
+  testing::ScopedCodePage big5("CP950");
+  // 許 is B3 5C in code page 950: its second byte is no backslash.
+  const struct {
+    const char* name;
+    std::string text;
+    std::string escaped;
+  } cases[] = {
+      {"a character ending in 0x5C", "\xB3\x5C", "\xB3\x5C"},
+      {"followed by a backslash", "\xB3\x5C\\", "\xB3\x5C\\\\"},
+      {"a backslash between characters", "\xA4\xA4\\\xB3\x5C", "\xA4\xA4\\\\\xB3\x5C"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
