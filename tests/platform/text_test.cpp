@@ -113,9 +113,11 @@ TEST(SystemPath, Big5PathsBecomeUtf8AndWhatCannotBeSaidNamesNothing) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(SystemPath(c.narrow), c.system);
   }
-  // Under UTF-8 nothing is lost on the way in, so a file whose name holds '?' stays reachable.
-  testing::ScopedCodePage utf8("UTF-8");
-  EXPECT_EQ(SystemPath("/tmp/what?.pfx"), "/tmp/what?.pfx");
+  {
+    // Under UTF-8 nothing is lost on the way in, so a file whose name holds '?' stays reachable.
+    testing::ScopedCodePage utf8("UTF-8");
+    EXPECT_EQ(SystemPath("/tmp/what?.pfx"), "/tmp/what?.pfx");
+  }
   // From the system: what Big5 has comes back whole, a character it lacks as '?'.
   EXPECT_EQ(FromSystemPath("/home/許/한"), "/home/\xB3\x5C/?");
   // Backslash characters, not second bytes.
