@@ -1,6 +1,7 @@
-// HashFile over a large file (1 GiB unless KELVADROME_BENCH_FILE_MB says otherwise) against the
-// `openssl dgst` command on the same file, in the same run. Also reports the growth of the peak
-// resident set while HashFile runs, to show that memory stays bounded.
+// HashFile over a large file (512 MiB unless KELVADROME_BENCH_FILE_MB says otherwise), in the page
+// cache, against the `openssl dgst` command on the same file, in the same run. Both sides are
+// measured in wall time. Also reports the growth of the peak resident set while HashFile runs, to
+// show that memory stays bounded.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -36,7 +37,7 @@ class LargeFile {
  public:
   LargeFile() {
     const char* megabytes = std::getenv("KELVADROME_BENCH_FILE_MB");
-    size_ = (megabytes != nullptr ? std::strtoull(megabytes, nullptr, 10) : 1024) << 20;
+    size_ = (megabytes != nullptr ? std::strtoull(megabytes, nullptr, 10) : 512) << 20;
     path_ = std::filesystem::temp_directory_path() /
             ("kelvadrome-bench-" + std::to_string(::getpid()) + ".bin");
     std::ofstream out(path_, std::ios::binary);
@@ -46,6 +47,11 @@ class LargeFile {
     for (uint64_t written = 0; written < size_; written += block.size()) {
       block[0] = static_cast<char>(written >> 20);  // no two blocks alike
       out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    }
+    out.close();
+    // Read once, so that every measured run finds the file in the page cache.
+    std::ifstream in(path_, std::ios::binary);
+    while (in.read(block.data(), static_cast<std::streamsize>(block.size()))) {
     }
   }
   ~LargeFile() { std::filesystem::remove(path_); }
@@ -102,6 +108,7 @@ BENCHMARK(BM_HashFile)
     ->Arg(3)
     ->Arg(4)
     ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
     ->Iterations(3);
 BENCHMARK(BM_OpensslDgst)
     ->Arg(1)
