@@ -63,6 +63,7 @@ SigningOutcome FindSignerCertificate(SelectedSigner& signer, SignerShare* share,
                                      int32_t missing_link_code, SignerKeyCache& keys,
                                      SignerCertificate& found) {
   if (signer.signerCertHash.empty() || signer.signerCertBytes.empty()) return {kNoSigner, 0, {}};
+  std::optional<ProfileChangeStamp> stamp;
   if (signer.signerMedia == static_cast<int32_t>(signer_source::kStore)) {
     if (!keys.store_open) {
       const int32_t opened = keys.signerKeyStore.OpenPersonal();
@@ -71,6 +72,16 @@ SigningOutcome FindSignerCertificate(SelectedSigner& signer, SignerShare* share,
     }
     found.store = keys.signerKeyStore.store();
     found.from_store = true;
+    // Nothing changed in the profile since the certificate was last found: it is still there with
+    // the same link, and is not looked up again.
+    stamp = found.store->ChangeStamp();
+    if (stamp && stamp == keys.found_stamp && keys.found_hash == signer.signerCertHash) {
+      found.certificate = keys.found_certificate;
+      found.link_value = keys.found_link_value;
+      found.link = keys.found_link;
+      return {};
+    }
+    keys.found_stamp.reset();
   } else if (signer.signerMedia == static_cast<int32_t>(signer_source::kPfxFile)) {
     const std::string path =
         JoinFolderAndName(signer.signerCertFilePath, signer.signerCertFileName);
@@ -112,6 +123,13 @@ SigningOutcome FindSignerCertificate(SelectedSigner& signer, SignerShare* share,
   if (!link) return {missing_link_code, LastPlatformError(), {}};
   found.link_value = std::move(*link_value);
   found.link = *link;
+  if (found.from_store && stamp) {
+    keys.found_stamp = stamp;
+    keys.found_hash = signer.signerCertHash;
+    keys.found_certificate = found.certificate;
+    keys.found_link_value = found.link_value;
+    keys.found_link = found.link;
+  }
   return {};
 }
 
@@ -217,6 +235,11 @@ void SignerKeyCache::Release() {
   signerProvider.reset();
   certificate_id = -1;
   link.clear();
+  found_stamp.reset();
+  found_hash.clear();
+  found_certificate = StoredCertificate{};
+  found_link_value.clear();
+  found_link = KeyProviderLink{};
   signerKeyStore.Close();
   store_open = false;
 }

@@ -39,14 +39,24 @@ inline constexpr int32_t kSigningTime = 0x2000;    // add the signing-time attri
 
 // What signing keeps between calls for a signer from "MY": the personal store, opened on first use
 // and kept open, and the key acquired last, reused while the certificate found again is the same
-// one with the same key link. Released when another signer is selected and after a key fails to
-// sign. (A signer from a PFX file is loaded afresh on every call and nothing of it is kept.)
+// one with the same key link. The certificate and its link as last found are used again while the
+// store's change stamp shows that nothing in the profile has changed since. Released when another
+// signer is selected and after a key fails to sign. (A signer from a PFX file is loaded afresh on
+// every call and nothing of it is kept.)
 struct SignerKeyCache {
   CertStoreHandle signerKeyStore;
   bool store_open = false;
   std::optional<CertificateKey> signerProvider;
   int64_t certificate_id = -1;
   std::vector<uint8_t> link;  // the key-provider property the key was acquired through
+
+  // The signer's certificate and key link as last found, for the thumbprint |found_hash|, with the
+  // store's stamp taken before they were read.
+  std::optional<ProfileChangeStamp> found_stamp;
+  std::string found_hash;
+  StoredCertificate found_certificate;
+  std::vector<uint8_t> found_link_value;
+  KeyProviderLink found_link;
 
   void Release();
 };

@@ -330,6 +330,8 @@ class ProfileStore final : public CertStore {
     return Single(read);
   }
 
+  std::optional<ProfileChangeStamp> ChangeStamp() override { return database_->ChangeStamp(); }
+
   bool SetProperty(int64_t id, uint32_t property, const std::vector<uint8_t>* value) override {
     return database_->Transaction([&] {
       ProfileStatement owner =

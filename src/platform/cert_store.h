@@ -127,6 +127,13 @@ class CertStore {
 
   // SetProperty sets (or, for null |value|, removes) a property of certificate |id|.
   virtual bool SetProperty(int64_t id, uint32_t property, const std::vector<uint8_t>* value) = 0;
+
+  // ChangeStamp returns a stamp of the store's state: two equal stamps from one store mean that
+  // nothing in the profile changed in between (no certificate or property added, changed or
+  // removed, in this process or another), so what was read from the store before is still what
+  // it holds. Nullopt when the store cannot tell (memory stores) or the profile cannot be read:
+  // the caller then reads again.
+  virtual std::optional<ProfileChangeStamp> ChangeStamp() { return std::nullopt; }
 };
 
 }  // namespace kelvadrome

@@ -114,6 +114,9 @@ struct KeyContainer::State {
   virtual bool Store(const StoredKey& key) = 0;
   // StoreCertificate sets (nullopt: removes) the certificate of the key of |spec|.
   virtual bool StoreCertificate(uint32_t spec, std::optional<std::vector<uint8_t>> der) = 0;
+  // ChangeStamp returns the profile's stamp (ProfileDatabase::ChangeStamp); nullopt when the keys
+  // are not in the profile or the stamp cannot be read.
+  virtual std::optional<ProfileChangeStamp> ChangeStamp() { return std::nullopt; }
 };
 
 namespace {
@@ -174,6 +177,8 @@ class ProfileState final : public KeyContainer::State {
   bool Store(const StoredKey& key) override {
     return database_->Transaction([&] { return Exists() && Insert(*database_, id_, key); });
   }
+
+  std::optional<ProfileChangeStamp> ChangeStamp() override { return database_->ChangeStamp(); }
 
   bool StoreCertificate(uint32_t spec, std::optional<std::vector<uint8_t>> der) override {
     return database_->Transaction([&] {
@@ -437,11 +442,14 @@ struct KeyContainer::ParsedKey {
   uint32_t spec = 0;
   SecretBytes private_key;
   UniqueEvpPkey key;
+  // What UsablePrivateKey read with the key: its flags, and the profile's stamp just before.
+  uint32_t flags = 0;
+  std::optional<ProfileChangeStamp> stamp;
 };
 
 evp_pkey_st* KeyContainer::ParsedPrivateKey(uint32_t spec, const SecretBytes& private_key) {
-  // The key is loaded afresh on every use (it may have been replaced, or its flags changed), and
-  // only its parsed form is reused.
+  // The caller loads the key afresh whenever the profile may have changed (it may have been
+  // replaced, or its flags changed), and only its parsed form is reused.
   if (parsed_ != nullptr && parsed_->spec == spec &&
       std::ranges::equal(parsed_->private_key.view(), private_key.view())) {
     return parsed_->key.get();
@@ -449,25 +457,37 @@ evp_pkey_st* KeyContainer::ParsedPrivateKey(uint32_t spec, const SecretBytes& pr
   parsed_.reset();
   UniqueEvpPkey key = ParseRsaPrivateKey(private_key.view());
   if (key == nullptr) return nullptr;
-  parsed_ = std::make_unique<ParsedKey>(ParsedKey{spec, private_key.Copy(), std::move(key)});
+  parsed_ = std::make_unique<ParsedKey>(
+      ParsedKey{spec, private_key.Copy(), std::move(key), 0, std::nullopt});
   return parsed_->key.get();
+}
+
+evp_pkey_st* KeyContainer::UsablePrivateKey(uint32_t spec, KeyUse use) {
+  // Taken before reading, so that a change made while the key is read moves the stamp past it.
+  const std::optional<ProfileChangeStamp> stamp = state_->ChangeStamp();
+  if (stamp && parsed_ != nullptr && parsed_->spec == spec && parsed_->stamp == stamp) {
+    return AllowUse(spec, parsed_->flags, use) ? parsed_->key.get() : nullptr;
+  }
+  auto key = state_->Load(spec);
+  if (!key || !AllowUse(spec, key->description.flags, use)) return nullptr;
+  evp_pkey_st* parsed = ParsedPrivateKey(spec, key->private_key);
+  if (parsed == nullptr) return nullptr;
+  parsed_->flags = key->description.flags;
+  parsed_->stamp = stamp;
+  return parsed;
 }
 
 std::optional<std::vector<uint8_t>> KeyContainer::SignHash(uint32_t spec, uint32_t algorithm,
                                                            std::span<const uint8_t> hash) {
   if (!ValidSpec(spec)) return std::nullopt;
-  auto key = state_->Load(spec);
-  if (!key || !AllowUse(spec, key->description.flags, KeyUse::kSign)) return std::nullopt;
-  evp_pkey_st* parsed = ParsedPrivateKey(spec, key->private_key);
+  evp_pkey_st* parsed = UsablePrivateKey(spec, KeyUse::kSign);
   if (parsed == nullptr) return std::nullopt;
   return RsaSignHash(parsed, algorithm, hash);
 }
 
 std::optional<SecretBytes> KeyContainer::Decrypt(uint32_t spec, std::span<const uint8_t> block) {
   if (!ValidSpec(spec)) return std::nullopt;
-  auto key = state_->Load(spec);
-  if (!key || !AllowUse(spec, key->description.flags, KeyUse::kDecrypt)) return std::nullopt;
-  evp_pkey_st* parsed = ParsedPrivateKey(spec, key->private_key);
+  evp_pkey_st* parsed = UsablePrivateKey(spec, KeyUse::kDecrypt);
   if (parsed == nullptr) return std::nullopt;
   return RsaDecryptPkcs1(parsed, block);
 }

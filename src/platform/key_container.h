@@ -219,6 +219,11 @@ class KeyContainer {
   struct ParsedKey;
   evp_pkey_st* ParsedPrivateKey(uint32_t spec, const SecretBytes& private_key);
 
+  // UsablePrivateKey returns the parsed private key of |spec| once |use| is allowed (AllowUse).
+  // The key is read again unless the profile has not changed since it was last read (the stamp
+  // kept with the parsed key), in which case the parsed key and the flags read with it serve.
+  evp_pkey_st* UsablePrivateKey(uint32_t spec, KeyUse use);
+
   std::shared_ptr<State> state_;
   std::string name_;
   std::string provider_name_;

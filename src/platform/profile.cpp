@@ -346,6 +346,29 @@ bool ProfileDatabase::Transaction(const std::function<bool()>& work) {
   return false;
 }
 
+std::optional<ProfileChangeStamp> ProfileDatabase::ChangeStamp() {
+  if (data_version_ == nullptr) {
+    sqlite3_stmt* raw = nullptr;
+    const int prepared = sqlite3_prepare_v2(db_.get(), "PRAGMA data_version", -1, &raw, nullptr);
+    data_version_.reset(raw);
+    if (prepared != SQLITE_OK) {
+      data_version_.reset();
+      RecordSqliteError(prepared);
+      return std::nullopt;
+    }
+  }
+  const int stepped = sqlite3_step(data_version_.get());
+  ProfileChangeStamp stamp;
+  if (stepped == SQLITE_ROW) stamp.data_version = sqlite3_column_int64(data_version_.get(), 0);
+  sqlite3_reset(data_version_.get());
+  if (stepped != SQLITE_ROW) {
+    RecordSqliteError(stepped);
+    return std::nullopt;
+  }
+  stamp.own_changes = sqlite3_total_changes64(db_.get());
+  return stamp;
+}
+
 int64_t ProfileDatabase::LastInsertId() const {
   return sqlite3_last_insert_rowid(db_.get());
 }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,6 +67,13 @@ class ProfileStatement {
   UniqueSqliteStatement statement_;
 };
 
+// A stamp of a profile database's state as one connection sees it (ProfileDatabase::ChangeStamp).
+struct ProfileChangeStamp {
+  int64_t data_version = 0;  // moves when another connection or process commits a change
+  int64_t own_changes = 0;   // rows changed through this connection so far
+  bool operator==(const ProfileChangeStamp&) const = default;
+};
+
 class ProfileDatabase {
   struct Token {
     explicit Token() = default;
@@ -108,12 +116,20 @@ class ProfileDatabase {
 
   bool read_only() const { return access_ == Access::kReadOnly; }
 
+  // ChangeStamp returns the database's stamp as this connection sees it: two equal stamps from one
+  // connection mean that nothing was committed in between, by this connection, another one or
+  // another process, so what was read before can be used again without reading it. (A rolled-back
+  // change through this connection also moves the stamp.) Outside a transaction it costs one small
+  // read. Nullopt (error recorded) when the database cannot be read.
+  std::optional<ProfileChangeStamp> ChangeStamp();
+
  private:
   bool PrepareSchema();
   bool Migrate();
 
   UniqueSqlite db_;
   Access access_;
+  UniqueSqliteStatement data_version_;  // PRAGMA data_version, prepared on first use
 };
 
 // RecordSqliteError records the platform error that best describes an SQLite result code.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <semaphore.h>
 
@@ -177,6 +178,42 @@ TEST_F(SigningTest, RefusalsGiveTheirCodesAndNoSignature) {
   ASSERT_EQ(agreeing.SelectSignerEx(u"", Folder(), u"signer.pfx", u"pw", u"", 0x200, 0), 0);
   EXPECT_NE(agreeing.SignPkcs1(u"text", 0x8000), u"");
   EXPECT_EQ(agreeing.GetErrorCode(), 0);
+}
+
+TEST_F(SigningTest, AStoreSignerFollowsWhatAnotherConnectionChangedInMy) {
+  // Between signatures the signer's store and key are kept, and the certificate and link found
+  // are reused while nothing changed in the profile; a change made elsewhere must be seen.
+  CertComponent& component = Component();
+  ASSERT_EQ(component.ImportPfxToIE(Folder(), u"signer.pfx", u"pw", 0, 0), 0);
+  ASSERT_EQ(component.SelectSigner(u"S_CN=Signer", 0x108, 0), 0);
+  const auto remove_signer = [] {
+    auto personal = CertStore::OpenSystem("MY");
+    auto listed = personal ? personal->Enumerate() : std::nullopt;
+    return listed && listed->size() == 1 && personal->Delete(listed->front().id);
+  };
+  const auto import_again = [&] {
+    CertComponent other;
+    return other.ImportPfxToIE(Folder(), u"signer.pfx", u"pw", 0, 0) == 0;
+  };
+  const struct {
+    const char* label;
+    std::function<bool()> change;
+    int32_t code;
+  } steps[] = {
+      {"nothing changed", [] { return true; }, 0},
+      {"the certificate was deleted", remove_signer, 5067},
+      {"it was imported again, with a new key container", import_again, 0},
+      {"nothing changed since", [] { return true; }, 0},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.label);
+    ASSERT_TRUE(step.change());
+    const std::u16string text = component.SignPkcs1(u"text", 0x0100);
+    EXPECT_EQ(component.GetErrorCode(), step.code);
+    if (step.code == 0) {
+      EXPECT_TRUE(Verifies(Decode(text, true), Utf16Le(u"text"), "sha1"));
+    }
+  }
 }
 
 // The DER of a PEM certificate file.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -301,6 +302,60 @@ TEST_F(KeyContainerTest, AHandleSignsWithTheKeyAnotherHandleStoredMeanwhile) {
     Pkey key = PublicKeyOf(*other->ExportPublicKeyInfo(spec));
     EXPECT_TRUE(VerifiesWithOpenssl(key.get(), "SHA1", "m",
                                     *signer->SignHash(spec, key_algorithm::kSha1, hash)));
+  }
+}
+
+TEST_F(KeyContainerTest, AHandleNoticesWhatAnotherConnectionOrProcessChanged) {
+  // The signing handle reuses the key it read while the profile is unchanged; every change made
+  // elsewhere must reach its next signature.
+  auto signer = CreateWithKey("Watched", key_spec::kSignature, 1024, 0);
+  const Bytes hash = Digest("SHA1", "m");
+  ASSERT_TRUE(signer->SignHash(key_spec::kSignature, key_algorithm::kSha1, hash).has_value());
+  auto elsewhere = OpenStore();
+  ASSERT_NE(elsewhere, nullptr);
+  const auto regenerate = [&](uint32_t flags) {
+    auto container = elsewhere->Open("Watched", kEnhanced, 1);
+    return container != nullptr && container->GenerateKey(key_spec::kSignature, 1024, flags);
+  };
+  const struct {
+    const char* label;
+    std::function<bool()> change;
+    uint32_t error;  // 0: signs with the key the profile holds now
+  } steps[] = {
+      {"another connection replaced the key", [&] { return regenerate(0); }, 0},
+      {"another process replaced the key",
+       [&] {
+         const pid_t pid = fork();
+         if (pid == 0) {
+           auto own = OpenStore();
+           auto container = own ? own->Open("Watched", kEnhanced, 1) : nullptr;
+           _exit(container && container->GenerateKey(key_spec::kSignature, 1024, 0) ? 0 : 1);
+         }
+         int status = 0;
+         return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+                WEXITSTATUS(status) == 0;
+       },
+       0},
+      // Nobody can be asked here, so a user-protected key is refused.
+      {"another connection made the key user-protected",
+       [&] { return regenerate(key_flag::kUserProtected); }, key_error::kCancelled},
+      {"another connection made it usable again", [&] { return regenerate(0); }, 0},
+      {"another connection deleted the container",
+       [&] { return elsewhere->Delete("Watched", kEnhanced, 1); }, key_error::kBadKeyset},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.label);
+    ASSERT_TRUE(step.change());
+    const auto signature = signer->SignHash(key_spec::kSignature, key_algorithm::kSha1, hash);
+    if (step.error != 0) {
+      EXPECT_FALSE(signature.has_value());
+      EXPECT_EQ(LastPlatformError(), step.error);
+      continue;
+    }
+    ASSERT_TRUE(signature.has_value());
+    Pkey key = PublicKeyOf(
+        *elsewhere->Open("Watched", kEnhanced, 1)->ExportPublicKeyInfo(key_spec::kSignature));
+    EXPECT_TRUE(VerifiesWithOpenssl(key.get(), "SHA1", "m", *signature));
   }
 }
 

@@ -1,6 +1,7 @@
 #include "platform/profile.h"
 
 #include <fstream>
+#include <functional>
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -187,6 +188,58 @@ TEST(Profile, ConcurrentWritersLoseNothing) {
     auto values = registry.Values("Shared\\Writer" + std::to_string(writer));
     ASSERT_TRUE(values.has_value());
     EXPECT_EQ(values->size(), static_cast<size_t>(kValuesEach));
+  }
+}
+
+TEST(Profile, TheChangeStampMovesExactlyWhenSomethingWasCommitted) {
+  testing::TempDir dir;
+  const std::string folder = dir.path().string();
+  auto reader = ProfileDatabase::Open(folder, ProfileDatabase::Access::kReadWrite);
+  auto other = ProfileDatabase::Open(folder, ProfileDatabase::Access::kReadWrite);
+  ASSERT_NE(reader, nullptr);
+  ASSERT_NE(other, nullptr);
+  const auto write = [](ProfileDatabase& database, const std::string& value) {
+    return database.Execute(
+        "INSERT OR REPLACE INTO registry_keys(id, parent, name, folded) "
+        "VALUES (2, 1, '" +
+        value + "', '" + value + "')");
+  };
+  // Each step runs, then the reader's stamp is read again: whether it moved is what the step's
+  // commit (or its absence) must show.
+  const struct {
+    const char* label;
+    std::function<bool()> step;
+    bool moves;
+  } steps[] = {
+      {"nothing happened", [] { return true; }, false},
+      {"another connection read", [&] { return other->Execute("SELECT * FROM registry_keys"); },
+       false},
+      {"another connection committed", [&] { return write(*other, "a"); }, true},
+      {"another connection rolled back",
+       [&] { return !other->Transaction([&] { return write(*other, "b") && false; }); }, false},
+      {"this connection committed", [&] { return write(*reader, "c"); }, true},
+      {"another process committed",
+       [&] {
+         const pid_t pid = fork();
+         if (pid == 0) {
+           auto own = ProfileDatabase::Open(folder, ProfileDatabase::Access::kReadWrite);
+           _exit(own != nullptr && write(*own, "d") ? 0 : 1);
+         }
+         int status = 0;
+         return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+                WEXITSTATUS(status) == 0;
+       },
+       true},
+  };
+  auto stamp = reader->ChangeStamp();
+  ASSERT_TRUE(stamp.has_value());
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.label);
+    ASSERT_TRUE(s.step());
+    const auto now = reader->ChangeStamp();
+    ASSERT_TRUE(now.has_value());
+    EXPECT_EQ(*now != *stamp, s.moves);
+    stamp = now;
   }
 }
 
