@@ -3,7 +3,8 @@
 // matching mode, collecting every match (choice mode 0) or only the newest (choice mode 2), with a
 // filter that matches a few certificates and one that matches them all. Beside it, OpenSSL doing
 // comparable work on the same DER held in memory: parse each certificate, print its subject,
-// look for a substring.
+// look for a substring. And SelectSigner over the same store, in a running process and as the
+// first call of a fresh one.
 #include <benchmark/benchmark.h>
 
 #include <openssl/evp.h>
@@ -18,6 +19,8 @@
 #include <vector>
 
 #include "codec/certificate_filter.h"
+#include "frame/cert_component.h"
+#include "load_probe_runner.h"
 #include "platform/cert_store.h"
 
 namespace {
@@ -152,11 +155,58 @@ void BM_OpensslSubjectSubstring(benchmark::State& state, const char* text) {
   state.counters["selected"] = static_cast<double>(selected);
 }
 
+// SelectSigner over the same store: the filter with the validity check and the per-condition mode,
+// key usage digitalSignature, choice mode 2 (the newest of the few matches, no dialog).
+constexpr int32_t kSelectFlags = 0x00E;
+
+kelvadrome::ComponentEnvironment NoProtectedMode() {
+  kelvadrome::ComponentEnvironment environment;
+  environment.protected_mode_probe = [] { return false; };
+  return environment;
+}
+
+// The same component selects again and again.
+void BM_SelectSignerAmong10000(benchmark::State& state) {
+  auto& fixture = TheFixture();
+  ProfileFolder profile(fixture.folder);
+  kelvadrome::CertComponent component(NoProtectedMode());
+  for (auto _ : state) {
+    if (component.SelectSigner(u"S_CN=Bench holder 777", kSelectFlags, 0x80) != 0) {
+      state.SkipWithError("nothing selected");
+    }
+  }
+}
+
+// The first selection of a fresh process (the loader of bench/load_probe.c through the flat
+// export): the iteration time is that call alone, measured inside the process.
+void BM_SelectSignerFirstInFreshProcess(benchmark::State& state) {
+  auto& fixture = TheFixture();
+  ProfileFolder profile(fixture.folder);
+  std::vector<double> process_ms;
+  for (auto _ : state) {
+    kelvadrome_bench::ProbeRun run;
+    if (!kelvadrome_bench::RunLoadProbe(
+            {KELVADROME_LIBRARY, "SelectSigner", kFewFilter, std::to_string(kSelectFlags), "0x80"},
+            run)) {
+      state.SkipWithError("the loader failed");
+      return;
+    }
+    state.SetIterationTime(run.call_us / 1e6);
+    process_ms.push_back(run.process_ms);
+  }
+  state.counters["process_median_ms"] = kelvadrome_bench::Median(process_ms);
+}
+
 BENCHMARK_CAPTURE(BM_FilterCertificates, few_all, kFewFilter, 0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_FilterCertificates, few_best, kFewFilter, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_FilterCertificates, many_all, kManyFilter, 0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_FilterCertificates, many_best, kManyFilter, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_OpensslSubjectSubstring, few, kFewText)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_OpensslSubjectSubstring, many, kManyText)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SelectSignerAmong10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SelectSignerFirstInFreshProcess)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(10);
 
 }  // namespace
