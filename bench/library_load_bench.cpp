@@ -1,5 +1,6 @@
 // Loading the library in a fresh process and making the first call (GetErrorCode through the flat
-// export), against loading libcrypto alone the same way. Each iteration starts the small loader
+// export), against loading libcrypto alone the same way, and libcrypto with the library's other
+// dependencies. Each iteration starts the small loader
 // bench/load_probe.c afresh; its time is the whole process (start, load, call, exit), and the
 // counters give the medians over the iterations of that and of the load and call as measured
 // inside the loader.
@@ -39,11 +40,22 @@ void BM_LoadLibcryptoAlone(benchmark::State& state) {
   MeasureLoads(state, {KELVADROME_LIBCRYPTO});
 }
 
+// What the library brings with it besides libcrypto (the C++ runtime and SQLite), loaded without
+// the library: the floor under its own load time.
+void BM_LoadLibcryptoWithTheOtherDependencies(benchmark::State& state) {
+  MeasureLoads(state,
+               {"--also", "libstdc++.so.6", "--also", "libsqlite3.so.0", KELVADROME_LIBCRYPTO});
+}
+
 BENCHMARK(BM_LoadLibraryAndFirstCall)
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime()
     ->Iterations(kProcesses);
 BENCHMARK(BM_LoadLibcryptoAlone)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(kProcesses);
+BENCHMARK(BM_LoadLibcryptoWithTheOtherDependencies)
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime()
     ->Iterations(kProcesses);
