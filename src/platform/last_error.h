@@ -1,6 +1,6 @@
 // The platform's last error: every platform service records the numeric value Windows would give
 // for the situation (a Win32 error or an HRESULT), per thread, so workers can report it in the
-// component's capiErrorCode slot exactly as callers of the original component expect.
+// component's capiErrorCode slot with the numbers its callers test for.
 #pragma once
 
 #include <cstdint>
