@@ -1,8 +1,13 @@
 #include "codec/cert_info.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
+#include <mutex>
+#include <optional>
 #include <string_view>
 
 #include "codec/digest.h"
@@ -54,14 +59,6 @@ void AppendAttributeType(std::string& out, const std::string& oid) {
   out += oid;
 }
 
-std::string FirstCommonName(const DistinguishedName& name) {
-  for (const RelativeName& rdn : name) {
-    for (const NameAttribute& attribute : rdn) {
-      if (attribute.oid == kCommonNameOid) return attribute.value;
-    }
-  }
-  return std::string();
-}
 
 bool IsHighSurrogate(char16_t unit) {
   return unit >= 0xD800 && unit <= 0xDBFF;
@@ -70,7 +67,48 @@ bool IsLowSurrogate(char16_t unit) {
   return unit >= 0xDC00 && unit <= 0xDFFF;
 }
 
+// RefreshTimeZone reads the time zone again (tzset), so that a change made while the process runs
+// is honoured. With TZ set, tzset only compares it with the zone last read, which is cheap. Without
+// it, every tzset looks at the system's zone file (a system call), and a listing formats
+// thousands of dates: the file is then looked at again after a second, or at once when the zone
+// in use is no longer the one last read here (someone else's tzset, under another TZ, replaced
+// it).
+void RefreshTimeZone() {
+  if (std::getenv("TZ") != nullptr) {
+    tzset();
+    return;
+  }
+  struct ZoneSeen {
+    std::string standard_name;
+    std::string daylight_name;
+    long offset = 0;
+    bool operator==(const ZoneSeen&) const = default;
+  };
+  const auto current = [] {
+    return ZoneSeen{tzname[0] != nullptr ? tzname[0] : "", tzname[1] != nullptr ? tzname[1] : "",
+                    timezone};
+  };
+  static std::mutex mutex;
+  static std::optional<ZoneSeen> last_seen;
+  static std::chrono::steady_clock::time_point last_read;
+  std::lock_guard lock(mutex);
+  const auto now = std::chrono::steady_clock::now();
+  if (last_seen && *last_seen == current() && now - last_read < std::chrono::seconds(1)) return;
+  tzset();
+  last_seen = current();
+  last_read = now;
+}
+
 }  // namespace
+
+std::string FirstCommonName(const DistinguishedName& name) {
+  for (const RelativeName& rdn : name) {
+    for (const NameAttribute& attribute : rdn) {
+      if (attribute.oid == kCommonNameOid) return attribute.value;
+    }
+  }
+  return std::string();
+}
 
 std::string FormatDistinguishedName(const DistinguishedName& name) {
   std::string out;
@@ -88,8 +126,12 @@ std::string FormatDistinguishedName(const DistinguishedName& name) {
 }
 
 std::string CutNarrowText(std::string_view text, size_t max_length) {
-  const std::u16string wide = Utf8ToUtf16(text);
   const CodePage code_page = ProcessCodePage();
+  // ASCII stays as it is in such a code page, and one byte is one character.
+  if (code_page.ascii_transparent && IsAsciiText(text)) {
+    return std::string(text.substr(0, std::min(text.size(), max_length)));
+  }
+  const std::u16string wide = Utf8ToUtf16(text);
   std::string narrow = ConvertToNarrow(wide, code_page);
   if (narrow.size() <= max_length) return narrow;
   if (code_page.is_utf8) {
@@ -118,8 +160,7 @@ std::string FormatCertificateTime(int64_t utc_seconds, CertDateFormat format) {
   if (utc_seconds < kEarliestTime) return std::string();
   const time_t time = static_cast<time_t>(utc_seconds);
   if (static_cast<int64_t>(time) != utc_seconds) return std::string();
-  // Reads TZ again, so a time-zone change made while the process runs is honoured.
-  tzset();
+  RefreshTimeZone();
   struct tm local = {};
   if (localtime_r(&time, &local) == nullptr) return std::string();
   const long year = static_cast<long>(local.tm_year) + 1900;

@@ -103,6 +103,10 @@ class CertInfo {
 // its dotted number.
 std::string FormatDistinguishedName(const DistinguishedName& name);
 
+// FirstCommonName returns the value of the first common name of |name| in stored order, as UTF-8
+// and uncut; "" when it has none.
+std::string FirstCommonName(const DistinguishedName& name);
+
 // FormatCertificateTime returns |utc_seconds| (since 1970, UTC) as local time in |format|; "" when
 // the time is before 1601-01-01 or cannot be converted.
 std::string FormatCertificateTime(int64_t utc_seconds, CertDateFormat format);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "codec/cert_info.h"
+#include "codec/certificate_summary.h"
 #include "codec/dn_filter.h"
 #include "platform/last_error.h"
 #include "platform/text.h"
@@ -28,8 +29,8 @@ Ordering OrderingOf(uint32_t flags) {
 
 // OrderingText returns the bound |ordering| compares as a date-and-time text "YYYY/MM/DD
 // hh:mm:ss" (local time), whose byte order is time order.
-std::string OrderingText(const Ordering& ordering, const Certificate& certificate) {
-  return FormatCertificateTime(ordering.by_end ? certificate.not_after() : certificate.not_before(),
+std::string OrderingText(const Ordering& ordering, const CertificateSummary& summary) {
+  return FormatCertificateTime(ordering.by_end ? summary.not_after : summary.not_before,
                                CertDateFormat::kDateTime);
 }
 
@@ -41,9 +42,9 @@ bool IsBetter(const Ordering& ordering, const std::string& candidate, const std:
 
 // ValidityAt returns -1 before the start of validity, 1 after its end, 0 within (both bounds
 // included).
-int ValidityAt(const Certificate& certificate, int64_t time) {
-  if (time < certificate.not_before()) return -1;
-  if (time > certificate.not_after()) return 1;
+int ValidityAt(const CertificateSummary& summary, int64_t time) {
+  if (time < summary.not_before) return -1;
+  if (time > summary.not_after) return 1;
   return 0;
 }
 
@@ -67,10 +68,11 @@ FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_v
   const bool check_validity = (flags & filter_flag::kCheckValidity) != 0;
   const int64_t time =
       comparison_time ? *comparison_time : static_cast<int64_t>(std::time(nullptr));
+  std::vector<int64_t> chosen;  // ids of the accepted certificates, in store order
   // A rejection is recorded while nothing has been accepted. The PFX form stops at its first
   // acceptance, so for it that always holds.
   const auto record = [&](int32_t code) {
-    if (!pfx && !candidates.empty()) return;
+    if (!pfx && !chosen.empty()) return;
     result.code = code;
     result.last_error = LastPlatformError();
   };
@@ -78,23 +80,22 @@ FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_v
   std::string best;  // the compared bound of the certificate kept in choice mode 2
 
   // A store that cannot be read lists nothing: the result is then 5010 with the store's error.
-  std::optional<std::vector<StoredCertificate>> all = store->Enumerate();
+  // The certificates are chosen by their summaries; only the chosen ones are read whole.
+  std::optional<std::vector<SummarizedCertificate>> all = SummarizeStore(*store);
   if (all) {
-    for (StoredCertificate& stored : *all) {
-      // A certificate the decoder refuses loads nothing and so counts as a CA: it is skipped.
-      const CertInfo info(stored.der.data(), static_cast<int32_t>(stored.der.size()));
-      if (info.IsCaCertificate()) continue;
+    for (const SummarizedCertificate& listed : *all) {
+      const CertificateSummary& summary = listed.summary;
+      if (summary.IsCaCertificate()) continue;
       if (key_usage >= 1) {
         const uint32_t wanted = static_cast<uint32_t>(key_usage);
-        if ((info.GetKeyUsage() & wanted) != wanted) {
+        if ((summary.key_usage & wanted) != wanted) {
           record(filter_code::kWrongKeyUsage);
           continue;
         }
       }
-      if (!CertificateMatchesFilter(info, alternatives, flags)) continue;
-      const Certificate& certificate = *info.certificate();
+      if (!CertificateMatchesFilter(summary, alternatives, flags)) continue;
       if (check_validity) {
-        const int validity = ValidityAt(certificate, time);
+        const int validity = ValidityAt(summary, time);
         if (pfx) result.last_error = LastPlatformError();
         if (validity < 0) {
           record(filter_code::kNotYetValid);
@@ -106,23 +107,26 @@ FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_v
         }
       }
 
-      // Accepted: the candidate list gets a copy of its own.
       result.last_error = LastPlatformError();
       if (!best_only) {
-        candidates.push_back(std::move(stored));
+        chosen.push_back(listed.id);
         result.code = 0;
         if (pfx) break;
         continue;
       }
-      std::string bound = OrderingText(ordering, certificate);
-      if (candidates.empty() || IsBetter(ordering, bound, best)) {
-        candidates.clear();
-        candidates.push_back(std::move(stored));
+      std::string bound = OrderingText(ordering, summary);
+      if (chosen.empty() || IsBetter(ordering, bound, best)) {
+        chosen.assign(1, listed.id);
         best = std::move(bound);
         result.code = 0;
       }
     }
   }
+  // Each candidate gets a copy of its own. One removed meanwhile (by another process) is not
+  // offered.
+  const uint32_t last_error = LastPlatformError();
+  candidates = ReadCertificates(*store, chosen);
+  SetLastPlatformError(last_error);
 
   if (result.code == 0 && candidates.empty()) {
     result.code = filter_code::kNoCertificate;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "codec/cert_info.h"
+#include "codec/certificate_summary.h"
 #include "platform/text.h"
 
 namespace kelvadrome {
@@ -228,19 +229,42 @@ bool CertificateMatchesFilter(const CertInfo& info, const std::vector<std::strin
   return CertificateMatchesFilter(info, ParseAlternatives(alternatives), flags);
 }
 
-bool CertificateMatchesFilter(const CertInfo& info,
-                              const std::vector<ParsedAlternative>& alternatives, uint32_t flags) {
+namespace {
+
+// The match over the certificate's narrow texts; |issuer| gives the issuer text, read only when
+// the mode needs it.
+template <typename IssuerText>
+bool NamesMatchFilter(const std::string& subject, const IssuerText& issuer,
+                      const std::string& serial,
+                      const std::vector<ParsedAlternative>& alternatives, uint32_t flags) {
   if (alternatives.empty()) return true;
   const bool every_condition = (flags & kFilterMatchEveryCondition) != 0;
-  std::vector<std::string> subject_parts = SplitName(NarrowToUtf8(info.GetSubject()));
-  subject_parts.push_back("SN=" + info.GetSerial());
+  std::vector<std::string> subject_parts = SplitName(NarrowToUtf8(subject));
+  subject_parts.push_back("SN=" + serial);
   // Without bit 0x008 only the subject counts.
   std::vector<std::string> issuer_parts;
-  if (every_condition) issuer_parts = SplitName(NarrowToUtf8(info.GetIssuer()));
+  if (every_condition) issuer_parts = SplitName(NarrowToUtf8(issuer()));
   return std::any_of(
       alternatives.begin(), alternatives.end(), [&](const ParsedAlternative& alternative) {
         return AlternativeMatches(alternative, subject_parts, issuer_parts, every_condition);
       });
+}
+
+}  // namespace
+
+bool CertificateMatchesFilter(const CertInfo& info,
+                              const std::vector<ParsedAlternative>& alternatives, uint32_t flags) {
+  if (alternatives.empty()) return true;
+  return NamesMatchFilter(
+      info.GetSubject(), [&] { return info.GetIssuer(); }, info.GetSerial(), alternatives, flags);
+}
+
+bool CertificateMatchesFilter(const CertificateSummary& summary,
+                              const std::vector<ParsedAlternative>& alternatives, uint32_t flags) {
+  if (alternatives.empty()) return true;
+  return NamesMatchFilter(
+      summary.NarrowSubject(), [&] { return summary.NarrowIssuer(); }, summary.serial,
+      alternatives, flags);
 }
 
 }  // namespace kelvadrome

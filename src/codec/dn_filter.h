@@ -29,6 +29,7 @@
 namespace kelvadrome {
 
 class CertInfo;
+struct CertificateSummary;
 
 // The flag bit that selects MatchEveryCondition over MatchEveryComponent.
 inline constexpr uint32_t kFilterMatchEveryCondition = 0x008;
@@ -78,6 +79,9 @@ std::vector<ParsedAlternative> ParseAlternatives(const std::vector<std::string>&
 
 // CertificateMatchesFilter is the form above over alternatives already parsed.
 bool CertificateMatchesFilter(const CertInfo& info,
+                              const std::vector<ParsedAlternative>& alternatives, uint32_t flags);
+// The same over a certificate's summary, which gives the texts CertInfo gives.
+bool CertificateMatchesFilter(const CertificateSummary& summary,
                               const std::vector<ParsedAlternative>& alternatives, uint32_t flags);
 
 }  // namespace kelvadrome

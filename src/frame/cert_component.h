@@ -18,6 +18,7 @@
 
 #include "frame/method_table.h"
 #include "host/system_info.h"
+#include "ops/cert_queries.h"
 #include "ops/requests.h"
 #include "ops/signer_selection.h"
 #include "ops/signer_share.h"
@@ -205,8 +206,8 @@ class CertComponent {
   SignerShare signerShare;
   // The store and key a signer from "MY" signs with, kept between signing calls.
   SignerKeyCache signerKeys_;
-  // The snapshot GetIECertCount takes of "MY": each certificate's DER, in enumeration order.
-  std::vector<std::vector<uint8_t>> IECertList;
+  // The snapshot GetIECertCount takes of "MY", in enumeration order.
+  CertSnapshot IECertList;
   bool protectedMode = false;
 };
 

@@ -83,10 +83,10 @@ int32_t CertComponent::GetIECertCount() {
 namespace {
 
 // The index queries share this: no code of their own (the previous call's code stays), empty
-// text for an index outside the snapshot or an entry that does not decode.
+// text for an index outside the snapshot.
 std::string SnapshotField(const CertSnapshot& snapshot, int32_t index, CertField field) {
-  const std::vector<uint8_t>* der = SnapshotEntry(snapshot, index);
-  return der != nullptr ? CertificateFieldText(*der, field) : std::string();
+  const SnapshotCertificate* entry = SnapshotEntry(snapshot, index);
+  return entry != nullptr ? SnapshotFieldText(*entry, field) : std::string();
 }
 
 }  // namespace
@@ -129,8 +129,8 @@ std::u16string CertComponent::GetIECertFinger(int32_t dwIndex) {
 int32_t CertComponent::DeleteIECert(int32_t dwIndex) {
   if (!Enter(MethodId::DeleteIECert)) return errors_.errorCode;
   errors_.errorCode = kCertificateNotFound;
-  const std::vector<uint8_t>* der = SnapshotEntry(IECertList, dwIndex);
-  if (der == nullptr || !DeleteFromPersonalStore(*der)) return errors_.errorCode;
+  const SnapshotCertificate* entry = SnapshotEntry(IECertList, dwIndex);
+  if (entry == nullptr || !DeleteFromPersonalStore(entry->sha1)) return errors_.errorCode;
   // The indexes of the snapshot no longer match the store: it is emptied until the next count.
   errors_.errorCode = 0;
   IECertList.clear();

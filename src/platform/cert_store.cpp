@@ -227,6 +227,47 @@ class ProfileStore final : public CertStore {
     }
   }
 
+  std::optional<std::vector<ListedCertificate>> List() override {
+    // The index on (store, id, sha1) gives the order without a sort and without the table's rows,
+    // which hold the DER.
+    ProfileStatement list = database_->Prepare(
+        "SELECT c.id, c.sha1, s.summary FROM certificates c INDEXED BY certificates_in_order "
+        "LEFT JOIN certificate_summaries s ON s.certificate = c.id "
+        "WHERE c.store = ?1 ORDER BY c.id");
+    if (!list.valid() || !list.BindInt(1, store_)) return std::nullopt;
+    std::vector<ListedCertificate> all;
+    for (;;) {
+      const auto step = list.Step();
+      if (step == ProfileStatement::StepResult::kError) return std::nullopt;
+      if (step == ProfileStatement::StepResult::kDone) return all;
+      ListedCertificate& listed = all.emplace_back();
+      listed.id = list.ColumnInt(0);
+      CopyThumbprint(list.ColumnBlob(1), listed.sha1);
+      if (!list.ColumnIsNull(2)) listed.summary = list.ColumnBlob(2);
+    }
+  }
+
+  bool CacheSummaries(
+      const std::vector<std::pair<int64_t, std::vector<uint8_t>>>& summaries) override {
+    if (summaries.empty()) return true;
+    return database_->Transaction([&] {
+      // Only for a certificate of this store that is still there.
+      ProfileStatement keep = database_->Prepare(
+          "INSERT OR REPLACE INTO certificate_summaries(certificate, summary) "
+          "SELECT id, ?2 FROM certificates WHERE id = ?1 AND store = ?3");
+      if (!keep.valid()) return false;
+      for (const auto& [id, summary] : summaries) {
+        keep.Reset();
+        if (!keep.BindInt(1, id) ||
+            !keep.BindBlob(2, summary.data(), summary.size()) || !keep.BindInt(3, store_) ||
+            keep.Step() != ProfileStatement::StepResult::kDone) {
+          return false;
+        }
+      }
+      return true;
+    });
+  }
+
   std::optional<StoredCertificate> Find(const Thumbprint& sha1) override {
     ProfileStatement find =
         database_->Prepare("SELECT id, der, sha1 FROM certificates WHERE store = ?1 AND sha1 = ?2");
@@ -367,10 +408,12 @@ class ProfileStore final : public CertStore {
     StoredCertificate certificate;
     certificate.id = row.ColumnInt(0);
     certificate.der = row.ColumnBlob(1);
-    const std::vector<uint8_t> sha1 = row.ColumnBlob(2);
-    std::copy_n(sha1.begin(), std::min(sha1.size(), certificate.sha1.size()),
-                certificate.sha1.begin());
+    CopyThumbprint(row.ColumnBlob(2), certificate.sha1);
     return certificate;
+  }
+
+  static void CopyThumbprint(const std::vector<uint8_t>& bytes, Thumbprint& sha1) {
+    std::copy_n(bytes.begin(), std::min(bytes.size(), sha1.size()), sha1.begin());
   }
 
   // The one certificate a query finds; nullopt (CRYPT_E_NOT_FOUND) when it finds none.
@@ -458,6 +501,17 @@ Thumbprint CertificateThumbprint(const std::vector<uint8_t>& der) {
     EVP_MD_free(md);
   }
   return sha1;
+}
+
+std::optional<std::vector<ListedCertificate>> CertStore::List() {
+  std::optional<std::vector<StoredCertificate>> all = Enumerate();
+  if (!all) return std::nullopt;
+  std::vector<ListedCertificate> listed;
+  listed.reserve(all->size());
+  for (StoredCertificate& certificate : *all) {
+    listed.push_back({certificate.id, certificate.sha1, {}, std::move(certificate.der)});
+  }
+  return listed;
 }
 
 std::unique_ptr<CertStore> CertStore::OpenSystem(std::string_view name) {

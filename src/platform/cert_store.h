@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/profile.h"
@@ -76,6 +77,15 @@ struct StoredCertificate {
   Thumbprint sha1{};
 };
 
+// A certificate as a listing walks it: its place and thumbprint, and the summary kept beside it
+// (CacheSummaries). Stores that keep no summaries hand out the DER instead.
+struct ListedCertificate {
+  int64_t id = 0;
+  Thumbprint sha1{};
+  std::vector<uint8_t> summary;  // empty when none is kept
+  std::vector<uint8_t> der;      // empty when the store keeps summaries
+};
+
 class CertStore {
  public:
   virtual ~CertStore() = default;
@@ -94,6 +104,17 @@ class CertStore {
 
   // Enumerate returns the certificates in insertion order; nullopt on a profile failure.
   virtual std::optional<std::vector<StoredCertificate>> Enumerate() = 0;
+
+  // List returns the certificates in insertion order as ListedCertificate; nullopt on a profile
+  // failure. A persistent store reads no DER: the listing costs what the summaries weigh.
+  virtual std::optional<std::vector<ListedCertificate>> List();
+
+  // CacheSummaries keeps each (certificate id, summary) pair beside its certificate, replacing
+  // what was kept; pairs whose certificate is gone are skipped. Summaries only spare work, so
+  // false (a memory store keeps none; the profile may refuse the write) loses nothing.
+  virtual bool CacheSummaries(const std::vector<std::pair<int64_t, std::vector<uint8_t>>>&) {
+    return false;
+  }
 
   // Find returns the certificate with |sha1|; nullopt (CRYPT_E_NOT_FOUND) when absent.
   virtual std::optional<StoredCertificate> Find(const Thumbprint& sha1) = 0;

@@ -78,6 +78,15 @@ constexpr std::string_view kMigrations[] = {
     R"sql(
       ALTER TABLE key_containers ADD COLUMN provider TEXT NOT NULL DEFAULT '';
     )sql",
+    // 3 -> 4: listings without the DER. A certificate's summary (the fields filters and listings
+    // read, in a form the codec layer defines) is kept beside it once it has been worked out, and
+    // a store's certificates can be walked in order without reading their DER.
+    R"sql(
+      CREATE TABLE certificate_summaries (
+        certificate INTEGER PRIMARY KEY REFERENCES certificates(id) ON DELETE CASCADE,
+        summary BLOB NOT NULL);
+      CREATE INDEX certificates_in_order ON certificates(store, id, sha1);
+    )sql",
 };
 static_assert(std::size(kMigrations) == kProfileSchemaVersion);
 

@@ -1,5 +1,6 @@
 #include "platform/text.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -170,7 +171,14 @@ CodePage CodePageNamed(std::string_view name) {
   if (!OpenIconv("UTF-16LE", owned.c_str()) || !OpenIconv(owned.c_str(), "UTF-16LE")) {
     return CodePage{"UTF-8", true};
   }
-  return CodePage{owned, false};
+  CodePage code_page{owned, false, false};
+  std::u16string ascii;
+  for (char16_t c = 1; c < 0x80; ++c) ascii.push_back(c);
+  const std::string narrow = ConvertToNarrow(ascii, code_page);
+  code_page.ascii_transparent = narrow.size() == ascii.size() &&
+                                std::equal(narrow.begin(), narrow.end(), ascii.begin()) &&
+                                ConvertToWide(narrow, code_page) == ascii;
+  return code_page;
 }
 
 CodePage ProcessCodePage() {
@@ -285,12 +293,37 @@ std::u16string ConvertToWide(std::string_view text) {
   return ConvertToWide(text, ProcessCodePage());
 }
 
+bool IsAsciiText(std::string_view text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+bool IsWellFormedUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    if (NextUtf8(text, i) < 0) return false;
+  }
+  return true;
+}
+
+// Text that converts to itself: ASCII in a code page that keeps ASCII, well-formed UTF-8 in UTF-8.
+// Names and paths are nearly always one or the other, and listings convert thousands of them.
+static bool ConvertsUnchanged(std::string_view text, const CodePage& code_page) {
+  if (code_page.ascii_transparent && IsAsciiText(text)) return true;
+  return code_page.is_utf8 && IsWellFormedUtf8(text);
+}
+
 std::string NarrowToUtf8(std::string_view text) {
-  return Utf16ToUtf8(ConvertToWide(text));
+  const CodePage code_page = ProcessCodePage();
+  if (ConvertsUnchanged(text, code_page)) return std::string(text);
+  return Utf16ToUtf8(ConvertToWide(text, code_page));
 }
 
 std::string Utf8ToNarrow(std::string_view text) {
-  return ConvertToNarrow(Utf8ToUtf16(text));
+  const CodePage code_page = ProcessCodePage();
+  if (ConvertsUnchanged(text, code_page)) return std::string(text);
+  return ConvertToNarrow(Utf8ToUtf16(text), code_page);
 }
 
 std::vector<size_t> CharacterStarts(std::string_view text) {

@@ -17,6 +17,10 @@ namespace kelvadrome {
 struct CodePage {
   std::string name;  // iconv name
   bool is_utf8 = true;
+  // Every byte below 0x80 is the character of the same code, both ways (true of UTF-8 and of the
+  // code pages the component meets, but not of every iconv code set), so ASCII text needs no
+  // conversion.
+  bool ascii_transparent = true;
 };
 
 // CodePageNamed returns the code page for an iconv name; ASCII names and names iconv does not know
@@ -53,6 +57,11 @@ std::string Utf16ToUtf8(std::u16string_view text);
 // always a character of its own, while in a double-byte code page such as 950 the second byte of a
 // character can be '\\', '|', '@' or a letter. Utf8ToNarrow is the way back (ConvertToNarrow).
 std::string NarrowToUtf8(std::string_view text);
+// IsAsciiText: no byte of |text| is 0x80 or above. IsWellFormedUtf8: |text| is UTF-8 without
+// overlong forms, surrogates or codes beyond U+10FFFF, so that it converts to UTF-16 and back
+// unchanged.
+bool IsAsciiText(std::string_view text);
+bool IsWellFormedUtf8(std::string_view text);
 std::string Utf8ToNarrow(std::string_view text);
 
 // CharacterStarts returns the offsets at which the characters of |text| (narrow, in the process

@@ -37,10 +37,11 @@ using testing::NameField;
 using testing::ScopedCodePage;
 using testing::ScopedEnv;
 
-// Sets TZ for the life of the object (and makes the C library read it), then restores it.
+// Sets TZ for the life of the object, then restores it. The C library is not asked to read it:
+// the component must notice a change of TZ on its own, however soon after the last date it wrote.
 class ScopedTimeZone {
  public:
-  explicit ScopedTimeZone(const char* zone) : variable_(std::in_place, "TZ", zone) { tzset(); }
+  explicit ScopedTimeZone(const char* zone) : variable_(std::in_place, "TZ", zone) {}
   ~ScopedTimeZone() {
     variable_.reset();
     tzset();

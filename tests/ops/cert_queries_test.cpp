@@ -14,6 +14,7 @@
 
 #include "frame/cert_component.h"
 #include "platform/cert_store.h"
+#include "platform/profile.h"
 #include "platform/text.h"
 #include "support/scoped_code_page.h"
 #include "support/test_support.h"
@@ -284,6 +285,52 @@ TEST_F(CertQueriesTest, TheSnapshotIgnoresChangesBehindIt) {
   ASSERT_EQ(component.GetIECertCount(), 3);
   EXPECT_EQ(component.GetIECertSubject(2), u"O=No Name");
   EXPECT_EQ(component.GetIECertSubject(3), u"CN=Test subject");
+}
+
+// The profile keeps each certificate's listed fields beside it. What it keeps must never be shown
+// for another certificate: summaries that are damaged or of another version are worked out again
+// (and rewritten), and a certificate added under the id of a deleted one is not shown with the
+// deleted one's fields.
+TEST_F(CertQueriesTest, KeptSummariesAreCheckedAndFollowTheirCertificate) {
+  const std::vector<Listed> listed = ThreeCertificates();
+  const auto ders = Fill(listed);
+  CertComponent& component = Component();
+  ASSERT_EQ(component.GetIECertCount(), 3);  // works the summaries out and keeps them
+  auto profile = ProfileDatabase::OpenUser();
+  ASSERT_NE(profile, nullptr);
+  const auto id_of = [&](const std::vector<uint8_t>& der) {
+    return CertStore::OpenSystem("MY")->Find(CertificateThumbprint(der)).value().id;
+  };
+  ASSERT_TRUE(profile->Execute(
+      // not a summary at all
+      "UPDATE certificate_summaries SET summary = x'00ff' WHERE certificate = " +
+      std::to_string(id_of(ders[0])) + ";" +
+      // another version's layout, read with this one's it would be a plausible summary
+      "UPDATE certificate_summaries SET summary = x'02' || substr(summary, 2) "
+      "WHERE certificate = " + std::to_string(id_of(ders[1]))));
+  ASSERT_EQ(component.GetIECertCount(), 3);
+  for (int32_t index = 1; index <= 2; ++index) {
+    SCOPED_TRACE(index);
+    const Listed& expected = listed[static_cast<size_t>(index - 1)];
+    EXPECT_EQ(component.GetIECertSubject(index), expected.subject);
+    EXPECT_EQ(component.GetIECertNotAfter(index), expected.not_after);
+  }
+  ProfileStatement rewritten = profile->Prepare(
+      "SELECT count(*) FROM certificate_summaries WHERE substr(summary, 1, 1) = x'01'");
+  ASSERT_EQ(rewritten.Step(), ProfileStatement::StepResult::kRow);
+  EXPECT_EQ(rewritten.ColumnInt(0), 3);
+
+  // The last certificate's id is handed out again once it is deleted.
+  const int64_t last_id = id_of(ders[2]);
+  ASSERT_EQ(component.DeleteIECert(3), 0);
+  CertificateSpec replacement;
+  replacement.subject = {{"CN", "Newcomer"}};
+  const auto newcomer = MakeCertificateDer(replacement);
+  ASSERT_TRUE(CertStore::OpenSystem("MY")->Add(newcomer, AddDisposition::kNew));
+  ASSERT_EQ(id_of(newcomer), last_id);
+  ASSERT_EQ(component.GetIECertCount(), 3);
+  EXPECT_EQ(component.GetIECertSubject(3), u"CN=Newcomer");
+  EXPECT_EQ(component.GetIECertFinger(3), OpensslFingerprint(newcomer));
 }
 
 TEST_F(CertQueriesTest, ProtectedModeRefusesTheStoreQueriesOnly) {

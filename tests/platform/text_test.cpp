@@ -72,6 +72,16 @@ TEST(TextConversion, Big5RoundTripsAndMarksWhatItLacks) {
   EXPECT_EQ(ConvertToWide("a\xBE", big5), std::u16string(u"a\uFFFD"));
 }
 
+// ASCII text skips conversion only where the code page keeps ASCII as it is. Shift_JIS reads 0x5C
+// as the yen sign and 0x7E as an overline, so there ASCII bytes still convert.
+TEST(TextConversion, AsciiIsLeftAsItIsOnlyWhereTheCodePageKeepsIt) {
+  EXPECT_TRUE(CodePageNamed("CP950").ascii_transparent);
+  EXPECT_TRUE(CodePageNamed("UTF-8").ascii_transparent);
+  ASSERT_FALSE(CodePageNamed("SHIFT_JIS").ascii_transparent);
+  testing::ScopedCodePage shift_jis("SHIFT_JIS");
+  EXPECT_EQ(NarrowToUtf8("C:\\a~"), "C:\u00A5a\u203E");
+}
+
 TEST(TextConversion, Utf8HandlesEveryPlaneAndRejectsMalformedInput) {
   const CodePage utf8 = CodePageNamed("UTF-8");
   EXPECT_EQ(ConvertToNarrow(u"憑證\U0001F600", utf8), "憑證\U0001F600");
