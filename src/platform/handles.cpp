@@ -10,16 +10,17 @@
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
-#include <sqlite3.h>
+
+#include "platform/sqlite_library.h"
 
 namespace kelvadrome {
 
 void SqliteDeleter::operator()(sqlite3* db) const {
-  if (db != nullptr) sqlite3_close_v2(db);
+  if (db != nullptr) Sqlite()->close_v2(db);
 }
 
 void SqliteDeleter::operator()(sqlite3_stmt* statement) const {
-  if (statement != nullptr) sqlite3_finalize(statement);
+  if (statement != nullptr) Sqlite()->finalize(statement);
 }
 
 // The OpenSSL free functions all accept null.

@@ -8,11 +8,11 @@
 #include <limits>
 
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/last_error.h"
+#include "platform/sqlite_library.h"
 
 namespace kelvadrome {
 
@@ -160,12 +160,12 @@ bool PrepareFile(const std::string& path) {
 
 int ReadUserVersion(sqlite3* db, int* version) {
   sqlite3_stmt* raw = nullptr;
-  int result = sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &raw, nullptr);
+  int result = Sqlite()->prepare_v2(db, "PRAGMA user_version", -1, &raw, nullptr);
   UniqueSqliteStatement statement(raw);
   if (result != SQLITE_OK) return result;
-  result = sqlite3_step(statement.get());
+  result = Sqlite()->step(statement.get());
   if (result != SQLITE_ROW) return result;
-  *version = sqlite3_column_int(statement.get(), 0);
+  *version = Sqlite()->column_int(statement.get(), 0);
   return SQLITE_OK;
 }
 
@@ -232,15 +232,17 @@ std::unique_ptr<ProfileDatabase> ProfileDatabase::Open(const std::string& folder
     }
     flags |= SQLITE_OPEN_READONLY;
   }
+  const SqliteLibrary* sqlite = Sqlite();
+  if (sqlite == nullptr) return nullptr;
   sqlite3* raw = nullptr;
-  int result = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+  int result = sqlite->open_v2(path.c_str(), &raw, flags, nullptr);
   UniqueSqlite db(raw);
   if (result != SQLITE_OK) {
     RecordSqliteError(result);
     return nullptr;
   }
-  sqlite3_extended_result_codes(db.get(), 1);
-  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+  Sqlite()->extended_result_codes(db.get(), 1);
+  Sqlite()->busy_timeout(db.get(), kBusyTimeoutMs);
 
   // Reading the version is the first access: a file that is not a database fails here, before
   // anything could be written to it.
@@ -314,10 +316,10 @@ ProfileStatement ProfileDatabase::Prepare(std::string_view sql) {
   if (sql.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return {};
   sqlite3_stmt* raw = nullptr;
   const int result =
-      sqlite3_prepare_v2(db_.get(), sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
+      Sqlite()->prepare_v2(db_.get(), sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
   if (result != SQLITE_OK) {
     RecordSqliteError(result);
-    sqlite3_finalize(raw);
+    Sqlite()->finalize(raw);
     return {};
   }
   return ProfileStatement(UniqueSqliteStatement(raw));
@@ -325,7 +327,7 @@ ProfileStatement ProfileDatabase::Prepare(std::string_view sql) {
 
 bool ProfileDatabase::Execute(std::string_view sql) {
   const std::string text(sql);
-  const int result = sqlite3_exec(db_.get(), text.c_str(), nullptr, nullptr, nullptr);
+  const int result = Sqlite()->exec(db_.get(), text.c_str(), nullptr, nullptr, nullptr);
   if (result != SQLITE_OK) {
     RecordSqliteError(result);
     return false;
@@ -337,20 +339,20 @@ bool ProfileDatabase::Transaction(const std::function<bool()>& work) {
   // Inside a transaction already open on this connection the work becomes a savepoint, so that
   // callers can join several steps (a key and the certificate that refers to it) into one
   // transaction that either happens whole or not at all.
-  const bool nested = sqlite3_get_autocommit(db_.get()) == 0;
+  const bool nested = Sqlite()->get_autocommit(db_.get()) == 0;
   if (!Execute(nested ? "SAVEPOINT nested_work" : "BEGIN IMMEDIATE")) return false;
   const char* const undo = nested ? "ROLLBACK TO nested_work; RELEASE nested_work" : "ROLLBACK";
   bool ok = false;
   try {
     ok = work();
   } catch (...) {
-    sqlite3_exec(db_.get(), undo, nullptr, nullptr, nullptr);
+    Sqlite()->exec(db_.get(), undo, nullptr, nullptr, nullptr);
     throw;
   }
   if (ok && Execute(nested ? "RELEASE nested_work" : "COMMIT")) return true;
   // Keep the error that made the work fail; the rollback's own result does not matter.
   const uint32_t error = LastPlatformError();
-  sqlite3_exec(db_.get(), undo, nullptr, nullptr, nullptr);
+  Sqlite()->exec(db_.get(), undo, nullptr, nullptr, nullptr);
   SetLastPlatformError(error);
   return false;
 }
@@ -358,7 +360,7 @@ bool ProfileDatabase::Transaction(const std::function<bool()>& work) {
 std::optional<ProfileChangeStamp> ProfileDatabase::ChangeStamp() {
   if (data_version_ == nullptr) {
     sqlite3_stmt* raw = nullptr;
-    const int prepared = sqlite3_prepare_v2(db_.get(), "PRAGMA data_version", -1, &raw, nullptr);
+    const int prepared = Sqlite()->prepare_v2(db_.get(), "PRAGMA data_version", -1, &raw, nullptr);
     data_version_.reset(raw);
     if (prepared != SQLITE_OK) {
       data_version_.reset();
@@ -366,44 +368,44 @@ std::optional<ProfileChangeStamp> ProfileDatabase::ChangeStamp() {
       return std::nullopt;
     }
   }
-  const int stepped = sqlite3_step(data_version_.get());
+  const int stepped = Sqlite()->step(data_version_.get());
   ProfileChangeStamp stamp;
-  if (stepped == SQLITE_ROW) stamp.data_version = sqlite3_column_int64(data_version_.get(), 0);
-  sqlite3_reset(data_version_.get());
+  if (stepped == SQLITE_ROW) stamp.data_version = Sqlite()->column_int64(data_version_.get(), 0);
+  Sqlite()->reset(data_version_.get());
   if (stepped != SQLITE_ROW) {
     RecordSqliteError(stepped);
     return std::nullopt;
   }
-  stamp.own_changes = sqlite3_total_changes64(db_.get());
+  stamp.own_changes = Sqlite()->total_changes64(db_.get());
   return stamp;
 }
 
 int64_t ProfileDatabase::LastInsertId() const {
-  return sqlite3_last_insert_rowid(db_.get());
+  return Sqlite()->last_insert_rowid(db_.get());
 }
 
 bool ProfileStatement::BindInt(int index, int64_t value) {
-  return sqlite3_bind_int64(statement_.get(), index, value) == SQLITE_OK;
+  return Sqlite()->bind_int64(statement_.get(), index, value) == SQLITE_OK;
 }
 
 bool ProfileStatement::BindText(int index, std::string_view text) {
-  return sqlite3_bind_text64(statement_.get(), index, text.data(), text.size(), SQLITE_TRANSIENT,
+  return Sqlite()->bind_text64(statement_.get(), index, text.data(), text.size(), SQLITE_TRANSIENT,
                              SQLITE_UTF8) == SQLITE_OK;
 }
 
 bool ProfileStatement::BindBlob(int index, const void* data, size_t size) {
   // A zero-length blob must still be a blob, not NULL.
   static const unsigned char kEmpty = 0;
-  return sqlite3_bind_blob64(statement_.get(), index, size == 0 ? &kEmpty : data, size,
+  return Sqlite()->bind_blob64(statement_.get(), index, size == 0 ? &kEmpty : data, size,
                              SQLITE_TRANSIENT) == SQLITE_OK;
 }
 
 bool ProfileStatement::BindNull(int index) {
-  return sqlite3_bind_null(statement_.get(), index) == SQLITE_OK;
+  return Sqlite()->bind_null(statement_.get(), index) == SQLITE_OK;
 }
 
 ProfileStatement::StepResult ProfileStatement::Step() {
-  const int result = sqlite3_step(statement_.get());
+  const int result = Sqlite()->step(statement_.get());
   if (result == SQLITE_ROW) return StepResult::kRow;
   if (result == SQLITE_DONE) return StepResult::kDone;
   RecordSqliteError(result);
@@ -411,30 +413,30 @@ ProfileStatement::StepResult ProfileStatement::Step() {
 }
 
 int64_t ProfileStatement::ColumnInt(int column) const {
-  return sqlite3_column_int64(statement_.get(), column);
+  return Sqlite()->column_int64(statement_.get(), column);
 }
 
 std::string ProfileStatement::ColumnText(int column) const {
-  const auto* text = sqlite3_column_text(statement_.get(), column);
-  const int size = sqlite3_column_bytes(statement_.get(), column);
+  const auto* text = Sqlite()->column_text(statement_.get(), column);
+  const int size = Sqlite()->column_bytes(statement_.get(), column);
   if (text == nullptr || size <= 0) return {};
   return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(size));
 }
 
 std::vector<uint8_t> ProfileStatement::ColumnBlob(int column) const {
-  const auto* data = static_cast<const uint8_t*>(sqlite3_column_blob(statement_.get(), column));
-  const int size = sqlite3_column_bytes(statement_.get(), column);
+  const auto* data = static_cast<const uint8_t*>(Sqlite()->column_blob(statement_.get(), column));
+  const int size = Sqlite()->column_bytes(statement_.get(), column);
   if (data == nullptr || size <= 0) return {};
   return std::vector<uint8_t>(data, data + size);
 }
 
 bool ProfileStatement::ColumnIsNull(int column) const {
-  return sqlite3_column_type(statement_.get(), column) == SQLITE_NULL;
+  return Sqlite()->column_type(statement_.get(), column) == SQLITE_NULL;
 }
 
 void ProfileStatement::Reset() {
-  sqlite3_reset(statement_.get());
-  sqlite3_clear_bindings(statement_.get());
+  Sqlite()->reset(statement_.get());
+  Sqlite()->clear_bindings(statement_.get());
 }
 
 }  // namespace kelvadrome
