@@ -151,19 +151,4 @@ std::vector<uint8_t> DerBuilder::Finish() {
   return result;
 }
 
-std::vector<uint8_t> DerElement(uint8_t tag,
-                                std::initializer_list<std::span<const uint8_t>> parts) {
-  DerBuilder builder;
-  builder.Open(tag);
-  for (const auto& part : parts) builder.AddEncoded(part);
-  builder.Close();
-  return builder.Finish();
-}
-
-std::vector<uint8_t> DerObjectIdentifier(const char* dotted) {
-  DerBuilder builder;
-  builder.AddObjectIdentifier(dotted);
-  return builder.Finish();
-}
-
 }  // namespace kelvadrome

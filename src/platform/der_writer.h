@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <span>
 #include <vector>
 
@@ -65,10 +64,5 @@ class DerBuilder {
   std::vector<uint8_t> out_;
   std::vector<OpenElement> open_;
 };
-
-// DerElement returns the element of |tag| whose content is |parts| joined in order.
-std::vector<uint8_t> DerElement(uint8_t tag, std::initializer_list<std::span<const uint8_t>> parts);
-// DerObjectIdentifier returns the OBJECT IDENTIFIER element of |dotted| (see AddObjectIdentifier).
-std::vector<uint8_t> DerObjectIdentifier(const char* dotted);
 
 }  // namespace kelvadrome
