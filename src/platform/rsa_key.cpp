@@ -13,6 +13,7 @@
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
+#include "platform/byte_reader.h"
 
 #include "platform/crypto_context.h"
 #include "platform/handles.h"
@@ -67,42 +68,6 @@ void PutLe32(std::vector<uint8_t>& out, uint32_t value) {
 void WriteLe32(uint8_t* out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
-
-// A bounds-checked little-endian reader: a read that fails leaves the position unchanged.
-class LeReader {
- public:
-  explicit LeReader(std::span<const uint8_t> data) : data_(data) {}
-  bool ReadU8(uint8_t* value) {
-    if (remaining() < 1) return false;
-    *value = data_[position_++];
-    return true;
-  }
-  bool ReadU16(uint16_t* value) {
-    if (remaining() < 2) return false;
-    *value = static_cast<uint16_t>(data_[position_] | (data_[position_ + 1] << 8));
-    position_ += 2;
-    return true;
-  }
-  bool ReadU32(uint32_t* value) {
-    if (remaining() < 4) return false;
-    uint32_t result = 0;
-    for (int i = 3; i >= 0; --i) result = (result << 8) | data_[position_ + i];
-    *value = result;
-    position_ += 4;
-    return true;
-  }
-  bool ReadBytes(size_t size, std::span<const uint8_t>* bytes) {
-    if (remaining() < size) return false;
-    *bytes = data_.subspan(position_, size);
-    position_ += size;
-    return true;
-  }
-  size_t remaining() const { return data_.size() - position_; }
-
- private:
-  std::span<const uint8_t> data_;
-  size_t position_ = 0;
-};
 
 UniqueEvpPkey ParsePrivateKey(std::span<const uint8_t> der) {
   const unsigned char* cursor = der.data();
@@ -204,7 +169,7 @@ std::optional<RsaKeyMaterial> RsaKeyFromPkcs8(std::span<const uint8_t> der) {
 
 std::optional<RsaKeyMaterial> RsaKeyFromPrivateBlob(std::span<const uint8_t> blob,
                                                     uint32_t* algorithm) {
-  LeReader reader(blob);
+  ByteReader reader(blob);
   uint8_t type = 0;
   uint8_t version = 0;
   uint16_t reserved = 0;
@@ -212,9 +177,9 @@ std::optional<RsaKeyMaterial> RsaKeyFromPrivateBlob(std::span<const uint8_t> blo
   uint32_t magic = 0;
   uint32_t bits = 0;
   uint32_t public_exponent = 0;
-  if (!reader.ReadU8(&type) || !reader.ReadU8(&version) || !reader.ReadU16(&reserved) ||
-      !reader.ReadU32(&key_algorithm) || !reader.ReadU32(&magic) || !reader.ReadU32(&bits) ||
-      !reader.ReadU32(&public_exponent)) {
+  if (!reader.ReadU8(type) || !reader.ReadU8(version) || !reader.ReadU16(reserved) ||
+      !reader.ReadU32(key_algorithm) || !reader.ReadU32(magic) || !reader.ReadU32(bits) ||
+      !reader.ReadU32(public_exponent)) {
     return Fail(key_error::kBadData);
   }
   if (type != kPrivateBlobType) return Fail(key_error::kBadBlobType);
@@ -252,7 +217,7 @@ std::optional<RsaKeyMaterial> RsaKeyFromPrivateBlob(std::span<const uint8_t> blo
   }
   for (size_t i = 0; i < parts.size(); ++i) {
     std::span<const uint8_t> bytes;
-    if (!reader.ReadBytes(parts[i].size, &bytes)) return Fail(key_error::kBadData);
+    if (!reader.ReadBytes(parts[i].size, bytes)) return Fail(key_error::kBadData);
     numbers[i].reset(BN_secure_new());
     if (numbers[i] == nullptr ||
         BN_lebin2bn(bytes.data(), static_cast<int>(bytes.size()), numbers[i].get()) == nullptr ||
