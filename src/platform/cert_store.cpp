@@ -8,7 +8,9 @@
 #include "platform/byte_reader.h"
 #include "platform/certificate.h"
 #include "platform/crypto_context.h"
+#include "platform/handles.h"
 #include "platform/last_error.h"
+#include "platform/openssl_call.h"
 #include "platform/registry.h"
 
 namespace kelvadrome {
@@ -463,13 +465,11 @@ std::optional<std::u16string> DecodeFriendlyName(const std::vector<uint8_t>& val
 }
 
 Thumbprint CertificateThumbprint(const std::vector<uint8_t>& der) {
+  const OpensslErrorScope scope;
   Thumbprint sha1{};
   unsigned int length = 0;
-  EVP_MD* md = EVP_MD_fetch(CryptoLibraryContext(), "SHA1", CryptoPropertyQuery());
-  if (md != nullptr) {
-    EVP_Digest(der.data(), der.size(), sha1.data(), &length, md, nullptr);
-    EVP_MD_free(md);
-  }
+  const UniqueEvpMd md(EVP_MD_fetch(CryptoLibraryContext(), "SHA1", CryptoPropertyQuery()));
+  if (md != nullptr) EVP_Digest(der.data(), der.size(), sha1.data(), &length, md.get(), nullptr);
   return sha1;
 }
 

@@ -22,6 +22,7 @@
 #include "platform/handles.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
+#include "platform/openssl_call.h"
 #include "platform/pkcs7_signed_data.h"  // kBadEncode
 
 namespace kelvadrome {
@@ -30,8 +31,8 @@ namespace {
 
 constexpr const char* kDataType = "1.2.840.113549.1.7.1";
 constexpr const char* kRsaEncryption = "1.2.840.113549.1.1.1";
-// Content octets of the envelopedData content type, 1.2.840.113549.1.7.3.
 constexpr const char* kEnvelopedDataType = "1.2.840.113549.1.7.3";
+// Content octets of the envelopedData content type, 1.2.840.113549.1.7.3.
 constexpr uint8_t kEnvelopedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x03};
 constexpr uint8_t kVersionZero[] = {0x02, 0x01, 0x00};
 constexpr uint8_t kNull[] = {0x05, 0x00};
@@ -65,15 +66,10 @@ const ContentCipher* FindCipher(std::string_view oid) {
   return nullptr;
 }
 
-struct CipherDeleter {
-  void operator()(EVP_CIPHER* cipher) const { EVP_CIPHER_free(cipher); }
-};
-using UniqueCipher = std::unique_ptr<EVP_CIPHER, CipherDeleter>;
-
-UniqueCipher FetchCipher(const ContentCipher& cipher) {
+UniqueEvpCipher FetchCipher(const ContentCipher& cipher) {
   OSSL_LIB_CTX* context = CryptoLibraryContext();
   if (context == nullptr) return nullptr;
-  return UniqueCipher(EVP_CIPHER_fetch(context, cipher.name, CryptoPropertyQuery()));
+  return UniqueEvpCipher(EVP_CIPHER_fetch(context, cipher.name, CryptoPropertyQuery()));
 }
 
 template <typename T>
@@ -419,6 +415,7 @@ bool Matches(const EnvelopeRecipient& recipient, const std::vector<uint8_t>& der
 }  // namespace
 
 std::optional<std::vector<uint8_t>> EncodeEnvelopedData(const EnvelopeRequest& request) {
+  const OpensslErrorScope scope;
   const ContentCipher* algorithm =
       request.content_algorithm != nullptr ? FindCipher(request.content_algorithm) : nullptr;
   if (algorithm == nullptr || !algorithm->encodes) {
@@ -446,7 +443,7 @@ std::optional<std::vector<uint8_t>> EncodeEnvelopedData(const EnvelopeRequest& r
     public_keys.push_back(key);
   }
 
-  const UniqueCipher cipher = FetchCipher(*algorithm);
+  const UniqueEvpCipher cipher = FetchCipher(*algorithm);
   if (!cipher) return Fail<std::vector<uint8_t>>(key_error::kBadAlgorithm);
   SecretBytes key(algorithm->key_size);
   std::vector<uint8_t> iv(algorithm->iv_size);
@@ -505,6 +502,7 @@ std::optional<std::vector<uint8_t>> EncodeEnvelopedData(const EnvelopeRequest& r
 }
 
 std::optional<ParsedEnvelope> ParseEnvelopedData(std::span<const uint8_t> message) {
+  const OpensslErrorScope scope;
   ParsedEnvelope envelope;
   const uint32_t error = Parse(message, envelope);
   SetLastPlatformError(error);
@@ -514,6 +512,7 @@ std::optional<ParsedEnvelope> ParseEnvelopedData(std::span<const uint8_t> messag
 
 std::optional<SecretBytes> DecryptEnvelopeContent(const ParsedEnvelope& envelope,
                                                   std::span<const uint8_t> key) {
+  const OpensslErrorScope scope;
   const ContentCipher* algorithm = FindCipher(envelope.content_algorithm);
   if (algorithm == nullptr) return Fail<SecretBytes>(key_error::kBadAlgorithm);
   if (!envelope.has_encrypted_content) return Fail<SecretBytes>(key_error::kBadData);
@@ -539,13 +538,14 @@ std::optional<SecretBytes> DecryptEnvelopeContent(const ParsedEnvelope& envelope
                    std::end(kEmptyOctetString));
     if (!none) return Fail<SecretBytes>(key_error::kBadData);
   }
-  const UniqueCipher cipher = FetchCipher(*algorithm);
+  const UniqueEvpCipher cipher = FetchCipher(*algorithm);
   if (!cipher) return Fail<SecretBytes>(key_error::kBadAlgorithm);
   return RunCipher(cipher.get(), false, key, iv, envelope.encrypted_content);
 }
 
 std::optional<SecretBytes> DecryptEnvelopedData(std::span<const uint8_t> message,
                                                 std::span<CertStore* const> stores) {
+  const OpensslErrorScope scope;
   const auto envelope = ParseEnvelopedData(message);
   if (!envelope) return std::nullopt;
 
