@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "codec/cert_info.h"
+#include "platform/byte_reader.h"
 #include "platform/certificate.h"
 #include "platform/last_error.h"
 
@@ -30,55 +31,6 @@ void AppendText(std::vector<uint8_t>& out, const std::string& text) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(length >> (8 * i)));
   out.insert(out.end(), text.begin(), text.end());
 }
-
-// A bounds-checked reader over a stored summary: a failed read does not advance.
-class SummaryReader {
- public:
-  explicit SummaryReader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-
-  bool ReadUint8(uint8_t* value) {
-    if (bytes_.size() - position_ < 1) return false;
-    *value = bytes_[position_++];
-    return true;
-  }
-  bool ReadUint32(uint32_t* value) {
-    uint64_t wide = 0;
-    if (!ReadLittleEndian(4, &wide)) return false;
-    *value = static_cast<uint32_t>(wide);
-    return true;
-  }
-  bool ReadInt64(int64_t* value) {
-    uint64_t wide = 0;
-    if (!ReadLittleEndian(8, &wide)) return false;
-    *value = static_cast<int64_t>(wide);
-    return true;
-  }
-  bool ReadText(std::string* text) {
-    const size_t start = position_;
-    uint32_t length = 0;
-    if (!ReadUint32(&length) || length > kMaxTextLength || bytes_.size() - position_ < length) {
-      position_ = start;
-      return false;
-    }
-    text->assign(reinterpret_cast<const char*>(bytes_.data() + position_), length);
-    position_ += length;
-    return true;
-  }
-  bool AtEnd() const { return position_ == bytes_.size(); }
-
- private:
-  bool ReadLittleEndian(size_t count, uint64_t* value) {
-    if (bytes_.size() - position_ < count) return false;
-    uint64_t v = 0;
-    for (size_t i = 0; i < count; ++i) v |= uint64_t{bytes_[position_ + i]} << (8 * i);
-    position_ += count;
-    *value = v;
-    return true;
-  }
-
-  std::span<const uint8_t> bytes_;
-  size_t position_ = 0;
-};
 
 }  // namespace
 
@@ -130,17 +82,22 @@ std::vector<uint8_t> EncodeCertificateSummary(const CertificateSummary& summary)
 }
 
 std::optional<CertificateSummary> DecodeCertificateSummary(std::span<const uint8_t> bytes) {
-  SummaryReader reader(bytes);
+  ByteReader reader(bytes);
   uint8_t version = 0;
   uint8_t key_usage = 0;
+  uint64_t not_before = 0;
+  uint64_t not_after = 0;
   CertificateSummary summary;
-  if (!reader.ReadUint8(&version) || version != kSummaryVersion || !reader.ReadUint8(&key_usage) ||
-      !reader.ReadInt64(&summary.not_before) || !reader.ReadInt64(&summary.not_after) ||
-      !reader.ReadText(&summary.subject) || !reader.ReadText(&summary.issuer) ||
-      !reader.ReadText(&summary.subject_cn) || !reader.ReadText(&summary.serial) ||
-      !reader.AtEnd()) {
+  if (!reader.ReadU8(version) || version != kSummaryVersion || !reader.ReadU8(key_usage) ||
+      !reader.ReadU64(not_before) || !reader.ReadU64(not_after) ||
+      !reader.ReadU32PrefixedText(summary.subject, kMaxTextLength) ||
+      !reader.ReadU32PrefixedText(summary.issuer, kMaxTextLength) ||
+      !reader.ReadU32PrefixedText(summary.subject_cn, kMaxTextLength) ||
+      !reader.ReadU32PrefixedText(summary.serial, kMaxTextLength) || !reader.empty()) {
     return std::nullopt;
   }
+  summary.not_before = static_cast<int64_t>(not_before);
+  summary.not_after = static_cast<int64_t>(not_after);
   summary.key_usage = key_usage;
   return summary;
 }

@@ -16,16 +16,20 @@ constexpr char kSha1WithRsaOid[] = "1.2.840.113549.1.1.5";
 constexpr uint8_t kBmpString = 0x1E;
 constexpr uint8_t kEmptyAttributes = der_tag::ContextConstructed(0);
 
-std::vector<uint8_t> CommonNameSubject(std::u16string_view common_name) {
-  std::vector<uint8_t> value;
-  value.reserve(2 * common_name.size());
-  for (const char16_t unit : common_name) {
-    value.push_back(static_cast<uint8_t>(unit >> 8));
-    value.push_back(static_cast<uint8_t>(unit & 0xFF));
+// AddCommonNameSubject writes the Name holding the one common name |common_name| (BMPString).
+void AddCommonNameSubject(DerBuilder& out, std::u16string_view common_name) {
+  out.Open(der_tag::kSequence);
+  out.Open(der_tag::kSet);
+  out.Open(der_tag::kSequence);
+  out.AddObjectIdentifier(kCommonNameOid);
+  const std::span<uint8_t> value = out.AddElementSpace(kBmpString, 2 * common_name.size());
+  for (size_t i = 0; i < common_name.size(); ++i) {
+    value[2 * i] = static_cast<uint8_t>(common_name[i] >> 8);
+    value[2 * i + 1] = static_cast<uint8_t>(common_name[i] & 0xFF);
   }
-  const auto attribute = DerElement(
-      der_tag::kSequence, {DerObjectIdentifier(kCommonNameOid), DerElement(kBmpString, {value})});
-  return DerElement(der_tag::kSequence, {DerElement(der_tag::kSet, {attribute})});
+  out.Close();
+  out.Close();
+  out.Close();
 }
 
 }  // namespace
@@ -36,9 +40,14 @@ std::optional<std::vector<uint8_t>> BuildCertificationRequest(KeyContainer& cont
   const auto public_key_info = container.ExportPublicKeyInfo(spec);
   if (!public_key_info) return std::nullopt;
   const uint8_t version_zero[] = {der_tag::kInteger, 1, 0};
-  const auto request_info =
-      DerElement(der_tag::kSequence, {version_zero, CommonNameSubject(common_name),
-                                      *public_key_info, DerElement(kEmptyAttributes, {})});
+  DerBuilder info;
+  info.Open(der_tag::kSequence);
+  info.AddEncoded(version_zero);
+  AddCommonNameSubject(info, common_name);
+  info.AddEncoded(*public_key_info);
+  info.AddElement(kEmptyAttributes, {});
+  info.Close();
+  const std::vector<uint8_t> request_info = info.Finish();
 
   Sha1Digest digest;
   digest.Update(request_info.data(), request_info.size());
@@ -52,10 +61,16 @@ std::optional<std::vector<uint8_t>> BuildCertificationRequest(KeyContainer& cont
   signature->insert(signature->begin(), 0);
 
   const uint8_t null_parameters[] = {der_tag::kNull, 0};
-  const auto algorithm =
-      DerElement(der_tag::kSequence, {DerObjectIdentifier(kSha1WithRsaOid), null_parameters});
-  return DerElement(der_tag::kSequence,
-                    {request_info, algorithm, DerElement(der_tag::kBitString, {*signature})});
+  DerBuilder out(request_info.size() + signature->size() + 32);
+  out.Open(der_tag::kSequence, request_info.size() + signature->size());
+  out.AddEncoded(request_info);
+  out.Open(der_tag::kSequence);  // signatureAlgorithm
+  out.AddObjectIdentifier(kSha1WithRsaOid);
+  out.AddEncoded(null_parameters);
+  out.Close();
+  out.AddElement(der_tag::kBitString, *signature);
+  out.Close();
+  return out.Finish();
 }
 
 }  // namespace kelvadrome

@@ -7,7 +7,9 @@
 #include <openssl/x509v3.h>
 
 #include "platform/crypto_context.h"
+#include "platform/handles.h"
 #include "platform/last_error.h"
+#include "platform/openssl_call.h"
 
 namespace kelvadrome {
 
@@ -15,23 +17,9 @@ namespace {
 
 constexpr uint32_t kBadEncoding = 0x8009310B;
 
-struct X509Free {
-  void operator()(X509* certificate) const { X509_free(certificate); }
-};
-struct StackFree {
-  void operator()(STACK_OF(X509) * stack) const { sk_X509_pop_free(stack, X509_free); }
-};
-struct StoreFree {
-  void operator()(X509_STORE* store) const { X509_STORE_free(store); }
-};
-struct ContextFree {
-  void operator()(X509_STORE_CTX* context) const { X509_STORE_CTX_free(context); }
-};
-using Certificate = std::unique_ptr<X509, X509Free>;
-
 // Decodes |der| in the component's own library context; null when it is not one certificate.
-Certificate Decode(const std::vector<uint8_t>& der) {
-  Certificate certificate(X509_new_ex(CryptoLibraryContext(), CryptoPropertyQuery()));
+UniqueX509 Decode(const std::vector<uint8_t>& der) {
+  UniqueX509 certificate(X509_new_ex(CryptoLibraryContext(), CryptoPropertyQuery()));
   if (!certificate) return nullptr;
   X509* target = certificate.get();
   const unsigned char* cursor = der.data();
@@ -142,7 +130,7 @@ bool Load(CertStore& store, STACK_OF(X509) * stack, X509_STORE* trusted) {
   const auto all = store.Enumerate();
   if (!all) return false;
   for (const auto& stored : *all) {
-    Certificate certificate = Decode(stored.der);
+    UniqueX509 certificate = Decode(stored.der);
     if (!certificate) continue;  // a store only holds certificates; skip any it cannot read
     if (trusted != nullptr) {
       if (X509_STORE_add_cert(trusted, certificate.get()) != 1) return false;
@@ -159,13 +147,16 @@ bool Load(CertStore& store, STACK_OF(X509) * stack, X509_STORE* trusted) {
 
 std::optional<CertificateChain> BuildCertificateChain(const std::vector<uint8_t>& der,
                                                       int64_t at_time, CertStore* extra) {
-  Certificate leaf = Decode(der);
+  // Verification queues an error for every problem the callback lets through; none of them is
+  // the caller's business, who learns of them from the status bits.
+  const OpensslErrorScope scope;
+  UniqueX509 leaf = Decode(der);
   if (!leaf) {
     SetLastPlatformError(kBadEncoding);
     return std::nullopt;
   }
-  std::unique_ptr<X509_STORE, StoreFree> trusted(X509_STORE_new());
-  std::unique_ptr<STACK_OF(X509), StackFree> issuers(sk_X509_new_null());
+  const UniqueX509Store trusted(X509_STORE_new());
+  const UniqueX509Stack issuers(sk_X509_new_null());
   if (!trusted || !issuers) {
     SetLastPlatformError(platform_error::kNotEnoughMemory);
     return std::nullopt;
@@ -179,11 +170,15 @@ std::optional<CertificateChain> BuildCertificateChain(const std::vector<uint8_t>
     return std::nullopt;
   }
 
-  std::unique_ptr<X509_STORE_CTX, ContextFree> context(
+  const UniqueX509StoreContext context(
       X509_STORE_CTX_new_ex(CryptoLibraryContext(), CryptoPropertyQuery()));
-  if (!context ||
-      X509_STORE_CTX_init(context.get(), trusted.get(), leaf.get(), issuers.get()) != 1) {
+  if (!context) {
     SetLastPlatformError(platform_error::kNotEnoughMemory);
+    return std::nullopt;
+  }
+  if (!OpensslCall(platform_error::kNotEnoughMemory, [&] {
+        return X509_STORE_CTX_init(context.get(), trusted.get(), leaf.get(), issuers.get());
+      })) {
     return std::nullopt;
   }
   X509_VERIFY_PARAM* parameters = X509_STORE_CTX_get0_param(context.get());
@@ -205,8 +200,8 @@ std::optional<CertificateChain> BuildCertificateChain(const std::vector<uint8_t>
     X509* element = sk_X509_value(built, i);
     unsigned char* encoded = nullptr;
     const int length = i2d_X509(element, &encoded);
+    const UniqueOpensslBytes owner(encoded);
     if (length > 0) chain.elements.emplace_back(encoded, encoded + length);
-    OPENSSL_free(encoded);
     // A validity that reaches outside the issuer's.
     if (i + 1 < sk_X509_num(built)) {
       X509* issuer = sk_X509_value(built, i + 1);

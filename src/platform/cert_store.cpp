@@ -5,9 +5,12 @@
 
 #include <openssl/evp.h>
 
+#include "platform/byte_reader.h"
 #include "platform/certificate.h"
 #include "platform/crypto_context.h"
+#include "platform/handles.h"
 #include "platform/last_error.h"
+#include "platform/openssl_call.h"
 #include "platform/registry.h"
 
 namespace kelvadrome {
@@ -31,37 +34,6 @@ void AppendText(std::vector<uint8_t>& out, const std::string& text) {
   AppendUint32(out, static_cast<uint32_t>(text.size()));
   out.insert(out.end(), text.begin(), text.end());
 }
-
-// A bounds-checked reader over a property value: a failed read does not advance.
-class Reader {
- public:
-  explicit Reader(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
-  bool ReadUint32(uint32_t* value) {
-    if (bytes_.size() - position_ < 4) return false;
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= uint32_t{bytes_[position_ + i]} << (8 * i);
-    position_ += 4;
-    *value = v;
-    return true;
-  }
-  bool ReadText(std::string* text) {
-    const size_t start = position_;
-    uint32_t length = 0;
-    if (!ReadUint32(&length) || bytes_.size() - position_ < length) {
-      position_ = start;
-      return false;
-    }
-    text->assign(bytes_.begin() + static_cast<ptrdiff_t>(position_),
-                 bytes_.begin() + static_cast<ptrdiff_t>(position_ + length));
-    position_ += length;
-    return true;
-  }
-  bool AtEnd() const { return position_ == bytes_.size(); }
-
- private:
-  const std::vector<uint8_t>& bytes_;
-  size_t position_ = 0;
-};
 
 std::vector<uint8_t> ThumbprintBytes(const Thumbprint& sha1) {
   return std::vector<uint8_t>(sha1.begin(), sha1.end());
@@ -460,11 +432,11 @@ std::vector<uint8_t> EncodeKeyProviderLink(const KeyProviderLink& link) {
 }
 
 std::optional<KeyProviderLink> DecodeKeyProviderLink(const std::vector<uint8_t>& value) {
-  Reader reader(value);
+  ByteReader reader(value);
   KeyProviderLink link;
-  if (!reader.ReadText(&link.container) || !reader.ReadText(&link.provider) ||
-      !reader.ReadUint32(&link.provider_type) || !reader.ReadUint32(&link.flags) ||
-      !reader.ReadUint32(&link.key_spec) || !reader.AtEnd()) {
+  if (!reader.ReadU32PrefixedText(link.container) || !reader.ReadU32PrefixedText(link.provider) ||
+      !reader.ReadU32(link.provider_type) || !reader.ReadU32(link.flags) ||
+      !reader.ReadU32(link.key_spec) || !reader.empty()) {
     return std::nullopt;
   }
   return link;
@@ -493,13 +465,11 @@ std::optional<std::u16string> DecodeFriendlyName(const std::vector<uint8_t>& val
 }
 
 Thumbprint CertificateThumbprint(const std::vector<uint8_t>& der) {
+  const OpensslErrorScope scope;
   Thumbprint sha1{};
   unsigned int length = 0;
-  EVP_MD* md = EVP_MD_fetch(CryptoLibraryContext(), "SHA1", CryptoPropertyQuery());
-  if (md != nullptr) {
-    EVP_Digest(der.data(), der.size(), sha1.data(), &length, md, nullptr);
-    EVP_MD_free(md);
-  }
+  const UniqueEvpMd md(EVP_MD_fetch(CryptoLibraryContext(), "SHA1", CryptoPropertyQuery()));
+  if (md != nullptr) EVP_Digest(der.data(), der.size(), sha1.data(), &length, md.get(), nullptr);
   return sha1;
 }
 

@@ -1,6 +1,5 @@
 #include "platform/certificate.h"
 
-#include <openssl/err.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 #include "platform/crypto_context.h"
 #include "platform/der_reader.h"
 #include "platform/last_error.h"
+#include "platform/openssl_call.h"
 #include "platform/text.h"
 
 namespace kelvadrome {
@@ -464,16 +464,6 @@ bool ParseCertificate(const uint8_t* der, size_t n, ParsedCertificate& out) {
   return tbs.empty();
 }
 
-// Keeps the thread's OpenSSL error queue as it was before the component's calls, so the host
-// application does not find the component's decoding errors in it.
-class ErrorQueueMark {
- public:
-  ErrorQueueMark() { ERR_set_mark(); }
-  ~ErrorQueueMark() { ERR_pop_to_mark(); }
-  ErrorQueueMark(const ErrorQueueMark&) = delete;
-  ErrorQueueMark& operator=(const ErrorQueueMark&) = delete;
-};
-
 }  // namespace
 
 int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
@@ -565,7 +555,7 @@ x509_st* Certificate::x509() const {
     SetLastPlatformError(platform_error::kAsn1Corrupt);
     return nullptr;
   }
-  ErrorQueueMark mark;
+  const OpensslErrorScope scope;
   // The object is made in the component's library context first; d2i_X509 decodes into it, and on
   // failure frees it and returns null.
   X509* raw = X509_new_ex(CryptoLibraryContext(), CryptoPropertyQuery());

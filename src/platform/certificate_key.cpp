@@ -2,7 +2,9 @@
 
 #include <openssl/x509.h>
 
+#include "platform/handles.h"
 #include "platform/last_error.h"
+#include "platform/openssl_call.h"
 
 namespace kelvadrome {
 
@@ -14,21 +16,20 @@ constexpr uint32_t kBadPublicKey = 0x80090015;
 // The SubjectPublicKeyInfo of the DER certificate |der|; empty when it cannot be read.
 std::vector<uint8_t> PublicKeyInfoOf(const std::vector<uint8_t>& der) {
   const unsigned char* cursor = der.data();
-  std::unique_ptr<X509, decltype(&X509_free)> certificate(
-      d2i_X509(nullptr, &cursor, static_cast<long>(der.size())), &X509_free);
+  const UniqueX509 certificate(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
   if (!certificate) return {};
   unsigned char* encoded = nullptr;
   const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate.get()), &encoded);
   if (length <= 0) return {};
-  std::vector<uint8_t> info(encoded, encoded + length);
-  OPENSSL_free(encoded);
-  return info;
+  const UniqueOpensslBytes owner(encoded);
+  return std::vector<uint8_t>(encoded, encoded + length);
 }
 
 }  // namespace
 
 std::optional<CertificateKey> AcquireCertificatePrivateKey(CertStore& store, int64_t id,
                                                            bool compare_public_key) {
+  const OpensslErrorScope scope;
   const auto property = store.GetProperty(id, cert_property::kKeyProviderInfo);
   const auto link = property ? DecodeKeyProviderLink(*property) : std::nullopt;
   if (!link) {

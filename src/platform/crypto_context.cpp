@@ -4,6 +4,7 @@
 #include <openssl/provider.h>
 
 #include "platform/handles.h"
+#include "platform/openssl_call.h"
 
 namespace kelvadrome {
 namespace {
@@ -16,6 +17,7 @@ struct CryptoContextState {
 };
 
 CryptoContextState CreateContext() {
+  const OpensslErrorScope scope;
   CryptoContextState state;
   UniqueLibraryContext context(OSSL_LIB_CTX_new());
   if (!context) return state;

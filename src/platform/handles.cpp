@@ -5,12 +5,15 @@
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/params.h>
 #include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include "platform/secret_bytes.h"
 #include "platform/sqlite_library.h"
 
 namespace kelvadrome {
@@ -77,6 +80,44 @@ void OpensslDeleter::operator()(pkcs7_st* message) const {
 }
 void OpensslDeleter::operator()(PKCS12_st* pfx) const {
   PKCS12_free(pfx);
+}
+void OpensslDeleter::operator()(evp_md_st* md) const {
+  EVP_MD_free(md);
+}
+void OpensslDeleter::operator()(evp_cipher_st* cipher) const {
+  EVP_CIPHER_free(cipher);
+}
+void OpensslDeleter::operator()(evp_mac_st* mac) const {
+  EVP_MAC_free(mac);
+}
+void OpensslDeleter::operator()(evp_mac_ctx_st* mac_context) const {
+  EVP_MAC_CTX_free(mac_context);
+}
+void OpensslDeleter::operator()(pkcs8_priv_key_info_st* info) const {
+  PKCS8_PRIV_KEY_INFO_free(info);
+}
+void OpensslDeleter::operator()(ossl_param_st* params) const {
+  if (params == nullptr) return;
+  for (OSSL_PARAM* p = params; p->key != nullptr; ++p) WipeMemory(p->data, p->data_size);
+  OSSL_PARAM_free(params);
+}
+void OpensslDeleter::operator()(ossl_param_bld_st* build) const {
+  OSSL_PARAM_BLD_free(build);
+}
+void OpensslDeleter::operator()(stack_st_X509* certificates) const {
+  sk_X509_pop_free(certificates, X509_free);
+}
+void OpensslDeleter::operator()(stack_st_PKCS7* messages) const {
+  sk_PKCS7_pop_free(messages, PKCS7_free);
+}
+void OpensslDeleter::operator()(stack_st_PKCS12_SAFEBAG* bags) const {
+  sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
+}
+void OpensslDeleter::operator()(char* text) const {
+  OPENSSL_free(text);
+}
+void OpensslDeleter::operator()(unsigned char* bytes) const {
+  OPENSSL_free(bytes);
 }
 
 }  // namespace kelvadrome

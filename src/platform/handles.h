@@ -34,6 +34,16 @@ struct evp_md_ctx_st;
 struct evp_cipher_ctx_st;
 struct pkcs7_st;
 struct PKCS12_st;
+struct evp_md_st;
+struct evp_cipher_st;
+struct evp_mac_st;
+struct evp_mac_ctx_st;
+struct pkcs8_priv_key_info_st;
+struct ossl_param_st;
+struct ossl_param_bld_st;
+struct stack_st_X509;
+struct stack_st_PKCS7;
+struct stack_st_PKCS12_SAFEBAG;
 
 namespace kelvadrome {
 
@@ -77,7 +87,9 @@ using UniqueSqliteStatement = std::unique_ptr<sqlite3_stmt, SqliteDeleter>;
 
 // OpenSSL: one deleter per object type, each calling the type's own free function. ASN1_STRING
 // covers every string-like ASN.1 type (INTEGER, BIT STRING, OCTET STRING, TIME and the text
-// strings), which OpenSSL represents with one struct.
+// strings), which OpenSSL represents with one struct. A stack is freed with its elements. Bytes and
+// text that OpenSSL allocated for the caller (i2d output, printed numbers) are freed with
+// OPENSSL_free.
 struct OpensslDeleter {
   void operator()(ossl_lib_ctx_st* context) const;
   void operator()(x509_st* certificate) const;
@@ -97,6 +109,18 @@ struct OpensslDeleter {
   void operator()(evp_cipher_ctx_st* cipher_context) const;
   void operator()(pkcs7_st* message) const;
   void operator()(PKCS12_st* pfx) const;
+  void operator()(evp_md_st* md) const;
+  void operator()(evp_cipher_st* cipher) const;
+  void operator()(evp_mac_st* mac) const;
+  void operator()(evp_mac_ctx_st* mac_context) const;
+  void operator()(pkcs8_priv_key_info_st* info) const;
+  void operator()(ossl_param_st* params) const;
+  void operator()(ossl_param_bld_st* build) const;
+  void operator()(stack_st_X509* certificates) const;
+  void operator()(stack_st_PKCS7* messages) const;
+  void operator()(stack_st_PKCS12_SAFEBAG* bags) const;
+  void operator()(char* text) const;
+  void operator()(unsigned char* bytes) const;
 };
 using UniqueLibraryContext = std::unique_ptr<ossl_lib_ctx_st, OpensslDeleter>;
 using UniqueX509 = std::unique_ptr<x509_st, OpensslDeleter>;
@@ -116,6 +140,20 @@ using UniqueEvpMdContext = std::unique_ptr<evp_md_ctx_st, OpensslDeleter>;
 using UniqueEvpCipherContext = std::unique_ptr<evp_cipher_ctx_st, OpensslDeleter>;
 using UniquePkcs7 = std::unique_ptr<pkcs7_st, OpensslDeleter>;
 using UniquePkcs12 = std::unique_ptr<PKCS12_st, OpensslDeleter>;
+using UniqueEvpMd = std::unique_ptr<evp_md_st, OpensslDeleter>;
+using UniqueEvpCipher = std::unique_ptr<evp_cipher_st, OpensslDeleter>;
+using UniqueEvpMac = std::unique_ptr<evp_mac_st, OpensslDeleter>;
+using UniqueEvpMacContext = std::unique_ptr<evp_mac_ctx_st, OpensslDeleter>;
+// PKCS8_PRIV_KEY_INFO_free wipes the key octets before it frees them.
+using UniquePkcs8Info = std::unique_ptr<pkcs8_priv_key_info_st, OpensslDeleter>;
+// Parameter arrays may carry private key parts: every value is wiped before the array is freed.
+using UniqueSecretParams = std::unique_ptr<ossl_param_st, OpensslDeleter>;
+using UniqueParamBuild = std::unique_ptr<ossl_param_bld_st, OpensslDeleter>;
+using UniqueX509Stack = std::unique_ptr<stack_st_X509, OpensslDeleter>;
+using UniquePkcs7Stack = std::unique_ptr<stack_st_PKCS7, OpensslDeleter>;
+using UniqueSafeBagStack = std::unique_ptr<stack_st_PKCS12_SAFEBAG, OpensslDeleter>;
+using UniqueOpensslText = std::unique_ptr<char, OpensslDeleter>;
+using UniqueOpensslBytes = std::unique_ptr<unsigned char, OpensslDeleter>;
 
 // A POSIX file descriptor; -1 means none.
 class UniqueFd {

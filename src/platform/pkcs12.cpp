@@ -2,7 +2,6 @@
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
-#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/params.h>
@@ -21,47 +20,10 @@
 #include "platform/der_reader.h"
 #include "platform/handles.h"
 #include "platform/last_error.h"
+#include "platform/openssl_call.h"
 
 namespace kelvadrome {
 namespace {
-
-// Owners for the OpenSSL types the shared handle header does not cover.
-struct SafeBagsDeleter {
-  void operator()(STACK_OF(PKCS12_SAFEBAG) * bags) const {
-    sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
-  }
-};
-using UniqueSafeBags = std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), SafeBagsDeleter>;
-
-struct AuthSafesDeleter {
-  void operator()(STACK_OF(PKCS7) * safes) const { sk_PKCS7_pop_free(safes, PKCS7_free); }
-};
-using UniqueAuthSafes = std::unique_ptr<STACK_OF(PKCS7), AuthSafesDeleter>;
-
-// PKCS8_PRIV_KEY_INFO_free wipes the key octets before it frees them.
-struct Pkcs8InfoDeleter {
-  void operator()(PKCS8_PRIV_KEY_INFO* info) const { PKCS8_PRIV_KEY_INFO_free(info); }
-};
-using UniquePkcs8Info = std::unique_ptr<PKCS8_PRIV_KEY_INFO, Pkcs8InfoDeleter>;
-
-struct EvpMdDeleter {
-  void operator()(EVP_MD* md) const { EVP_MD_free(md); }
-};
-using UniqueEvpMd = std::unique_ptr<EVP_MD, EvpMdDeleter>;
-
-struct OpensslFreeDeleter {
-  void operator()(char* text) const { OPENSSL_free(text); }
-};
-using UniqueOpensslText = std::unique_ptr<char, OpensslFreeDeleter>;
-
-// Keeps the thread's OpenSSL error queue as it was before the codec's calls.
-class ErrorQueueMark {
- public:
-  ErrorQueueMark() { ERR_set_mark(); }
-  ~ErrorQueueMark() { ERR_pop_to_mark(); }
-  ErrorQueueMark(const ErrorQueueMark&) = delete;
-  ErrorQueueMark& operator=(const ErrorQueueMark&) = delete;
-};
 
 constexpr int kWriteIterations = 2048;
 // ---------------------------------------------------------------------------------------------
@@ -319,8 +281,7 @@ bool CertificateOctets(const PKCS12_SAFEBAG* bag, std::vector<uint8_t>& der) {
   unsigned char* encoded = nullptr;
   const int size = i2d_PKCS12_SAFEBAG(bag, &encoded);
   if (size <= 0) return false;
-  const std::unique_ptr<unsigned char, void (*)(unsigned char*)> owner(
-      encoded, [](unsigned char* p) { OPENSSL_free(p); });
+  const UniqueOpensslBytes owner(encoded);
   DerReader input(encoded, static_cast<size_t>(size));
   DerReader safe_bag, explicit_bag, cert_bag, explicit_value, octets;
   if (!input.ReadElement(der_tag::kSequence, safe_bag) ||
@@ -399,11 +360,11 @@ uint32_t ReadBags(const STACK_OF(PKCS12_SAFEBAG) * bags, Passwords& passwords, i
 
 // ReadSafes decrypts every safe contents of |pfx| and gathers its bags; 0 or the error.
 uint32_t ReadSafes(PKCS12* pfx, Passwords& passwords, RawContents& out) {
-  const UniqueAuthSafes safes(PKCS12_unpack_authsafes(pfx));
+  const UniquePkcs7Stack safes(PKCS12_unpack_authsafes(pfx));
   if (!safes) return platform_error::kAsn1BadTag;
   for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
     PKCS7* safe = sk_PKCS7_value(safes.get(), i);
-    UniqueSafeBags bags;
+    UniqueSafeBagStack bags;
     switch (OBJ_obj2nid(safe->type)) {
       case NID_pkcs7_data:
         bags.reset(PKCS12_unpack_p7data(safe));
@@ -433,11 +394,6 @@ uint32_t ReadSafes(PKCS12* pfx, Passwords& passwords, RawContents& out) {
   }
   return 0;
 }
-
-struct EvpMacDeleter {
-  void operator()(EVP_MAC* mac) const { EVP_MAC_free(mac); }
-  void operator()(EVP_MAC_CTX* context) const { EVP_MAC_CTX_free(context); }
-};
 
 // CheckMac verifies the MAC of |pfx| (decoded from |bytes|) when it has one, in the component's
 // context: the PKCS #12 key derivation (purpose 3) over the password's BMPString, then an HMAC of
@@ -480,9 +436,8 @@ uint32_t CheckMac(const PKCS12* pfx, std::span<const uint8_t> bytes, const Passw
                              digest_size, key.data(), digest.get(), context, query) != 1) {
     return platform_error::kPkcs12Fail;
   }
-  const std::unique_ptr<EVP_MAC, EvpMacDeleter> hmac(EVP_MAC_fetch(context, "HMAC", query));
-  const std::unique_ptr<EVP_MAC_CTX, EvpMacDeleter> mac(hmac ? EVP_MAC_CTX_new(hmac.get())
-                                                             : nullptr);
+  const UniqueEvpMac hmac(EVP_MAC_fetch(context, "HMAC", query));
+  const UniqueEvpMacContext mac(hmac ? EVP_MAC_CTX_new(hmac.get()) : nullptr);
   if (!mac) return platform_error::kPkcs12Fail;
   const OSSL_PARAM params[] = {
       OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST,
@@ -641,8 +596,8 @@ uint32_t Write(const std::vector<Pkcs12Entry>& entries, std::string_view passwor
   if (context == nullptr || !sha1) return platform_error::kPkcs12Fail;
   constexpr int kPbe = NID_pbe_WithSHA1And3_Key_TripleDES_CBC;
 
-  UniqueSafeBags certificate_bags(sk_PKCS12_SAFEBAG_new_null());
-  UniqueSafeBags key_bags(sk_PKCS12_SAFEBAG_new_null());
+  UniqueSafeBagStack certificate_bags(sk_PKCS12_SAFEBAG_new_null());
+  UniqueSafeBagStack key_bags(sk_PKCS12_SAFEBAG_new_null());
   if (!certificate_bags || !key_bags) return platform_error::kPkcs12Fail;
   for (const Pkcs12Entry& entry : entries) {
     const UniqueX509 certificate = DecodeCertificate(entry.certificate);
@@ -684,7 +639,7 @@ uint32_t Write(const std::vector<Pkcs12Entry>& entries, std::string_view passwor
     if (!AddAttributes(bag, entry.friendly_name, id)) return platform_error::kPkcs12Fail;
   }
 
-  UniqueAuthSafes safes(sk_PKCS7_new_null());
+  UniquePkcs7Stack safes(sk_PKCS7_new_null());
   if (!safes) return platform_error::kPkcs12Fail;
   auto push = [&](PKCS7* safe) {
     if (safe == nullptr) return false;
@@ -721,7 +676,7 @@ uint32_t Write(const std::vector<Pkcs12Entry>& entries, std::string_view passwor
 }  // namespace
 
 bool IsPkcs12(std::span<const uint8_t> bytes) {
-  ErrorQueueMark mark;
+  const OpensslErrorScope scope;
   uint32_t error = 0;
   const bool ok = DecodePfx(bytes, &error) != nullptr;
   SetLastPlatformError(error);
@@ -730,7 +685,7 @@ bool IsPkcs12(std::span<const uint8_t> bytes) {
 
 bool VerifyPkcs12Password(std::span<const uint8_t> bytes,
                           std::optional<std::string_view> password) {
-  ErrorQueueMark mark;
+  const OpensslErrorScope scope;
   const uint32_t error = Open(bytes, password, nullptr);
   SetLastPlatformError(error);
   return error == 0;
@@ -738,7 +693,7 @@ bool VerifyPkcs12Password(std::span<const uint8_t> bytes,
 
 std::optional<Pkcs12Contents> ReadPkcs12(std::span<const uint8_t> bytes,
                                          std::optional<std::string_view> password) {
-  ErrorQueueMark mark;
+  const OpensslErrorScope scope;
   RawContents raw;
   uint32_t error = Open(bytes, password, &raw);
   Pkcs12Contents contents;
@@ -750,7 +705,7 @@ std::optional<Pkcs12Contents> ReadPkcs12(std::span<const uint8_t> bytes,
 
 std::optional<std::vector<uint8_t>> WritePkcs12(const std::vector<Pkcs12Entry>& entries,
                                                 std::string_view password) {
-  ErrorQueueMark mark;
+  const OpensslErrorScope scope;
   std::vector<uint8_t> out;
   const uint32_t error = Write(entries, password, out);
   SetLastPlatformError(error);

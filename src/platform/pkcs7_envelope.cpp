@@ -22,6 +22,7 @@
 #include "platform/handles.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
+#include "platform/openssl_call.h"
 #include "platform/pkcs7_signed_data.h"  // kBadEncode
 
 namespace kelvadrome {
@@ -30,6 +31,7 @@ namespace {
 
 constexpr const char* kDataType = "1.2.840.113549.1.7.1";
 constexpr const char* kRsaEncryption = "1.2.840.113549.1.1.1";
+constexpr const char* kEnvelopedDataType = "1.2.840.113549.1.7.3";
 // Content octets of the envelopedData content type, 1.2.840.113549.1.7.3.
 constexpr uint8_t kEnvelopedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x03};
 constexpr uint8_t kVersionZero[] = {0x02, 0x01, 0x00};
@@ -64,15 +66,10 @@ const ContentCipher* FindCipher(std::string_view oid) {
   return nullptr;
 }
 
-struct CipherDeleter {
-  void operator()(EVP_CIPHER* cipher) const { EVP_CIPHER_free(cipher); }
-};
-using UniqueCipher = std::unique_ptr<EVP_CIPHER, CipherDeleter>;
-
-UniqueCipher FetchCipher(const ContentCipher& cipher) {
+UniqueEvpCipher FetchCipher(const ContentCipher& cipher) {
   OSSL_LIB_CTX* context = CryptoLibraryContext();
   if (context == nullptr) return nullptr;
-  return UniqueCipher(EVP_CIPHER_fetch(context, cipher.name, CryptoPropertyQuery()));
+  return UniqueEvpCipher(EVP_CIPHER_fetch(context, cipher.name, CryptoPropertyQuery()));
 }
 
 template <typename T>
@@ -418,6 +415,7 @@ bool Matches(const EnvelopeRecipient& recipient, const std::vector<uint8_t>& der
 }  // namespace
 
 std::optional<std::vector<uint8_t>> EncodeEnvelopedData(const EnvelopeRequest& request) {
+  const OpensslErrorScope scope;
   const ContentCipher* algorithm =
       request.content_algorithm != nullptr ? FindCipher(request.content_algorithm) : nullptr;
   if (algorithm == nullptr || !algorithm->encodes) {
@@ -445,7 +443,7 @@ std::optional<std::vector<uint8_t>> EncodeEnvelopedData(const EnvelopeRequest& r
     public_keys.push_back(key);
   }
 
-  const UniqueCipher cipher = FetchCipher(*algorithm);
+  const UniqueEvpCipher cipher = FetchCipher(*algorithm);
   if (!cipher) return Fail<std::vector<uint8_t>>(key_error::kBadAlgorithm);
   SecretBytes key(algorithm->key_size);
   std::vector<uint8_t> iv(algorithm->iv_size);
@@ -459,43 +457,52 @@ std::optional<std::vector<uint8_t>> EncodeEnvelopedData(const EnvelopeRequest& r
   if (!encrypted) return std::nullopt;
 
   try {
-    std::vector<std::vector<uint8_t>> infos;
+    // The encrypted content is copied once, straight into the message; the elements around it
+    // reserve length octets for its size.
+    const size_t expected = encrypted->size() + 1024 * identities.size();
+    DerBuilder out(expected + 256);
+    out.Open(der_tag::kSequence, expected);  // ContentInfo
+    out.AddObjectIdentifier(kEnvelopedDataType);
+    out.Open(der_tag::ContextConstructed(0), expected);
+    out.Open(der_tag::kSequence, expected);  // EnvelopedData
+    out.AddEncoded(kVersionZero);
+    out.Open(der_tag::kSet);  // recipientInfos, in the order of their encodings
     for (size_t i = 0; i < identities.size(); ++i) {
       const auto encrypted_key = RsaEncryptKey(public_keys[i], key.view());
       if (!encrypted_key) return std::nullopt;
-      const std::vector<uint8_t> rsa = DerObjectIdentifier(kRsaEncryption);
-      infos.push_back(
-          DerElement(der_tag::kSequence,
-                     {kVersionZero,
-                      DerElement(der_tag::kSequence, {identities[i].issuer, identities[i].serial}),
-                      DerElement(der_tag::kSequence, {rsa, kNull}),
-                      DerElement(der_tag::kOctetString, {*encrypted_key})}));
+      out.Open(der_tag::kSequence);
+      out.AddEncoded(kVersionZero);
+      out.Open(der_tag::kSequence);  // issuerAndSerialNumber
+      out.AddEncoded(identities[i].issuer);
+      out.AddEncoded(identities[i].serial);
+      out.Close();
+      out.Open(der_tag::kSequence);  // keyEncryptionAlgorithm
+      out.AddObjectIdentifier(kRsaEncryption);
+      out.AddEncoded(kNull);
+      out.Close();
+      out.AddElement(der_tag::kOctetString, *encrypted_key);
+      out.Close();
     }
-    // A DER SET OF is ordered by the encodings of its members.
-    std::sort(infos.begin(), infos.end());
-    std::vector<uint8_t> joined;
-    for (const auto& info : infos) joined.insert(joined.end(), info.begin(), info.end());
-
-    const std::vector<uint8_t> parameters =
-        iv.empty()
-            ? std::vector<uint8_t>(std::begin(kEmptyOctetString), std::end(kEmptyOctetString))
-            : DerElement(der_tag::kOctetString, {iv});
-    const std::vector<uint8_t> content_info = DerElement(
-        der_tag::kSequence,
-        {DerObjectIdentifier(kDataType),
-         DerElement(der_tag::kSequence, {DerObjectIdentifier(algorithm->oid), parameters}),
-         DerElement(der_tag::ContextPrimitive(0), {encrypted->view()})});
-    const std::vector<uint8_t> enveloped_data = DerElement(
-        der_tag::kSequence, {kVersionZero, DerElement(der_tag::kSet, {joined}), content_info});
-    return DerElement(der_tag::kSequence,
-                      {DerObjectIdentifier("1.2.840.113549.1.7.3"),
-                       DerElement(der_tag::ContextConstructed(0), {enveloped_data})});
+    out.CloseSetOf();
+    out.Open(der_tag::kSequence, encrypted->size());  // encryptedContentInfo
+    out.AddObjectIdentifier(kDataType);
+    out.Open(der_tag::kSequence);  // contentEncryptionAlgorithm; no IV is an empty OCTET STRING
+    out.AddObjectIdentifier(algorithm->oid);
+    out.AddElement(der_tag::kOctetString, iv);
+    out.Close();
+    out.AddElement(der_tag::ContextPrimitive(0), encrypted->view());
+    out.Close();
+    out.Close();
+    out.Close();
+    out.Close();
+    return out.Finish();
   } catch (const std::length_error&) {
     return Fail<std::vector<uint8_t>>(platform_error::kBadEncode);
   }
 }
 
 std::optional<ParsedEnvelope> ParseEnvelopedData(std::span<const uint8_t> message) {
+  const OpensslErrorScope scope;
   ParsedEnvelope envelope;
   const uint32_t error = Parse(message, envelope);
   SetLastPlatformError(error);
@@ -505,6 +512,7 @@ std::optional<ParsedEnvelope> ParseEnvelopedData(std::span<const uint8_t> messag
 
 std::optional<SecretBytes> DecryptEnvelopeContent(const ParsedEnvelope& envelope,
                                                   std::span<const uint8_t> key) {
+  const OpensslErrorScope scope;
   const ContentCipher* algorithm = FindCipher(envelope.content_algorithm);
   if (algorithm == nullptr) return Fail<SecretBytes>(key_error::kBadAlgorithm);
   if (!envelope.has_encrypted_content) return Fail<SecretBytes>(key_error::kBadData);
@@ -530,13 +538,14 @@ std::optional<SecretBytes> DecryptEnvelopeContent(const ParsedEnvelope& envelope
                    std::end(kEmptyOctetString));
     if (!none) return Fail<SecretBytes>(key_error::kBadData);
   }
-  const UniqueCipher cipher = FetchCipher(*algorithm);
+  const UniqueEvpCipher cipher = FetchCipher(*algorithm);
   if (!cipher) return Fail<SecretBytes>(key_error::kBadAlgorithm);
   return RunCipher(cipher.get(), false, key, iv, envelope.encrypted_content);
 }
 
 std::optional<SecretBytes> DecryptEnvelopedData(std::span<const uint8_t> message,
                                                 std::span<CertStore* const> stores) {
+  const OpensslErrorScope scope;
   const auto envelope = ParseEnvelopedData(message);
   if (!envelope) return std::nullopt;
 

@@ -1,6 +1,5 @@
 #include "platform/pkcs7_signed_data.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <stdexcept>
@@ -22,46 +21,22 @@ constexpr const char* kSigningTimeAttribute = "1.2.840.113549.1.9.5";
 constexpr uint8_t kVersionOne[] = {0x02, 0x01, 0x01};
 constexpr uint8_t kNull[] = {0x05, 0x00};
 
-// The header of an element of |tag| whose content is |length| octets long.
-std::vector<uint8_t> DerHeader(uint8_t tag, size_t length) {
-  if (length > UINT32_MAX) throw std::length_error("DER content too long");
-  std::vector<uint8_t> header{tag};
-  if (length < 0x80) {
-    header.push_back(static_cast<uint8_t>(length));
-    return header;
-  }
-  uint8_t octets = 0;
-  for (size_t rest = length; rest != 0; rest >>= 8) ++octets;
-  header.push_back(static_cast<uint8_t>(0x80 | octets));
-  for (int shift = 8 * (octets - 1); shift >= 0; shift -= 8) {
-    header.push_back(static_cast<uint8_t>(length >> shift));
-  }
-  return header;
+// AddAlgorithmIdentifier writes the AlgorithmIdentifier of |dotted| with a NULL parameter.
+void AddAlgorithmIdentifier(DerBuilder& out, const char* dotted) {
+  out.Open(der_tag::kSequence);
+  out.AddObjectIdentifier(dotted);
+  out.AddEncoded(kNull);
+  out.Close();
 }
 
-void Append(std::vector<uint8_t>& out, std::span<const uint8_t> part) {
-  out.insert(out.end(), part.begin(), part.end());
-}
-
-// An element of |tag| holding |parts| joined in order (a SET OF or SEQUENCE OF of any length).
-std::vector<uint8_t> DerElementOf(uint8_t tag, const std::vector<std::vector<uint8_t>>& parts) {
-  size_t length = 0;
-  for (const auto& part : parts) length += part.size();
-  std::vector<uint8_t> out = DerHeader(tag, length);
-  out.reserve(out.size() + length);
-  for (const auto& part : parts) Append(out, part);
-  return out;
-}
-
-std::vector<uint8_t> AlgorithmIdentifier(const char* dotted) {
-  const std::vector<uint8_t> oid = DerObjectIdentifier(dotted);
-  return DerElement(der_tag::kSequence, {oid, kNull});
-}
-
-std::vector<uint8_t> Attribute(const char* type, std::span<const uint8_t> value) {
-  const std::vector<uint8_t> oid = DerObjectIdentifier(type);
-  const std::vector<uint8_t> values = DerElement(der_tag::kSet, {value});
-  return DerElement(der_tag::kSequence, {oid, values});
+// AddAttribute writes the Attribute of |type| with the one value |value| (encoded).
+void AddAttribute(DerBuilder& out, const char* type, std::span<const uint8_t> value) {
+  out.Open(der_tag::kSequence);
+  out.AddObjectIdentifier(type);
+  out.Open(der_tag::kSet);
+  out.AddEncoded(value);
+  out.Close();
+  out.Close();
 }
 
 // The issuer Name and serial number INTEGER elements of a DER certificate, as they are encoded.
@@ -110,7 +85,9 @@ std::optional<std::vector<uint8_t>> EncodeSigningTime(int64_t seconds) {
                                                 utc.tm_hour, utc.tm_min, utc.tm_sec);
   const std::span<const uint8_t> value(reinterpret_cast<const uint8_t*>(text),
                                        static_cast<size_t>(length));
-  return DerElement(short_form ? der_tag::kUtcTime : der_tag::kGeneralizedTime, {value});
+  DerBuilder out;
+  out.AddElement(short_form ? der_tag::kUtcTime : der_tag::kGeneralizedTime, value);
+  return out.Finish();
 }
 
 std::optional<std::vector<uint8_t>> EncodeSignedData(const SignedDataRequest& request,
@@ -121,9 +98,6 @@ std::optional<std::vector<uint8_t>> EncodeSignedData(const SignedDataRequest& re
     return std::nullopt;
   }
   try {
-    const std::vector<uint8_t> digest_algorithm = AlgorithmIdentifier(request.digest_algorithm);
-    const std::vector<uint8_t> data_type = DerObjectIdentifier(kDataType);
-
     // Authenticated attributes, sorted by their encodings as a DER SET OF requires; the signature
     // covers that set with its universal SET tag, the message carries it as [0].
     std::vector<uint8_t> attributes;
@@ -134,13 +108,23 @@ std::optional<std::vector<uint8_t>> EncodeSignedData(const SignedDataRequest& re
         SetLastPlatformError(platform_error::kBadEncode);
         return std::nullopt;
       }
-      const std::vector<uint8_t> digest =
-          DerElement(der_tag::kOctetString, {request.content_digest});
-      std::vector<std::vector<uint8_t>> set{Attribute(kContentTypeAttribute, data_type),
-                                            Attribute(kSigningTimeAttribute, *time),
-                                            Attribute(kMessageDigestAttribute, digest)};
-      std::sort(set.begin(), set.end());
-      attributes = DerElementOf(der_tag::kSet, set);
+      DerBuilder set;
+      set.Open(der_tag::kSet);
+      set.Open(der_tag::kSequence);
+      set.AddObjectIdentifier(kContentTypeAttribute);
+      set.Open(der_tag::kSet);
+      set.AddObjectIdentifier(kDataType);
+      set.Close();
+      set.Close();
+      AddAttribute(set, kSigningTimeAttribute, *time);
+      set.Open(der_tag::kSequence);
+      set.AddObjectIdentifier(kMessageDigestAttribute);
+      set.Open(der_tag::kSet);
+      set.AddElement(der_tag::kOctetString, request.content_digest);
+      set.Close();
+      set.Close();
+      set.CloseSetOf();
+      attributes = set.Finish();
       signature = sign(attributes);
       attributes[0] = der_tag::ContextConstructed(0);
     } else {
@@ -148,62 +132,53 @@ std::optional<std::vector<uint8_t>> EncodeSignedData(const SignedDataRequest& re
     }
     if (!signature) return std::nullopt;
 
-    const std::vector<uint8_t> signer_id =
-        DerElement(der_tag::kSequence, {identity->issuer, identity->serial});
-    const std::vector<uint8_t> signature_algorithm = AlgorithmIdentifier(kRsaEncryption);
-    const std::vector<uint8_t> signature_value = DerElement(der_tag::kOctetString, {*signature});
-    const std::vector<uint8_t> signer_info =
-        DerElement(der_tag::kSequence, {kVersionOne, signer_id, digest_algorithm, attributes,
-                                        signature_algorithm, signature_value});
-
-    // Everything of the SignedData but the encapsulated content, which may be large and is
-    // copied once, straight into the result.
-    const std::vector<uint8_t> head =
-        DerElement(der_tag::kSet, {digest_algorithm});  // digestAlgorithms
-    std::vector<uint8_t> tail;
-    if (!request.certificates.empty()) {
-      size_t length = 0;
-      for (const auto& certificate : request.certificates) length += certificate.size();
-      tail = DerHeader(der_tag::ContextConstructed(0), length);
-      for (const auto& certificate : request.certificates) Append(tail, certificate);
-    }
-    Append(tail, DerElement(der_tag::kSet, {signer_info}));
-
-    std::vector<uint8_t> content_prefix;
-    size_t encapsulated_length = data_type.size();
+    // The encapsulated content may be large: it is copied once, straight into the message, and
+    // the elements around it reserve length octets for its size so that closing them moves
+    // nothing.
+    const size_t content_size = request.detached ? 0 : request.content.size();
+    size_t certificates_size = 0;
+    for (const auto& certificate : request.certificates) certificates_size += certificate.size();
+    const size_t expected = content_size + certificates_size + attributes.size() +
+                            signature->size() + 2 * request.signer_certificate.size();
+    DerBuilder out(expected + 256);
+    out.Open(der_tag::kSequence, expected);  // ContentInfo
+    out.AddObjectIdentifier(kSignedDataType);
+    out.Open(der_tag::ContextConstructed(0), expected);
+    out.Open(der_tag::kSequence, expected);  // SignedData
+    out.AddEncoded(kVersionOne);
+    out.Open(der_tag::kSet);  // digestAlgorithms
+    AddAlgorithmIdentifier(out, request.digest_algorithm);
+    out.Close();
+    out.Open(der_tag::kSequence, content_size);  // contentInfo
+    out.AddObjectIdentifier(kDataType);
     if (!request.detached) {
-      const std::vector<uint8_t> octets = DerHeader(der_tag::kOctetString, request.content.size());
-      const size_t octets_length = octets.size() + request.content.size();
-      const std::vector<uint8_t> explicit_zero =
-          DerHeader(der_tag::ContextConstructed(0), octets_length);
-      encapsulated_length += explicit_zero.size() + octets_length;
-      content_prefix = explicit_zero;
-      Append(content_prefix, octets);
+      out.Open(der_tag::ContextConstructed(0), content_size);
+      out.AddElement(der_tag::kOctetString, request.content);
+      out.Close();
     }
-    const std::vector<uint8_t> encapsulated = DerHeader(der_tag::kSequence, encapsulated_length);
-    const size_t signed_data_length =
-        sizeof kVersionOne + head.size() + encapsulated.size() + encapsulated_length + tail.size();
-    const std::vector<uint8_t> signed_data = DerHeader(der_tag::kSequence, signed_data_length);
-    const size_t explicit_length = signed_data.size() + signed_data_length;
-    const std::vector<uint8_t> explicit_zero =
-        DerHeader(der_tag::ContextConstructed(0), explicit_length);
-    const std::vector<uint8_t> signed_data_type = DerObjectIdentifier(kSignedDataType);
-    const size_t content_info_length =
-        signed_data_type.size() + explicit_zero.size() + explicit_length;
-
-    std::vector<uint8_t> message = DerHeader(der_tag::kSequence, content_info_length);
-    message.reserve(message.size() + content_info_length);
-    Append(message, signed_data_type);
-    Append(message, explicit_zero);
-    Append(message, signed_data);
-    Append(message, kVersionOne);
-    Append(message, head);
-    Append(message, encapsulated);
-    Append(message, data_type);
-    Append(message, content_prefix);
-    if (!request.detached) Append(message, request.content);
-    Append(message, tail);
-    return message;
+    out.Close();
+    if (!request.certificates.empty()) {
+      out.Open(der_tag::ContextConstructed(0), certificates_size);
+      for (const auto& certificate : request.certificates) out.AddEncoded(certificate);
+      out.Close();
+    }
+    out.Open(der_tag::kSet);  // signerInfos
+    out.Open(der_tag::kSequence);
+    out.AddEncoded(kVersionOne);
+    out.Open(der_tag::kSequence);  // issuerAndSerialNumber
+    out.AddEncoded(identity->issuer);
+    out.AddEncoded(identity->serial);
+    out.Close();
+    AddAlgorithmIdentifier(out, request.digest_algorithm);
+    out.AddEncoded(attributes);
+    AddAlgorithmIdentifier(out, kRsaEncryption);
+    out.AddElement(der_tag::kOctetString, *signature);
+    out.Close();
+    out.Close();
+    out.Close();
+    out.Close();
+    out.Close();
+    return out.Finish();
   } catch (const std::length_error&) {
     SetLastPlatformError(platform_error::kBadEncode);
     return std::nullopt;

@@ -8,41 +8,21 @@
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
-#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include "platform/byte_reader.h"
 #include "platform/crypto_context.h"
 #include "platform/handles.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
+#include "platform/openssl_call.h"
 
 namespace kelvadrome {
 
 namespace {
-
-// Owners for the OpenSSL types the shared handle header does not cover.
-struct Pkcs8InfoDeleter {
-  void operator()(PKCS8_PRIV_KEY_INFO* info) const { PKCS8_PRIV_KEY_INFO_free(info); }
-};
-using UniquePkcs8Info = std::unique_ptr<PKCS8_PRIV_KEY_INFO, Pkcs8InfoDeleter>;
-
-struct ParamBuildDeleter {
-  void operator()(OSSL_PARAM_BLD* build) const { OSSL_PARAM_BLD_free(build); }
-};
-using UniqueParamBuild = std::unique_ptr<OSSL_PARAM_BLD, ParamBuildDeleter>;
-
-// Parameter arrays here carry private key parts: every value is wiped before the array is freed.
-struct SecretParamsDeleter {
-  void operator()(OSSL_PARAM* params) const {
-    if (params == nullptr) return;
-    for (OSSL_PARAM* p = params; p->key != nullptr; ++p) WipeMemory(p->data, p->data_size);
-    OSSL_PARAM_free(params);
-  }
-};
-using UniqueSecretParams = std::unique_ptr<OSSL_PARAM, SecretParamsDeleter>;
 
 constexpr uint8_t kPublicBlobType = 6;   // PUBLICKEYBLOB
 constexpr uint8_t kPrivateBlobType = 7;  // PRIVATEKEYBLOB
@@ -53,9 +33,8 @@ constexpr size_t kBlobHeaderSize = 8 + 12;      // BLOBHEADER, RSAPUBKEY
 constexpr uint32_t kMinImportBits = 512;
 constexpr uint32_t kMaxImportBits = 16384;
 
-// Fails with |code|, dropping whatever OpenSSL queued so it cannot confuse a later caller.
+// Fails with |code|. What OpenSSL queued is dropped by the scope of the public function.
 std::nullopt_t Fail(uint32_t code) {
-  ERR_clear_error();
   SetLastPlatformError(code);
   return std::nullopt;
 }
@@ -67,42 +46,6 @@ void PutLe32(std::vector<uint8_t>& out, uint32_t value) {
 void WriteLe32(uint8_t* out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
-
-// A bounds-checked little-endian reader: a read that fails leaves the position unchanged.
-class LeReader {
- public:
-  explicit LeReader(std::span<const uint8_t> data) : data_(data) {}
-  bool ReadU8(uint8_t* value) {
-    if (remaining() < 1) return false;
-    *value = data_[position_++];
-    return true;
-  }
-  bool ReadU16(uint16_t* value) {
-    if (remaining() < 2) return false;
-    *value = static_cast<uint16_t>(data_[position_] | (data_[position_ + 1] << 8));
-    position_ += 2;
-    return true;
-  }
-  bool ReadU32(uint32_t* value) {
-    if (remaining() < 4) return false;
-    uint32_t result = 0;
-    for (int i = 3; i >= 0; --i) result = (result << 8) | data_[position_ + i];
-    *value = result;
-    position_ += 4;
-    return true;
-  }
-  bool ReadBytes(size_t size, std::span<const uint8_t>* bytes) {
-    if (remaining() < size) return false;
-    *bytes = data_.subspan(position_, size);
-    position_ += size;
-    return true;
-  }
-  size_t remaining() const { return data_.size() - position_; }
-
- private:
-  std::span<const uint8_t> data_;
-  size_t position_ = 0;
-};
 
 UniqueEvpPkey ParsePrivateKey(std::span<const uint8_t> der) {
   const unsigned char* cursor = der.data();
@@ -181,6 +124,7 @@ const char* DigestName(uint32_t algorithm, size_t* size) {
 }  // namespace
 
 std::optional<RsaKeyMaterial> GenerateRsaKey(uint32_t bits) {
+  const OpensslErrorScope scope;
   UniqueEvpPkeyContext context(
       EVP_PKEY_CTX_new_from_name(CryptoLibraryContext(), "RSA", CryptoPropertyQuery()));
   UniqueBignum exponent(BN_new());
@@ -197,6 +141,7 @@ std::optional<RsaKeyMaterial> GenerateRsaKey(uint32_t bits) {
 }
 
 std::optional<RsaKeyMaterial> RsaKeyFromPkcs8(std::span<const uint8_t> der) {
+  const OpensslErrorScope scope;
   UniqueEvpPkey key = ParsePrivateKey(der);
   if (key == nullptr) return Fail(key_error::kBadData);
   return Material(key.get());
@@ -204,7 +149,8 @@ std::optional<RsaKeyMaterial> RsaKeyFromPkcs8(std::span<const uint8_t> der) {
 
 std::optional<RsaKeyMaterial> RsaKeyFromPrivateBlob(std::span<const uint8_t> blob,
                                                     uint32_t* algorithm) {
-  LeReader reader(blob);
+  const OpensslErrorScope scope;
+  ByteReader reader(blob);
   uint8_t type = 0;
   uint8_t version = 0;
   uint16_t reserved = 0;
@@ -212,9 +158,9 @@ std::optional<RsaKeyMaterial> RsaKeyFromPrivateBlob(std::span<const uint8_t> blo
   uint32_t magic = 0;
   uint32_t bits = 0;
   uint32_t public_exponent = 0;
-  if (!reader.ReadU8(&type) || !reader.ReadU8(&version) || !reader.ReadU16(&reserved) ||
-      !reader.ReadU32(&key_algorithm) || !reader.ReadU32(&magic) || !reader.ReadU32(&bits) ||
-      !reader.ReadU32(&public_exponent)) {
+  if (!reader.ReadU8(type) || !reader.ReadU8(version) || !reader.ReadU16(reserved) ||
+      !reader.ReadU32(key_algorithm) || !reader.ReadU32(magic) || !reader.ReadU32(bits) ||
+      !reader.ReadU32(public_exponent)) {
     return Fail(key_error::kBadData);
   }
   if (type != kPrivateBlobType) return Fail(key_error::kBadBlobType);
@@ -252,7 +198,7 @@ std::optional<RsaKeyMaterial> RsaKeyFromPrivateBlob(std::span<const uint8_t> blo
   }
   for (size_t i = 0; i < parts.size(); ++i) {
     std::span<const uint8_t> bytes;
-    if (!reader.ReadBytes(parts[i].size, &bytes)) return Fail(key_error::kBadData);
+    if (!reader.ReadBytes(parts[i].size, bytes)) return Fail(key_error::kBadData);
     numbers[i].reset(BN_secure_new());
     if (numbers[i] == nullptr ||
         BN_lebin2bn(bytes.data(), static_cast<int>(bytes.size()), numbers[i].get()) == nullptr ||
@@ -288,6 +234,7 @@ std::optional<RsaKeyMaterial> RsaKeyFromPrivateBlob(std::span<const uint8_t> blo
 
 std::optional<std::vector<uint8_t>> RsaPublicBlob(std::span<const uint8_t> public_key,
                                                   uint32_t algorithm) {
+  const OpensslErrorScope scope;
   UniqueEvpPkey key = ParsePublicKey(public_key);
   if (key == nullptr) return Fail(key_error::kBadKey);
   UniqueBignum modulus = GetNumber(key.get(), OSSL_PKEY_PARAM_RSA_N);
@@ -310,6 +257,7 @@ std::optional<std::vector<uint8_t>> RsaPublicBlob(std::span<const uint8_t> publi
 
 std::optional<SecretBytes> RsaPrivateBlob(std::span<const uint8_t> private_key,
                                           uint32_t algorithm) {
+  const OpensslErrorScope scope;
   UniqueEvpPkey key = ParsePrivateKey(private_key);
   if (key == nullptr) return Fail(key_error::kBadKey);
   const char* const names[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_FACTOR1,
@@ -345,6 +293,7 @@ std::optional<SecretBytes> RsaPrivateBlob(std::span<const uint8_t> private_key,
 }
 
 UniqueEvpPkey ParseRsaPrivateKey(std::span<const uint8_t> private_key) {
+  const OpensslErrorScope scope;
   UniqueEvpPkey key = ParsePrivateKey(private_key);
   if (key == nullptr) Fail(key_error::kBadKey);
   return key;
@@ -352,6 +301,7 @@ UniqueEvpPkey ParseRsaPrivateKey(std::span<const uint8_t> private_key) {
 
 std::optional<std::vector<uint8_t>> RsaSignHash(EVP_PKEY* key, uint32_t algorithm,
                                                 std::span<const uint8_t> hash) {
+  const OpensslErrorScope scope;
   size_t hash_size = 0;
   const char* digest = DigestName(algorithm, &hash_size);
   if (digest == nullptr) return Fail(key_error::kBadAlgorithm);
@@ -381,6 +331,7 @@ std::optional<std::vector<uint8_t>> RsaSignHash(EVP_PKEY* key, uint32_t algorith
 }
 
 std::optional<SecretBytes> RsaDecryptPkcs1(EVP_PKEY* key, std::span<const uint8_t> block) {
+  const OpensslErrorScope scope;
   const size_t modulus_size = static_cast<size_t>(EVP_PKEY_get_size(key));
   if (block.size() != modulus_size) return Fail(key_error::kBadLength);
   std::vector<uint8_t> big_endian(block.rbegin(), block.rend());
@@ -405,6 +356,7 @@ std::optional<SecretBytes> RsaDecryptPkcs1(EVP_PKEY* key, std::span<const uint8_
 
 std::optional<std::vector<uint8_t>> RsaSignHash(std::span<const uint8_t> private_key,
                                                 uint32_t algorithm, std::span<const uint8_t> hash) {
+  const OpensslErrorScope scope;
   const UniqueEvpPkey key = ParseRsaPrivateKey(private_key);
   if (key == nullptr) return std::nullopt;
   return RsaSignHash(key.get(), algorithm, hash);
@@ -412,6 +364,7 @@ std::optional<std::vector<uint8_t>> RsaSignHash(std::span<const uint8_t> private
 
 std::optional<SecretBytes> RsaDecryptPkcs1(std::span<const uint8_t> private_key,
                                            std::span<const uint8_t> block) {
+  const OpensslErrorScope scope;
   const UniqueEvpPkey key = ParseRsaPrivateKey(private_key);
   if (key == nullptr) return std::nullopt;
   return RsaDecryptPkcs1(key.get(), block);

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/byte_reader.h"
 #include "platform/last_error.h"
 #include "platform/text.h"
 
@@ -93,23 +94,30 @@ struct TableWalk {
 // recorded count ends when the bound is reached.
 TableWalk WalkItems(const uint8_t* view, uint32_t limit, const std::u16string* name) {
   TableWalk walk;
-  const uint32_t count = LoadU32(view);
-  uint32_t offset = kSharedBlockHeaderSize;
+  ByteReader table(std::span<const uint8_t>(view, limit));
+  uint32_t count = 0;
+  table.ReadU32(count);
+  table.Skip(kSharedBlockHeaderSize - 4);
   for (uint32_t i = 0; i < count; ++i) {
-    if (limit - offset < kSharedItemHeaderSize) break;
-    const uint32_t length = LoadU32(view + offset + kSharedItemNameBytes);
+    ByteReader item = table;
+    std::span<const uint8_t> item_name;
+    uint32_t length = 0;
+    std::span<const uint8_t> data;
     // AddItem never records a length of 0, so one here is not an item: the zeroed tail of a
     // table whose count overstates it, or damage.
-    if (length == 0 || length > limit - offset - kSharedItemHeaderSize) break;
-    if (name != nullptr && !walk.found && NameMatches(view + offset, *name)) {
+    if (!item.ReadBytes(kSharedItemNameBytes, item_name) || !item.ReadU32(length) || length == 0 ||
+        !item.ReadBytes(length, data)) {
+      break;
+    }
+    if (name != nullptr && !walk.found && NameMatches(item_name.data(), *name)) {
       walk.found = true;
-      walk.found_offset = offset;
+      walk.found_offset = static_cast<uint32_t>(table.offset());
       walk.found_length = length;
     }
-    offset += kSharedItemHeaderSize + length;
+    table = item;
     ++walk.items;
   }
-  walk.end = offset;
+  walk.end = static_cast<uint32_t>(table.offset());
   return walk;
 }
 
