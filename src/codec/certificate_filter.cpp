@@ -7,6 +7,7 @@
 #include "codec/cert_info.h"
 #include "codec/certificate_summary.h"
 #include "codec/dn_filter.h"
+#include "platform/error_codes.h"
 #include "platform/last_error.h"
 #include "platform/text.h"
 
@@ -56,7 +57,7 @@ FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_v
                                 std::vector<StoredCertificate>& candidates) {
   FilterResult result;
   if (store == nullptr) {
-    result.code = filter_code::kNoCertificate;
+    result.code = Code(ErrorCode::kCertificateNotFound);
     return result;
   }
   candidates.clear();
@@ -89,7 +90,7 @@ FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_v
       if (key_usage >= 1) {
         const uint32_t wanted = static_cast<uint32_t>(key_usage);
         if ((summary.key_usage & wanted) != wanted) {
-          record(filter_code::kWrongKeyUsage);
+          record(Code(ErrorCode::kKeyUsageUnfit));
           continue;
         }
       }
@@ -98,11 +99,11 @@ FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_v
         const int validity = ValidityAt(summary, time);
         if (pfx) result.last_error = LastPlatformError();
         if (validity < 0) {
-          record(filter_code::kNotYetValid);
+          record(Code(ErrorCode::kCertificateNotYetValid));
           continue;
         }
         if (validity > 0) {
-          record(filter_code::kExpired);
+          record(Code(ErrorCode::kCertificateExpired));
           continue;
         }
       }
@@ -129,7 +130,7 @@ FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_v
   SetLastPlatformError(last_error);
 
   if (result.code == 0 && candidates.empty()) {
-    result.code = filter_code::kNoCertificate;
+    result.code = Code(ErrorCode::kCertificateNotFound);
     if (!pfx) result.last_error = LastPlatformError();
   }
   return result;

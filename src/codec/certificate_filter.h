@@ -27,14 +27,6 @@ inline constexpr uint32_t kLatestEnd = 0x040;
 inline constexpr uint32_t kEarliestEnd = 0x080;
 }  // namespace filter_flag
 
-// Result codes.
-namespace filter_code {
-inline constexpr int32_t kNoCertificate = 5010;  // no open store, or nothing accepted
-inline constexpr int32_t kExpired = 5011;
-inline constexpr int32_t kNotYetValid = 5012;
-inline constexpr int32_t kWrongKeyUsage = 5017;
-}  // namespace filter_code
-
 enum class FilterForm { kStore, kPfx };
 
 struct FilterResult {

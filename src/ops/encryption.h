@@ -23,21 +23,6 @@ namespace encryption_flag {
 inline constexpr int32_t kCodePageBytes = 0x0800;
 }  // namespace encryption_flag
 
-// Codes of this module.
-namespace encryption_code {
-inline constexpr int32_t kBadArgument = 5005;
-inline constexpr int32_t kBadAlgorithm = 9001;
-inline constexpr int32_t kBadFormat = 9002;
-inline constexpr int32_t kBadKeyLength = 9003;
-inline constexpr int32_t kEncryptFailed = 9004;
-inline constexpr int32_t kDecryptFailed = 9005;
-inline constexpr int32_t kNoDecryptCertificate = 9006;
-inline constexpr int32_t kBadCertificate = 5040;
-inline constexpr int32_t kBadMessage = 5042;
-inline constexpr int32_t kKeyUnsuitable = 5017;
-inline constexpr int32_t kPfxNotLoaded = 5010;
-}  // namespace encryption_code
-
 struct EncryptionOutcome {
   int32_t code = 0;
   uint32_t platform_error = 0;

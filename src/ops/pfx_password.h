@@ -12,15 +12,6 @@ namespace kelvadrome {
 class DialogHost;
 class SignerShare;
 
-// Codes of the password change, besides those of the PFX loader (codec/pfx_store.h).
-namespace pfx_password_code {
-inline constexpr int32_t kNotWritten = 1103;  // the new file could not be written
-inline constexpr int32_t kExportFailed = 5210;
-inline constexpr int32_t kNoPrivateKey = 5204;
-inline constexpr int32_t kNotExportable = 5205;
-inline constexpr int32_t kCancelled = 5070;
-}  // namespace pfx_password_code
-
 struct PfxRewriteOutcome {
   int32_t code = 0;
   uint32_t platform_error = 0;
