@@ -56,7 +56,7 @@ int32_t CertStoreHandle::FilterCertificates(std::string_view filter, uint32_t fl
                                             std::vector<StoredCertificate>& candidates) {
   const FilterResult result = ::kelvadrome::FilterCertificates(
       store_.get(), FilterForm::kStore, filter, flags, key_usage, comparison_time, candidates);
-  last_error_ = result.last_error;
+  last_error_ = result.platform_error;
   return result.code;
 }
 

@@ -75,7 +75,7 @@ FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_v
   const auto record = [&](int32_t code) {
     if (!pfx && !chosen.empty()) return;
     result.code = code;
-    result.last_error = LastPlatformError();
+    result.platform_error = LastPlatformError();
   };
   const Ordering ordering = OrderingOf(flags);
   std::string best;  // the compared bound of the certificate kept in choice mode 2
@@ -97,7 +97,7 @@ FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_v
       if (!CertificateMatchesFilter(summary, alternatives, flags)) continue;
       if (check_validity) {
         const int validity = ValidityAt(summary, time);
-        if (pfx) result.last_error = LastPlatformError();
+        if (pfx) result.platform_error = LastPlatformError();
         if (validity < 0) {
           record(Code(ErrorCode::kCertificateNotYetValid));
           continue;
@@ -108,7 +108,7 @@ FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_v
         }
       }
 
-      result.last_error = LastPlatformError();
+      result.platform_error = LastPlatformError();
       if (!best_only) {
         chosen.push_back(listed.id);
         result.code = 0;
@@ -131,7 +131,7 @@ FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_v
 
   if (result.code == 0 && candidates.empty()) {
     result.code = Code(ErrorCode::kCertificateNotFound);
-    if (!pfx) result.last_error = LastPlatformError();
+    if (!pfx) result.platform_error = LastPlatformError();
   }
   return result;
 }

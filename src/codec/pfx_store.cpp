@@ -106,7 +106,7 @@ int32_t PfxStore::FilterCertificates(std::string_view filter, uint32_t flags, in
                                      std::vector<StoredCertificate>& candidates) {
   const FilterResult result = kelvadrome::FilterCertificates(
       store_.get(), FilterForm::kPfx, filter, flags, key_usage, comparison_time, candidates);
-  platform_error_ = result.last_error;
+  platform_error_ = result.platform_error;
   return result.code;
 }
 

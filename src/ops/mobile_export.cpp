@@ -275,7 +275,7 @@ MobileExportOutcome ExportMobileFromStore(const MobileStoreRequest& request, Dia
       personal.get(), FilterForm::kStore, request.subject_filter,
       static_cast<uint32_t>(request.flags), request.key_usage, std::nullopt, candidates);
   outcome.code = filtered.code;
-  outcome.platform_error = filtered.last_error;
+  outcome.platform_error = filtered.platform_error;
   if (candidates.empty()) {
     if (outcome.code == 0) outcome.code = Code(ErrorCode::kCertificateNotFound);
     return outcome;

@@ -102,7 +102,7 @@ PfxPasswordChangeRequest::~PfxPasswordChangeRequest() {
   SecureWipe(new_password);
 }
 
-PfxPasswordChangeOutcome::~PfxPasswordChangeOutcome() {
+ChangedPfxFile::~ChangedPfxFile() {
   SecureWipe(new_password);
 }
 

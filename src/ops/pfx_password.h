@@ -7,15 +7,14 @@
 #include <string_view>
 #include <vector>
 
+#include "ops/pfx_transfer.h"
+
 namespace kelvadrome {
 
 class DialogHost;
 class SignerShare;
 
-struct PfxRewriteOutcome {
-  int32_t code = 0;
-  uint32_t platform_error = 0;
-};
+using PfxRewriteOutcome = Outcome<>;
 
 // RewritePfxFile re-encrypts the PFX file at |path| (narrow text) from |old_password| to
 // |new_password| (narrow text, the process code page; the old one is tried as the loader does,
@@ -45,14 +44,14 @@ struct PfxPasswordChangeRequest {
   ~PfxPasswordChangeRequest();
 };
 
-struct PfxPasswordChangeOutcome {
-  int32_t code = 0;
-  uint32_t platform_error = 0;
-  // Set when the file was rewritten: its full path and the password that now protects it.
+// Set when the file was rewritten: its full path and the password that now protects it.
+struct ChangedPfxFile {
   std::string path;
   std::string new_password;  // wiped by the destructor
-  ~PfxPasswordChangeOutcome();
+  ~ChangedPfxFile();
 };
+
+using PfxPasswordChangeOutcome = Outcome<ChangedPfxFile>;
 
 // ChangePfxFilePassword re-encrypts a PFX file under a new password. When any of the four texts
 // of |request| is empty the user completes them in the change-password dialog, which enforces
@@ -82,15 +81,7 @@ struct PfxQueryRequest {
   ~PfxQueryRequest();
 };
 
-struct PfxQueryOutcome {
-  int32_t code = 0;
-  uint32_t platform_error = 0;
-  // Set when at least one certificate was taken: the folder and name in use (after any dialog)
-  // and the DER of every taken certificate, one after another.
-  std::string folder;
-  std::string file_name;
-  std::vector<uint8_t> certificates;
-};
+using PfxQueryOutcome = Outcome<PfxFileCertificates>;
 
 // QueryPfxFile opens a PFX file only to read the certificates that carry a usable private key
 // (and, when key_usage is above 0, every bit of it). Nothing is written to any certificate store

@@ -178,7 +178,7 @@ PfxExportOutcome ExportPfxFile(const PfxExportRequest& request, DialogHost& host
       static_cast<uint32_t>(request.flags), request.key_usage, std::nullopt, candidates);
   if (filtered.code != 0) {
     outcome.code = filtered.code;
-    outcome.platform_error = filtered.last_error;
+    outcome.platform_error = filtered.platform_error;
     return outcome;
   }
   size_t chosen_index = 0;

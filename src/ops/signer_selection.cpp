@@ -150,7 +150,7 @@ SignerSelectionOutcome SelectSignerFor(const SignerSelectionRequest& request, Di
       const FilterResult filtered = FilterCertificates(personal.get(), FilterForm::kStore,
                                                        request.filter, static_cast<uint32_t>(flags),
                                                        request.key_usage, compare_time, candidates);
-      outcome = {filtered.code, filtered.last_error};
+      outcome = {filtered.code, filtered.platform_error};
       if (filtered.code == 0 && !candidates.empty()) {
         signer.signerMedia = static_cast<int32_t>(signer_source::kStore);
         const int32_t choice_mode = flags & kChoiceModeMask;
