@@ -17,6 +17,14 @@ constexpr CatalogueEntry kCatalogue[] = {
 #undef KELVADROME_CATALOGUE_ENTRY
 };
 
+// ErrorMessageFor puts the code where the template's "%d" is, so every template has exactly one.
+constexpr bool HasOnePlaceholder(const CatalogueEntry& entry) {
+  const size_t first = entry.message_template.find("%d");
+  return first != std::string_view::npos &&
+         entry.message_template.find("%d", first + 2) == std::string_view::npos;
+}
+static_assert(std::all_of(std::begin(kCatalogue), std::end(kCatalogue), HasOnePlaceholder));
+
 }  // namespace
 
 std::span<const CatalogueEntry> ErrorCatalogue() {
