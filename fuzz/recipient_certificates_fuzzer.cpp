@@ -8,6 +8,7 @@
 
 #include "ops/encryption.h"
 #include "platform/certificate.h"
+#include "platform/error_codes.h"
 
 namespace {
 
@@ -26,10 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(!reading.certificates.empty());
       Check(reading.platform_error == 0);
       break;
-    case kelvadrome::encryption_code::kBadArgument:
+    case kelvadrome::Code(kelvadrome::ErrorCode::kBadArgument):
       Check(text.empty());
       break;
-    case kelvadrome::encryption_code::kBadCertificate:
+    case kelvadrome::Code(kelvadrome::ErrorCode::kBadCertificate):
       Check(reading.certificates.empty());
       break;
     default:

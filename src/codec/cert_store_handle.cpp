@@ -1,6 +1,7 @@
 #include "codec/cert_store_handle.h"
 
 #include "codec/certificate_filter.h"
+#include "platform/error_codes.h"
 #include "platform/last_error.h"
 
 namespace kelvadrome {
@@ -17,7 +18,7 @@ int32_t CertStoreHandle::OpenPersonal() {
   store_ = CertStore::OpenSystem("MY");
   if (store_) return 0;
   last_error_ = LastPlatformError();
-  return kPersonalStoreFailed;
+  return Code(ErrorCode::kPersonalStoreNotOpened);
 }
 
 int32_t CertStoreHandle::OpenMemory() {
@@ -25,7 +26,7 @@ int32_t CertStoreHandle::OpenMemory() {
   store_ = CertStore::OpenMemory();
   if (store_) return 0;
   last_error_ = LastPlatformError();
-  return kMemoryStoreFailed;
+  return Code(ErrorCode::kMemoryStoreNotOpened);
 }
 
 int32_t CertStoreHandle::Close() {
@@ -55,7 +56,7 @@ int32_t CertStoreHandle::FilterCertificates(std::string_view filter, uint32_t fl
                                             std::vector<StoredCertificate>& candidates) {
   const FilterResult result = ::kelvadrome::FilterCertificates(
       store_.get(), FilterForm::kStore, filter, flags, key_usage, comparison_time, candidates);
-  last_error_ = result.last_error;
+  last_error_ = result.platform_error;
   return result.code;
 }
 

@@ -16,10 +16,6 @@ namespace kelvadrome {
 
 class CertStoreHandle {
  public:
-  // Codes the handle reports.
-  static constexpr int32_t kPersonalStoreFailed = 5201;
-  static constexpr int32_t kMemoryStoreFailed = 5226;
-
   CertStoreHandle() = default;
   ~CertStoreHandle() { Close(); }
   CertStoreHandle(const CertStoreHandle&) = delete;

@@ -7,6 +7,7 @@
 #include "codec/cert_info.h"
 #include "codec/certificate_summary.h"
 #include "codec/dn_filter.h"
+#include "platform/error_codes.h"
 #include "platform/last_error.h"
 #include "platform/text.h"
 
@@ -56,7 +57,7 @@ FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_v
                                 std::vector<StoredCertificate>& candidates) {
   FilterResult result;
   if (store == nullptr) {
-    result.code = filter_code::kNoCertificate;
+    result.code = Code(ErrorCode::kCertificateNotFound);
     return result;
   }
   candidates.clear();
@@ -74,7 +75,7 @@ FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_v
   const auto record = [&](int32_t code) {
     if (!pfx && !chosen.empty()) return;
     result.code = code;
-    result.last_error = LastPlatformError();
+    result.platform_error = LastPlatformError();
   };
   const Ordering ordering = OrderingOf(flags);
   std::string best;  // the compared bound of the certificate kept in choice mode 2
@@ -89,25 +90,25 @@ FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_v
       if (key_usage >= 1) {
         const uint32_t wanted = static_cast<uint32_t>(key_usage);
         if ((summary.key_usage & wanted) != wanted) {
-          record(filter_code::kWrongKeyUsage);
+          record(Code(ErrorCode::kKeyUsageUnfit));
           continue;
         }
       }
       if (!CertificateMatchesFilter(summary, alternatives, flags)) continue;
       if (check_validity) {
         const int validity = ValidityAt(summary, time);
-        if (pfx) result.last_error = LastPlatformError();
+        if (pfx) result.platform_error = LastPlatformError();
         if (validity < 0) {
-          record(filter_code::kNotYetValid);
+          record(Code(ErrorCode::kCertificateNotYetValid));
           continue;
         }
         if (validity > 0) {
-          record(filter_code::kExpired);
+          record(Code(ErrorCode::kCertificateExpired));
           continue;
         }
       }
 
-      result.last_error = LastPlatformError();
+      result.platform_error = LastPlatformError();
       if (!best_only) {
         chosen.push_back(listed.id);
         result.code = 0;
@@ -129,8 +130,8 @@ FilterResult FilterCertificates(CertStore* store, FilterForm form, std::string_v
   SetLastPlatformError(last_error);
 
   if (result.code == 0 && candidates.empty()) {
-    result.code = filter_code::kNoCertificate;
-    if (!pfx) result.last_error = LastPlatformError();
+    result.code = Code(ErrorCode::kCertificateNotFound);
+    if (!pfx) result.platform_error = LastPlatformError();
   }
   return result;
 }

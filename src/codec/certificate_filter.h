@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/cert_store.h"
+#include "platform/outcome.h"
 
 namespace kelvadrome {
 
@@ -27,20 +28,11 @@ inline constexpr uint32_t kLatestEnd = 0x040;
 inline constexpr uint32_t kEarliestEnd = 0x080;
 }  // namespace filter_flag
 
-// Result codes.
-namespace filter_code {
-inline constexpr int32_t kNoCertificate = 5010;  // no open store, or nothing accepted
-inline constexpr int32_t kExpired = 5011;
-inline constexpr int32_t kNotYetValid = 5012;
-inline constexpr int32_t kWrongKeyUsage = 5017;
-}  // namespace filter_code
-
 enum class FilterForm { kStore, kPfx };
 
-struct FilterResult {
-  int32_t code = 0;         // 0 when at least one certificate was accepted
-  uint32_t last_error = 0;  // the platform's last error as the holder should record it
-};
+// code: 0 when at least one certificate was accepted; platform_error: the platform's last error
+// as the holder should record it.
+using FilterResult = Outcome<>;
 
 // FilterCertificates empties |candidates|, then visits the certificates of |store| in enumeration
 // order and appends copies of the accepted ones (the caller owns them; |store| is neither changed

@@ -7,6 +7,7 @@
 #include "codec/byte_buffer.h"
 #include "codec/certificate_filter.h"
 #include "codec/secure_wipe.h"
+#include "platform/error_codes.h"
 #include "platform/last_error.h"
 #include "platform/pkcs12.h"
 #include "platform/random_name.h"
@@ -16,10 +17,6 @@ namespace kelvadrome {
 
 namespace {
 
-constexpr int32_t kBadArgument = 5005;
-constexpr int32_t kUnreadable = 5401;
-constexpr int32_t kNotPfx = 5207;
-constexpr int32_t kWrongPassword = 5208;
 constexpr uint32_t kKeyFlags = key_flag::kExportable | key_flag::kUserProtected;
 
 // Why a file could not be read, as the platform would say.
@@ -35,16 +32,16 @@ uint32_t ReadError(const std::string& path) {
 int32_t PfxStore::Load(const std::string& path, const std::string& password, uint32_t flags) {
   Close();
   platform_error_ = 0;
-  if (path.empty()) return kBadArgument;
+  if (path.empty()) return Code(ErrorCode::kBadArgument);
   ByteBuffer file;
   if (!ReadFileBytes(path, file)) {
     platform_error_ = ReadError(path);
-    return kUnreadable;
+    return Code(ErrorCode::kPfxFileUnreadable);
   }
   const std::span<const uint8_t> bytes(file.data(), static_cast<size_t>(file.length()));
   if (!IsPkcs12(bytes)) {
     platform_error_ = LastPlatformError();
-    return kNotPfx;
+    return Code(ErrorCode::kNotPfx);
   }
   // Passwords reach the file's key derivation as UTF-8 of the caller's characters.
   std::string utf8 = Utf16ToUtf8(ConvertToWide(password));
@@ -54,14 +51,14 @@ int32_t PfxStore::Load(const std::string& path, const std::string& password, uin
     if (!password.empty() || !VerifyPkcs12Password(bytes, chosen)) {
       platform_error_ = LastPlatformError();
       SecureWipe(utf8);
-      return kWrongPassword;
+      return Code(ErrorCode::kWrongPfxPassword);
     }
   }
   auto contents = ReadPkcs12(bytes, chosen);
   SecureWipe(utf8);
   if (!contents) {
     platform_error_ = LastPlatformError();
-    return kWrongPassword;
+    return Code(ErrorCode::kWrongPfxPassword);
   }
   auto store = CertStore::OpenMemory();
   std::vector<std::unique_ptr<KeyContainer>> containers;
@@ -74,7 +71,7 @@ int32_t PfxStore::Load(const std::string& path, const std::string& password, uin
         !container->ImportPrivateKeyPkcs8(key_spec::kExchange, contents->keys[k].private_key.view(),
                                           flags & kKeyFlags)) {
       platform_error_ = LastPlatformError();
-      return kWrongPassword;
+      return Code(ErrorCode::kWrongPfxPassword);
     }
     containers.push_back(std::move(container));
   }
@@ -109,7 +106,7 @@ int32_t PfxStore::FilterCertificates(std::string_view filter, uint32_t flags, in
                                      std::vector<StoredCertificate>& candidates) {
   const FilterResult result = kelvadrome::FilterCertificates(
       store_.get(), FilterForm::kPfx, filter, flags, key_usage, comparison_time, candidates);
-  platform_error_ = result.last_error;
+  platform_error_ = result.platform_error;
   return result.code;
 }
 

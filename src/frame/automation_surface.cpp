@@ -25,13 +25,12 @@
 #include "frame/method_table.h"
 #include "kelvadrome/automation.h"
 #include "platform/bstr.h"
+#include "platform/error_codes.h"
 #include "platform/text.h"
 
 namespace kelvadrome {
 namespace {
 
-constexpr int32_t kGeneralError = 5001;
-constexpr int32_t kOutOfMemory = 5003;
 constexpr int32_t kPortEx = 65537;
 
 // What keeps the module loaded: live objects and the server locks of IClassFactory::LockServer.
@@ -41,11 +40,11 @@ std::atomic<long> g_server_locks{0};
 // The stand-in of a worker that is not built yet: it fails with the general error.
 template <typename Result>
 auto NotBuilt(CertComponent& component) {
-  component.RecordFailure(kGeneralError);
+  component.RecordFailure(Code(ErrorCode::kGeneralError));
   if constexpr (std::is_same_v<Result, Bstr>) {
     return std::u16string();
   } else {
-    return kGeneralError;
+    return Code(ErrorCode::kGeneralError);
   }
 }
 
@@ -272,9 +271,9 @@ class CapiObject final : public ICAPI,
       }
       return S_OK;
     } catch (const std::bad_alloc&) {
-      component_.RecordFailure(kOutOfMemory);
+      component_.RecordFailure(Code(ErrorCode::kOutOfMemory));
     } catch (...) {
-      component_.RecordFailure(kGeneralError);
+      component_.RecordFailure(Code(ErrorCode::kGeneralError));
     }
     if constexpr (std::is_same_v<Result, Bstr>) {
       *ret = AllocBstr(u"");

@@ -9,6 +9,7 @@
 #include "ops/key_use.h"
 #include "ops/pfx_transfer.h"
 #include "ops/signing.h"
+#include "platform/error_codes.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/text.h"
@@ -17,11 +18,6 @@
 namespace kelvadrome {
 
 namespace {
-
-constexpr int32_t kProtectedModeRefusal = 1500;
-constexpr int32_t kGeneralError = 5001;
-constexpr int32_t kBadArgument = 5005;
-constexpr int32_t kBadKeyLength = 5301;
 
 std::u16string AsciiToWide(std::string_view ascii) {
   return std::u16string(ascii.begin(), ascii.end());
@@ -115,7 +111,7 @@ void CertComponent::Reset(MethodId method) {
 
 bool CertComponent::Refuses(MethodId method) {
   if (!RefusesInProtectedMode(Describe(method).reset_class) || !protectedMode) return false;
-  errors_.errorCode = kProtectedModeRefusal;
+  errors_.errorCode = Code(ErrorCode::kProtectedModeRefused);
   return true;
 }
 
@@ -127,7 +123,7 @@ bool CertComponent::Enter(MethodId method) {
 bool CertComponent::EnterRegistry(MethodId method, TextArg path, RegistryValuePath* split) {
   Reset(method);
   if (!SplitRegistryValuePath(ConvertToNarrow(path.view()), split)) {
-    errors_.errorCode = kBadArgument;
+    errors_.errorCode = Code(ErrorCode::kBadArgument);
     return false;
   }
   return !Refuses(method);
@@ -170,7 +166,7 @@ std::u16string CertComponent::GetMacAddress() {
   if (!Enter(MethodId::GetMacAddress)) return {};
   auto addresses = ReadAdapterAddresses();
   if (!addresses) {
-    errors_.errorCode = kGeneralError;
+    errors_.errorCode = Code(ErrorCode::kGeneralError);
     return {};
   }
   return AsciiToWide(FormatAdapterAddresses(*addresses));
@@ -234,7 +230,7 @@ int32_t CertComponent::SetProviderName(TextArg strProviderName) {
   Reset(MethodId::SetProviderName);
   const std::string name = ConvertToNarrow(strProviderName.view());
   if (name.empty()) {
-    errors_.errorCode = kBadArgument;
+    errors_.errorCode = Code(ErrorCode::kBadArgument);
     return errors_.errorCode;
   }
   if (Refuses(MethodId::SetProviderName)) return errors_.errorCode;
@@ -249,12 +245,12 @@ bool CertComponent::EnterRequest(MethodId method, std::u16string_view common_nam
   csrForSign.clear();
   csrForEncrypt.clear();
   if (common_name.empty()) {
-    errors_.errorCode = kBadArgument;
+    errors_.errorCode = Code(ErrorCode::kBadArgument);
     return false;
   }
   if (Refuses(method)) return false;
   if (key_bits != 1024 && key_bits != 2048 && key_bits != 4096) {
-    errors_.errorCode = kBadKeyLength;
+    errors_.errorCode = Code(ErrorCode::kBadKeyLength);
     return false;
   }
   keyRequestEngine.set_key_length(key_bits);
@@ -289,7 +285,7 @@ int32_t CertComponent::AcceptPKCS7(TextArg strPkcs7) {
   Reset(MethodId::AcceptPKCS7);
   const std::string text = ConvertToNarrow(strPkcs7.view());
   if (text.empty()) {
-    errors_.errorCode = kBadArgument;
+    errors_.errorCode = Code(ErrorCode::kBadArgument);
     return errors_.errorCode;
   }
   if (Refuses(MethodId::AcceptPKCS7)) return errors_.errorCode;
@@ -375,7 +371,7 @@ std::u16string CertComponent::Sign(MethodId method, TextArg strContent, int32_t 
   // one byte of code-page text, so the text is empty exactly when its code-page form is.
   Reset(method);
   if (strContent.view().empty()) {
-    errors_.errorCode = kBadArgument;
+    errors_.errorCode = Code(ErrorCode::kBadArgument);
     return {};
   }
   if (Refuses(method)) return {};

@@ -6,6 +6,7 @@
 #include "codec/byte_buffer.h"
 #include "frame/cert_component.h"
 #include "ops/encryption.h"
+#include "platform/error_codes.h"
 #include "platform/text.h"
 
 namespace kelvadrome {
@@ -14,7 +15,7 @@ std::u16string CertComponent::SymEncrypt(TextArg strPlainText, TextArg strPasswd
                                          int32_t iAlgorithm, int32_t dwFlags) {
   Reset(MethodId::SymEncrypt);
   if (strPlainText.view().empty()) {
-    errors_.errorCode = encryption_code::kBadArgument;
+    errors_.errorCode = Code(ErrorCode::kBadArgument);
     return {};
   }
   if (Refuses(MethodId::SymEncrypt)) return {};
@@ -55,12 +56,12 @@ std::u16string CertComponent::CertEncryptPkcs7(TextArg strPlainText, TextArg str
                                                int32_t iAlgorithm, int32_t dwFlags) {
   Reset(MethodId::CertEncryptPkcs7);
   if (strPlainText.view().empty()) {
-    errors_.errorCode = encryption_code::kBadArgument;
+    errors_.errorCode = Code(ErrorCode::kBadArgument);
     return {};
   }
   if (Refuses(MethodId::CertEncryptPkcs7)) return {};
   if (strCertB64.view().empty()) {
-    errors_.errorCode = encryption_code::kBadArgument;
+    errors_.errorCode = Code(ErrorCode::kBadArgument);
     return {};
   }
   const RecipientReading recipients = ReadRecipientCertificates(ConvertToNarrow(strCertB64.view()));

@@ -5,13 +5,12 @@
 #include "codec/byte_buffer.h"
 #include "frame/cert_component.h"
 #include "ops/cert_queries.h"
+#include "platform/error_codes.h"
 #include "platform/text.h"
 
 namespace kelvadrome {
 
 namespace {
-
-constexpr int32_t kCertificateNotFound = 5010;
 
 std::u16string AsciiToWide(std::string_view ascii) {
   return std::u16string(ascii.begin(), ascii.end());
@@ -128,7 +127,7 @@ std::u16string CertComponent::GetIECertFinger(int32_t dwIndex) {
 
 int32_t CertComponent::DeleteIECert(int32_t dwIndex) {
   if (!Enter(MethodId::DeleteIECert)) return errors_.errorCode;
-  errors_.errorCode = kCertificateNotFound;
+  errors_.errorCode = Code(ErrorCode::kCertificateNotFound);
   const SnapshotCertificate* entry = SnapshotEntry(IECertList, dwIndex);
   if (entry == nullptr || !DeleteFromPersonalStore(entry->sha1)) return errors_.errorCode;
   // The indexes of the snapshot no longer match the store: it is emptied until the next count.

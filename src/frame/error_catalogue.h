@@ -1,6 +1,7 @@
 // The error catalogue: every component error code and the message GetErrorMsg shows for it.
 // Messages are Traditional Chinese (a few English) and end with the code in parentheses, so a
-// caller can show the text unchanged and still see the number. The table is fixed at build time.
+// caller can show the text unchanged and still see the number. The table is generated at build
+// time from the rows of platform/error_codes.h.
 #pragma once
 
 #include <cstdint>

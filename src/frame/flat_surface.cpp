@@ -14,12 +14,10 @@
 #include "frame/method_table.h"
 #include "kelvadrome/kelvadrome.h"
 #include "platform/bstr.h"
+#include "platform/error_codes.h"
 
 namespace kelvadrome {
 namespace {
-
-constexpr int32_t kGeneralError = 5001;
-constexpr int32_t kOutOfMemory = 5003;
 
 // The process-wide component lives from library load to unload. Calls into it are serialised; the
 // lock is recursive so that a dialog host of the embedding program may call back into the library.
@@ -57,9 +55,9 @@ Result FlatCall(Work&& work) {
       return work(*component);
     }
   } catch (const std::bad_alloc&) {
-    component->RecordFailure(kOutOfMemory);
+    component->RecordFailure(Code(ErrorCode::kOutOfMemory));
   } catch (...) {
-    component->RecordFailure(kGeneralError);
+    component->RecordFailure(Code(ErrorCode::kGeneralError));
   }
   if constexpr (std::is_same_v<Result, Bstr>) {
     return AllocBstr(u"");

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/error_codes.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 
@@ -9,7 +10,6 @@ namespace kelvadrome {
 
 namespace {
 
-constexpr int32_t kRightsDenied = 5906;
 constexpr size_t kTextValueLimit = 255;
 
 Registry::Root ToRoot(RegistryRootChoice root) {
@@ -19,8 +19,8 @@ Registry::Root ToRoot(RegistryRootChoice root) {
 
 int32_t Store(const RegistryValuePath& path, const RegistryValue& value) {
   auto registry = Registry::Open(Registry::Root::kCurrentUser);
-  if (!registry || !registry->CreateKey(path.key)) return kRightsDenied;
-  return registry->SetValue(path.key, path.value, value) ? 0 : kRightsDenied;
+  if (!registry || !registry->CreateKey(path.key)) return Code(ErrorCode::kRightsDenied);
+  return registry->SetValue(path.key, path.value, value) ? 0 : Code(ErrorCode::kRightsDenied);
 }
 
 }  // namespace
@@ -36,7 +36,7 @@ bool SplitRegistryValuePath(std::string_view path, RegistryValuePath* split) {
 
 RegistryOutcome ReadRegistryText(RegistryRootChoice root, const RegistryValuePath& path) {
   auto registry = Registry::Open(ToRoot(root));
-  if (!registry || !registry->KeyExists(path.key)) return {kRightsDenied, {}};
+  if (!registry || !registry->KeyExists(path.key)) return {Code(ErrorCode::kRightsDenied), {}};
   const auto value = registry->QueryValue(path.key, path.value);
   if (!value) return {};
   if (value->type == registry_type::kString) {

@@ -8,6 +8,7 @@
 #include "ops/requests.h"
 #include "platform/cert_store.h"
 #include "platform/certificate.h"
+#include "platform/error_codes.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/pkcs7_certificates.h"
@@ -20,16 +21,6 @@ namespace kelvadrome {
 
 namespace {
 
-constexpr int32_t kBadArgument = 5005;
-constexpr int32_t kBadBase64 = 5008;
-constexpr int32_t kBadCertificate = 5040;
-constexpr int32_t kNoEndEntityCertificate = 5060;
-constexpr int32_t kNoPendingRecord = 5010;
-constexpr int32_t kPersonalStoreDenied = 5206;
-constexpr int32_t kNoProviderResource = 5203;
-constexpr int32_t kProviderDenied = 5211;
-constexpr int32_t kPersonalStoreNotOpened = 5201;
-constexpr int32_t kRightsDenied = 5906;
 constexpr uint8_t kKeyCertSign = 0x04;
 constexpr size_t kBlobHeaderSize = 8;
 // Longest provider name a record may hold for it to be read (the terminating NUL included).
@@ -72,16 +63,16 @@ int32_t KeyRequestEngine::AcceptCertificate(std::string_view text) {
   ClearErrors();
   uint32_t probe_error = 0;
   if (RegistryRightsProbe(&probe_error) != 0) {
-    Fail(kRightsDenied, probe_error);
+    Fail(Code(ErrorCode::kRightsDenied), probe_error);
     return error_code_;
   }
   if (text.empty()) {
-    Fail(kBadArgument, 0);
+    Fail(Code(ErrorCode::kBadArgument), 0);
     return error_code_;
   }
   ByteBuffer decoded;
   if (!decoded.Base64Decode(std::string(text).c_str())) {
-    Fail(kBadBase64, 0);
+    Fail(Code(ErrorCode::kBadBase64), 0);
     return error_code_;
   }
   const std::span<const uint8_t> bytes(decoded.data(), static_cast<size_t>(decoded.length()));
@@ -91,7 +82,7 @@ int32_t KeyRequestEngine::AcceptCertificate(std::string_view text) {
   const Pkcs7Certificates message = ReadPkcs7Certificates(bytes);
   switch (message.reading) {
     case Pkcs7Reading::kNoCertificateCount:
-      Fail(kBadCertificate, LastPlatformError());
+      Fail(Code(ErrorCode::kBadCertificate), LastPlatformError());
       return error_code_;
     case Pkcs7Reading::kCertificates:
       for (const auto& encoded : message.certificates) {
@@ -111,12 +102,13 @@ int32_t KeyRequestEngine::AcceptCertificate(std::string_view text) {
       break;
   }
   if (!have_candidate) {
-    Fail(kNoEndEntityCertificate, 0);
+    // No certificate for a key of ours: reported as the key missing (5060).
+    Fail(Code(ErrorCode::kKeyMissing), 0);
     return error_code_;
   }
   Certificate certificate;
   if (!certificate.Decode(candidate.data(), candidate.size())) {
-    Fail(kBadCertificate, LastPlatformError());
+    Fail(Code(ErrorCode::kBadCertificate), LastPlatformError());
     return error_code_;
   }
   InstallPersonalCertificate(certificate);
@@ -142,15 +134,15 @@ bool KeyRequestEngine::InstallChainCertificate(const Certificate& certificate) {
 
 bool KeyRequestEngine::InstallPersonalCertificate(const Certificate& certificate) {
   const auto public_key = RsaPublicBlob(certificate.public_key_info(), key_algorithm::kRsaExchange);
-  if (!public_key) return Fail(kBadCertificate, platform_error::kAsn1BadTag);
+  if (!public_key) return Fail(Code(ErrorCode::kBadCertificate), platform_error::kAsn1BadTag);
 
   auto registry = Registry::Open(Registry::Root::kCurrentUser);
   if (!registry || !registry->KeyExists(kPendingRequestsKey)) {
-    return Fail(kRightsDenied, LastPlatformError());
+    return Fail(Code(ErrorCode::kRightsDenied), LastPlatformError());
   }
   // Every record's public key in one read; the walk itself runs in memory.
   const auto keys = registry->SubkeyValues(kPendingRequestsKey, "PublicKey");
-  if (!keys) return Fail(kRightsDenied, LastPlatformError());
+  if (!keys) return Fail(Code(ErrorCode::kRightsDenied), LastPlatformError());
   // The first record whose key matches past the blob header, which names the key's algorithm and
   // so differs between signature and exchange keys.
   std::optional<KeyProviderLink> link;
@@ -167,41 +159,42 @@ bool KeyRequestEngine::InstallPersonalCertificate(const Certificate& certificate
                         ReadRecordNumber(*registry, path, "KeySpec")};
     break;
   }
-  if (!link) return Fail(kNoPendingRecord, provider_error::kNoMoreItems);
+  // No pending request for the key: the certificate is not one this profile asked for (5010).
+  if (!link) return Fail(Code(ErrorCode::kCertificateNotFound), provider_error::kNoMoreItems);
 
   // The certificate object carries the link and the key context until it is stored.
   auto memory = CertStore::OpenMemory();
   const auto held = memory->Add(certificate.der(), AddDisposition::kAlways);
-  if (!held) return Fail(kPersonalStoreDenied, LastPlatformError());
+  if (!held) return Fail(Code(ErrorCode::kPersonalStoreDenied), LastPlatformError());
   const std::vector<uint8_t> encoded_link = EncodeKeyProviderLink(*link);
   if (!memory->SetProperty(*held, cert_property::kKeyProviderInfo, &encoded_link)) {
-    return Fail(kPersonalStoreDenied, LastPlatformError());
+    return Fail(Code(ErrorCode::kPersonalStoreDenied), LastPlatformError());
   }
   auto containers = KeyContainerStore::OpenUser();
   auto container =
       containers ? containers->Open(link->container, link->provider, link->provider_type) : nullptr;
-  if (container == nullptr) return Fail(kNoProviderResource, LastPlatformError());
+  if (container == nullptr) return Fail(Code(ErrorCode::kNoProviderResource), LastPlatformError());
   const std::vector<uint8_t> key_context = EncodeKeyContext(NextKeyHandleNumber(), link->key_spec);
   if (!memory->SetProperty(*held, cert_property::kKeyContext, &key_context)) {
-    return Fail(kProviderDenied, LastPlatformError());
+    return Fail(Code(ErrorCode::kProviderDenied), LastPlatformError());
   }
   // A card or token keeps the certificate with its key.
   if (!IsSoftwareProvider(link->provider)) {
     if (!container->DescribeKey(link->key_spec)) {
-      return Fail(kPersonalStoreDenied, LastPlatformError());
+      return Fail(Code(ErrorCode::kPersonalStoreDenied), LastPlatformError());
     }
     if (!container->SetCertificate(link->key_spec, certificate.der())) {
-      return Fail(kProviderDenied, LastPlatformError());
+      return Fail(Code(ErrorCode::kProviderDenied), LastPlatformError());
     }
   }
   auto personal = CertStore::OpenSystem("MY");
-  if (!personal) return Fail(kPersonalStoreNotOpened, LastPlatformError());
+  if (!personal) return Fail(Code(ErrorCode::kPersonalStoreNotOpened), LastPlatformError());
   // The link goes into "MY" with the certificate; the key context names a handle of this process
   // only and stays behind.
   const auto stored = personal->AddWithProperties(
       certificate.der(), AddDisposition::kAlways,
       {CertificateProperty{cert_property::kKeyProviderInfo, encoded_link}});
-  if (!stored) return Fail(kPersonalStoreDenied, LastPlatformError());
+  if (!stored) return Fail(Code(ErrorCode::kPersonalStoreDenied), LastPlatformError());
   const std::vector<uint8_t> friendly =
       EncodeFriendlyName(ConvertToWide(CertInfo(certificate).GetSubjectCN()));
   personal->SetProperty(*stored, cert_property::kFriendlyName, &friendly);

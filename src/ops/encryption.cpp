@@ -13,6 +13,7 @@
 #include "codec/secure_wipe.h"
 #include "ops/encryption_cipher.h"
 #include "platform/certificate.h"
+#include "platform/error_codes.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/pkcs7_certificates.h"
@@ -24,8 +25,6 @@
 namespace kelvadrome {
 
 namespace {
-
-using namespace encryption_code;
 
 constexpr uint32_t kExportableKeys = 1;
 
@@ -104,16 +103,16 @@ int32_t SymmetricAlgorithm(int32_t algorithm, int32_t key_length, uint32_t& alg_
     } else if (key_length == 24) {
       alg_id = kCalg3Des;
     } else {
-      return kBadKeyLength;
+      return Code(ErrorCode::kCipherBadKeyLength);
     }
     return 0;
   }
   if (algorithm == 1) {
-    if (key_length != 8) return kBadKeyLength;
+    if (key_length != 8) return Code(ErrorCode::kCipherBadKeyLength);
     alg_id = kCalgDes;
     return 0;
   }
-  return kBadAlgorithm;
+  return Code(ErrorCode::kCipherBadAlgorithm);
 }
 
 // Base64Text returns the Base64 form of |bytes| as UTF-16; empty when it cannot be made.
@@ -141,20 +140,20 @@ void AddRecipient(std::span<const uint8_t> der, std::vector<std::vector<uint8_t>
 
 int32_t ReadCiphertextText(std::u16string_view text, ByteBuffer& bytes) {
   bytes.Reset();
-  if (text.empty()) return kBadArgument;
+  if (text.empty()) return Code(ErrorCode::kBadArgument);
   // Base64 is ASCII, which every code page keeps as it is; only other text needs converting.
   const bool ascii = std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; });
   const std::string narrow = ascii ? std::string(text.begin(), text.end()) : ConvertToNarrow(text);
-  if (narrow.empty()) return kBadArgument;
+  if (narrow.empty()) return Code(ErrorCode::kBadArgument);
   std::string_view body;
-  if (!Base64Body(narrow, body)) return kBadFormat;
+  if (!Base64Body(narrow, body)) return Code(ErrorCode::kCipherBadFormat);
   for (const char c : body) {
-    if (!kBase64Characters[static_cast<uint8_t>(c)]) return kBadFormat;
+    if (!kBase64Characters[static_cast<uint8_t>(c)]) return Code(ErrorCode::kCipherBadFormat);
   }
   // A body of blanks and line breaks alone is Base64 of no bytes: the caller's decryption fails.
   if (!bytes.Base64Decode(narrow.c_str())) {
     bytes.Reset();
-    return kBadFormat;
+    return Code(ErrorCode::kCipherBadFormat);
   }
   return 0;
 }
@@ -170,32 +169,32 @@ int32_t ReadKeyText(std::u16string_view text, ByteBuffer& key) {
   SecureWipe(narrow);
   if (!decoded) {
     key.Reset();
-    return kBadArgument;
+    return Code(ErrorCode::kBadArgument);
   }
   return 0;
 }
 
 EncryptionOutcome EncryptSymmetric(std::u16string_view plain_text, const ByteBuffer& key,
                                    int32_t algorithm, int32_t flags) {
-  if (plain_text.empty()) return {kBadArgument, 0, {}};
+  if (plain_text.empty()) return {Code(ErrorCode::kBadArgument), 0, {}};
   uint32_t alg_id = 0;
   if (const int32_t refused = SymmetricAlgorithm(algorithm, key.length(), alg_id); refused != 0) {
     return {refused, 0, {}};
   }
   const SecretBytes plain = Plaintext(plain_text, flags);
   if (plain.size() > static_cast<size_t>(ByteBuffer::kMaxLength - 8)) {
-    return {kEncryptFailed, key_error::kBadLength, {}};
+    return {Code(ErrorCode::kCipherEncryptFailed), key_error::kBadLength, {}};
   }
   PlatformCipher cipher;
   cipher.SetAlgorithm(alg_id);
   cipher.SetKey(key.data(), key.length());
   cipher.SetMode(cipher_mode::kCbc);
   if (!cipher.EncryptAll(plain.data(), static_cast<int32_t>(plain.size()))) {
-    return {kEncryptFailed, cipher.last_error(), {}};
+    return {Code(ErrorCode::kCipherEncryptFailed), cipher.last_error(), {}};
   }
   const ByteBuffer& output = cipher.output();
   std::u16string text = Base64Text({output.data(), static_cast<size_t>(output.length())});
-  if (text.empty()) return {kEncryptFailed, key_error::kNoMemory, {}};
+  if (text.empty()) return {Code(ErrorCode::kCipherEncryptFailed), key_error::kNoMemory, {}};
   return {0, 0, std::move(text)};
 }
 
@@ -211,7 +210,7 @@ EncryptionOutcome DecryptSymmetric(std::span<const uint8_t> ciphertext, const By
   cipher.SetMode(cipher_mode::kCbc);
   if (ciphertext.size() > static_cast<size_t>(INT32_MAX) ||
       !cipher.DecryptAll(ciphertext.data(), static_cast<int32_t>(ciphertext.size()))) {
-    return {kDecryptFailed, cipher.last_error(), {}};
+    return {Code(ErrorCode::kCipherDecryptFailed), cipher.last_error(), {}};
   }
   const ByteBuffer& output = cipher.output();
   return {0, 0, TextOf({output.data(), static_cast<size_t>(output.length())}, flags)};
@@ -220,7 +219,7 @@ EncryptionOutcome DecryptSymmetric(std::span<const uint8_t> ciphertext, const By
 RecipientReading ReadRecipientCertificates(std::string_view text) {
   RecipientReading reading;
   if (text.empty()) {
-    reading.code = kBadArgument;
+    reading.code = Code(ErrorCode::kBadArgument);
     return reading;
   }
   std::string stripped(text);
@@ -229,7 +228,7 @@ RecipientReading ReadRecipientCertificates(std::string_view text) {
   // Base64 of a DER SEQUENCE, certificate or message, begins with M.
   if (stripped.empty() || stripped[0] != 'M' || !der.Base64Decode(stripped.c_str()) ||
       der.empty()) {
-    reading.code = kBadCertificate;
+    reading.code = Code(ErrorCode::kBadCertificate);
     return reading;
   }
 
@@ -240,13 +239,13 @@ RecipientReading ReadRecipientCertificates(std::string_view text) {
       for (const auto entry : message.certificates) AddRecipient(entry, reading.certificates);
       break;
     case Pkcs7Reading::kNoCertificateCount:
-      reading.code = kBadCertificate;
+      reading.code = Code(ErrorCode::kBadCertificate);
       reading.platform_error = LastPlatformError();
       return reading;
     case Pkcs7Reading::kNotAMessage: {
       Certificate certificate;
       if (!certificate.Decode(bytes.data(), bytes.size())) {
-        reading.code = kBadCertificate;
+        reading.code = Code(ErrorCode::kBadCertificate);
         reading.platform_error = LastPlatformError();
         return reading;
       }
@@ -254,7 +253,7 @@ RecipientReading ReadRecipientCertificates(std::string_view text) {
       break;
     }
   }
-  if (reading.certificates.empty()) reading.code = kBadCertificate;
+  if (reading.certificates.empty()) reading.code = Code(ErrorCode::kBadCertificate);
   return reading;
 }
 
@@ -272,31 +271,31 @@ const char* EnvelopeAlgorithmFor(int32_t algorithm) {
 EncryptionOutcome EncryptForRecipients(std::u16string_view plain_text,
                                        const std::vector<std::vector<uint8_t>>& recipients,
                                        int32_t algorithm, int32_t flags) {
-  if (plain_text.empty()) return {kBadArgument, 0, {}};
-  if (recipients.empty()) return {kBadCertificate, 0, {}};
+  if (plain_text.empty()) return {Code(ErrorCode::kBadArgument), 0, {}};
+  if (recipients.empty()) return {Code(ErrorCode::kBadCertificate), 0, {}};
   const SecretBytes plain = Plaintext(plain_text, flags);
   EnvelopeRequest request;
   request.content = plain.view();
   request.content_algorithm = EnvelopeAlgorithmFor(algorithm);
   for (const auto& recipient : recipients) request.recipients.emplace_back(recipient);
   const auto message = EncodeEnvelopedData(request);
-  if (!message) return {kEncryptFailed, 0, {}};
+  if (!message) return {Code(ErrorCode::kCipherEncryptFailed), 0, {}};
   std::u16string text = Base64Text(*message);
-  if (text.empty()) return {kEncryptFailed, 0, {}};
+  if (text.empty()) return {Code(ErrorCode::kCipherEncryptFailed), 0, {}};
   return {0, 0, std::move(text)};
 }
 
 int32_t EnvelopeDecryptCode(uint32_t platform_error) {
   switch (platform_error) {
     case key_error::kBadKey:
-      return kKeyUnsuitable;
+      return Code(ErrorCode::kKeyUsageUnfit);
     case key_error::kBadAlgorithm:
     case platform_error::kUnexpectedMessageType:
-      return kBadMessage;
+      return Code(ErrorCode::kBadPkcs7);
     case platform_error::kNoDecryptCert:
-      return kNoDecryptCertificate;
+      return Code(ErrorCode::kNoDecryptCertificate);
     default:
-      return kDecryptFailed;
+      return Code(ErrorCode::kCipherDecryptFailed);
   }
 }
 
@@ -308,19 +307,20 @@ EncryptionOutcome DecryptEnvelope(const EnvelopeDecryptRequest& request, DialogH
   auto content = DecryptEnvelopedData(request.message, personal_store);
   if (!content) {
     const int32_t code = EnvelopeDecryptCode(LastPlatformError());
-    if (code != kNoDecryptCertificate) return {code, 0, {}};
+    if (code != Code(ErrorCode::kNoDecryptCertificate)) return {code, 0, {}};
 
     // No key of "MY" fits: the user may have it in a PFX file.
     PfxPromptFields fields;
     fields.min_length = request.min_password_length;
     fields.max_length = request.max_password_length;
-    if (const int32_t answer = PromptPfxFile(host, fields); answer != kPfxPromptOk) {
+    if (const int32_t answer = PromptPfxFile(host, fields); answer != Code(ErrorCode::kSuccess)) {
       return {answer, 0, {}};
     }
     PfxStore pfx;
     if (pfx.Load(JoinFolderAndName(fields.folder, fields.file_name), fields.password,
                  kExportableKeys) != 0) {
-      return {kPfxNotLoaded, pfx.platform_error(), {}};
+      // A file that does not load offers no certificate to decrypt with (5010).
+      return {Code(ErrorCode::kCertificateNotFound), pfx.platform_error(), {}};
     }
     CertStore* const pfx_store[] = {pfx.store()};
     content = DecryptEnvelopedData(request.message, pfx_store);

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/outcome.h"
+
 namespace kelvadrome {
 
 class ByteBuffer;
@@ -23,26 +25,11 @@ namespace encryption_flag {
 inline constexpr int32_t kCodePageBytes = 0x0800;
 }  // namespace encryption_flag
 
-// Codes of this module.
-namespace encryption_code {
-inline constexpr int32_t kBadArgument = 5005;
-inline constexpr int32_t kBadAlgorithm = 9001;
-inline constexpr int32_t kBadFormat = 9002;
-inline constexpr int32_t kBadKeyLength = 9003;
-inline constexpr int32_t kEncryptFailed = 9004;
-inline constexpr int32_t kDecryptFailed = 9005;
-inline constexpr int32_t kNoDecryptCertificate = 9006;
-inline constexpr int32_t kBadCertificate = 5040;
-inline constexpr int32_t kBadMessage = 5042;
-inline constexpr int32_t kKeyUnsuitable = 5017;
-inline constexpr int32_t kPfxNotLoaded = 5010;
-}  // namespace encryption_code
-
-struct EncryptionOutcome {
-  int32_t code = 0;
-  uint32_t platform_error = 0;
+struct EncryptionText {
   std::u16string text;  // the result; empty on failure
 };
+
+using EncryptionOutcome = Outcome<EncryptionText>;
 
 // ReadCiphertextText decodes Base64 ciphertext (armour lines, CR, LF and blanks allowed, as
 // ByteBuffer::Base64Decode takes them) into |bytes|. Returns 0; 5005 for empty text; 9002 when the
@@ -69,12 +56,12 @@ EncryptionOutcome EncryptSymmetric(std::u16string_view plain_text, const ByteBuf
 EncryptionOutcome DecryptSymmetric(std::span<const uint8_t> ciphertext, const ByteBuffer& key,
                                    int32_t algorithm, int32_t flags);
 
-struct RecipientReading {
-  int32_t code = 0;
-  uint32_t platform_error = 0;
+struct RecipientCertificates {
   // The DER certificates to encrypt for, in the order given, each once.
   std::vector<std::vector<uint8_t>> certificates;
 };
+
+using RecipientReading = Outcome<RecipientCertificates>;
 
 // ReadRecipientCertificates reads the recipients from |text| (narrow): one certificate in Base64
 // (bare, or between certificate or PKCS #7 armour lines), or a PKCS #7 certificate bag whose

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "codec/byte_buffer.h"
+#include "platform/error_codes.h"
 #include "platform/handles.h"
 #include "platform/text.h"
 #include "ui/dialog_host.h"
@@ -19,13 +20,6 @@ namespace kelvadrome {
 
 namespace {
 
-constexpr int32_t kSuccess = 0;
-constexpr int32_t kFileUnreadable = 1002;
-constexpr int32_t kNoHexText = 5002;
-constexpr int32_t kBadArgument = 5005;
-constexpr int32_t kCancelled = 5070;
-constexpr int32_t kFileNotFound = 5902;
-
 // Small enough that what one read copies out of the page cache is still in the CPU's cache (L2)
 // when the digest reads it: with reads of a megabyte the digest fetched every byte again from
 // memory. Large enough that the calls themselves cost little.
@@ -33,8 +27,9 @@ constexpr size_t kReadChunk = size_t{128} << 10;
 
 HashResult Finish(MessageDigest& digest) {
   ByteBuffer hex;
-  if (!hex.HexEncode(digest.data(), digest.length())) return {kNoHexText, {}};
-  return {kSuccess, hex.ToString()};
+  if (!hex.HexEncode(digest.data(), digest.length()))
+    return {Code(ErrorCode::kAllocationFailed), {}};
+  return {Code(ErrorCode::kSuccess), hex.ToString()};
 }
 
 // Streams the file at |path| (the file system's spelling) into |digest|; false when the file cannot
@@ -80,7 +75,7 @@ DigestAlgorithm DigestForFlags(int32_t flags) {
 }
 
 HashResult HashText(std::u16string_view text, int32_t flags) {
-  if (text.empty()) return {kBadArgument, {}};
+  if (text.empty()) return {Code(ErrorCode::kBadArgument), {}};
   auto digest = MakeDigest(DigestForFlags(flags));
   digest->Begin();
   if ((flags & kHashTextInCodePage) != 0) {
@@ -112,15 +107,17 @@ HashResult HashFileAt(std::string path, int32_t flags, DialogHost& host) {
     request.default_extension = "*.*";
     request.flags = 0x106;  // overwrite prompt, hide read-only, no validation
     PickResult picked = host.PickOpenFile(request);
-    if (picked.outcome != DialogOutcome::kOk) return {kCancelled, {}};
+    // A picker that cannot be shown is taken as cancelled (5070), as a closed one is.
+    if (picked.outcome != DialogOutcome::kOk) return {Code(ErrorCode::kCancelled), {}};
     path = std::move(picked.path);
   }
   // A path that cannot be said in the file system's spelling names no file.
   const std::optional<std::string> system_path = SystemPath(path);
   struct stat info;
-  if (!system_path || ::stat(system_path->c_str(), &info) != 0) return {kFileNotFound, {}};
+  if (!system_path || ::stat(system_path->c_str(), &info) != 0)
+    return {Code(ErrorCode::kFileNotFound), {}};
   auto digest = MakeDigest(DigestForFlags(flags));
-  if (!DigestFile(*system_path, *digest)) return {kFileUnreadable, {}};
+  if (!DigestFile(*system_path, *digest)) return {Code(ErrorCode::kFileUnreadable), {}};
   return Finish(*digest);
 }
 

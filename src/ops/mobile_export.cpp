@@ -15,6 +15,7 @@
 #include "ops/pfx_transfer.h"
 #include "platform/cert_store.h"
 #include "platform/certificate_key.h"
+#include "platform/error_codes.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/secret_bytes.h"
@@ -25,17 +26,6 @@
 namespace kelvadrome {
 
 namespace {
-
-constexpr int32_t kDialogUnavailable = 5002;
-constexpr int32_t kNotFound = 5010;
-constexpr int32_t kKeyUsageUnfit = 5017;
-constexpr int32_t kDigestFailed = 5035;
-constexpr int32_t kEncryptionFailed = 5063;
-constexpr int32_t kCancelled = 5070;
-constexpr int32_t kPersonalStoreNotOpened = 5201;
-constexpr int32_t kNoPrivateKey = 5204;
-constexpr int32_t kNotExportable = 5205;
-constexpr int32_t kPathNotFound = 5902;
 
 constexpr uint32_t kExportableKeys = 1;
 constexpr int32_t kChoiceModeMask = 0x3;
@@ -167,13 +157,13 @@ std::optional<SecretBytes> ExportCertificateKey(CertStore& store, int64_t id,
                                                 MobileExportOutcome& outcome) {
   auto key = AcquireCertificatePrivateKey(store, id, true);
   if (!key || !key->container->DescribeKey(key->key_spec)) {
-    outcome.code = kNoPrivateKey;
+    outcome.code = Code(ErrorCode::kNoPrivateKey);
     outcome.platform_error = LastPlatformError();
     return std::nullopt;
   }
   auto blob = key->container->ExportPrivateKeyBlob(key->key_spec);
   if (!blob) {
-    outcome.code = kNotExportable;
+    outcome.code = Code(ErrorCode::kKeyNotExportable);
     outcome.platform_error = LastPlatformError();
     return std::nullopt;
   }
@@ -194,7 +184,7 @@ MobileExportOutcome BuildMobileRecord(std::string_view password,
                                       std::span<const uint8_t> certificate,
                                       std::span<const uint8_t> private_key_blob) {
   MobileExportOutcome outcome;
-  outcome.code = kEncryptionFailed;
+  outcome.code = Code(ErrorCode::kEncryptionFailed);
   if (certificate.empty() || certificate.size() > static_cast<size_t>(ByteBuffer::kMaxLength)) {
     return outcome;
   }
@@ -205,7 +195,7 @@ MobileExportOutcome BuildMobileRecord(std::string_view password,
   SecretBytes record;
   if (!ComposeRecord(info, *key, record)) return outcome;
 
-  outcome.code = kDigestFailed;
+  outcome.code = Code(ErrorCode::kDigestFailed);
   Sha1Digest digest;
   if (password.size() > static_cast<size_t>(INT32_MAX)) return outcome;
   digest.Compute(password.data(), static_cast<int32_t>(password.size()));
@@ -219,7 +209,7 @@ MobileExportOutcome BuildMobileRecord(std::string_view password,
   cipher.SetAlgorithm(kCalg3Des);
   cipher.SetKey(cipher_key, sizeof cipher_key);
   SecureWipe(cipher_key, sizeof cipher_key);
-  outcome.code = kEncryptionFailed;
+  outcome.code = Code(ErrorCode::kEncryptionFailed);
 
   ByteBuffer text;
   if (!cipher.EncryptAll(record.data(), static_cast<int32_t>(record.size())) ||
@@ -239,7 +229,7 @@ MobileExportOutcome ExportMobileFromPfxFile(MobilePfxRequest& request, DialogHos
   if (outcome.code != 0) return outcome;
   const std::string path = JoinFolderAndName(request.folder, request.file_name);
   if (!PathExists(path)) {
-    outcome.code = kPathNotFound;
+    outcome.code = Code(ErrorCode::kFileNotFound);
     return outcome;
   }
   // The keys are always taken in exportable: they only live in memory for this call.
@@ -248,13 +238,13 @@ MobileExportOutcome ExportMobileFromPfxFile(MobilePfxRequest& request, DialogHos
   outcome.platform_error = pfx.platform_error();
   if (outcome.code != 0) return outcome;
 
-  outcome.code = kNotFound;
+  outcome.code = Code(ErrorCode::kCertificateNotFound);
   for (const auto& certificate :
        pfx.store()->Enumerate().value_or(std::vector<StoredCertificate>{})) {
     // A certificate without a key of its own in the file is passed over silently.
     if (!AcquireCertificatePrivateKey(*pfx.store(), certificate.id, true)) continue;
     if (!CertificateHasKeyUsage(certificate.der, request.key_usage)) {
-      outcome.code = kKeyUsageUnfit;
+      outcome.code = Code(ErrorCode::kKeyUsageUnfit);
       continue;
     }
     const std::optional<SecretBytes> blob =
@@ -276,7 +266,7 @@ MobileExportOutcome ExportMobileFromStore(const MobileStoreRequest& request, Dia
   MobileExportOutcome outcome;
   std::unique_ptr<CertStore> personal = CertStore::OpenSystem("MY");
   if (!personal) {
-    outcome.code = kPersonalStoreNotOpened;
+    outcome.code = Code(ErrorCode::kPersonalStoreNotOpened);
     outcome.platform_error = LastPlatformError();
     return outcome;
   }
@@ -285,9 +275,9 @@ MobileExportOutcome ExportMobileFromStore(const MobileStoreRequest& request, Dia
       personal.get(), FilterForm::kStore, request.subject_filter,
       static_cast<uint32_t>(request.flags), request.key_usage, std::nullopt, candidates);
   outcome.code = filtered.code;
-  outcome.platform_error = filtered.last_error;
+  outcome.platform_error = filtered.platform_error;
   if (candidates.empty()) {
-    if (outcome.code == 0) outcome.code = kNotFound;
+    if (outcome.code == 0) outcome.code = Code(ErrorCode::kCertificateNotFound);
     return outcome;
   }
 
@@ -304,7 +294,7 @@ MobileExportOutcome ExportMobileFromStore(const MobileStoreRequest& request, Dia
       return outcome;
     }
     if (chosen < 0 || static_cast<size_t>(chosen) >= candidates.size()) {
-      outcome.code = kNotFound;
+      outcome.code = Code(ErrorCode::kCertificateNotFound);
       return outcome;
     }
     chosen_index = static_cast<size_t>(chosen);
@@ -316,7 +306,9 @@ MobileExportOutcome ExportMobileFromStore(const MobileStoreRequest& request, Dia
     const DialogOutcome asked = PromptPassword(host, password);
     if (asked != DialogOutcome::kOk) {
       SecureWipe(password);
-      outcome.code = asked == DialogOutcome::kCancel ? kCancelled : kDialogUnavailable;
+      // A dialog that cannot be shown counts as a resource not allocated (5002).
+      outcome.code = asked == DialogOutcome::kCancel ? Code(ErrorCode::kCancelled)
+                                                     : Code(ErrorCode::kAllocationFailed);
       return outcome;
     }
   }

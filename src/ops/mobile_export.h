@@ -20,18 +20,20 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/outcome.h"
+
 namespace kelvadrome {
 
 class DialogHost;
 
-struct MobileExportOutcome {
-  int32_t code = 0;
-  uint32_t platform_error = 0;
+struct MobileRecord {
   std::string text;  // the Base64 record; empty on failure
   // ExportMobileFromPfxFile: the PFX file's folder and name (after any dialog) on success.
   std::string folder;
   std::string file_name;
 };
+
+using MobileExportOutcome = Outcome<MobileRecord>;
 
 // BuildMobileRecord encrypts the record of |certificate| (DER) and the RSA key of
 // |private_key_blob| (a PRIVATEKEYBLOB, little-endian) under |password| (narrow text in the

@@ -16,6 +16,7 @@
 #include "ops/signer_selection.h"
 #include "ops/signer_share.h"
 #include "platform/certificate_key.h"
+#include "platform/error_codes.h"
 #include "platform/last_error.h"
 #include "platform/pkcs12.h"
 #include "platform/text.h"
@@ -26,9 +27,6 @@ namespace kelvadrome {
 
 namespace {
 
-constexpr int32_t kNotFound = 5010;
-constexpr int32_t kKeyUsageUnfit = 5017;
-constexpr int32_t kPathNotFound = 5902;
 constexpr uint32_t kExportableKeys = 1;
 constexpr uint32_t kKeyDoesNotExist = 0x8009000D;  // NTE_NO_KEY
 constexpr uint32_t kBadKey = 0x80090003;           // NTE_BAD_KEY
@@ -37,13 +35,14 @@ constexpr uint32_t kBadKey = 0x80090003;           // NTE_BAD_KEY
 int32_t ExportFailureCode(uint32_t error) {
   switch (error) {
     case platform_error::kCancelled:
-      return pfx_password_code::kCancelled;
+      return Code(ErrorCode::kCancelled);
     case kKeyDoesNotExist:
-      return pfx_password_code::kNoPrivateKey;
+      return Code(ErrorCode::kNoPrivateKey);
     case kBadKey:
-      return pfx_password_code::kNotExportable;
+      return Code(ErrorCode::kKeyNotExportable);
     default:
-      return pfx_password_code::kExportFailed;
+      // Any other failure to carry the content over counts as the PFX store refusing it (5210).
+      return Code(ErrorCode::kPfxStoreDenied);
   }
 }
 
@@ -103,7 +102,7 @@ PfxPasswordChangeRequest::~PfxPasswordChangeRequest() {
   SecureWipe(new_password);
 }
 
-PfxPasswordChangeOutcome::~PfxPasswordChangeOutcome() {
+ChangedPfxFile::~ChangedPfxFile() {
   SecureWipe(new_password);
 }
 
@@ -152,7 +151,7 @@ PfxRewriteOutcome RewritePfxFile(const std::string& path, const std::string& old
   }
   // A key without its certificate cannot be written back: rewriting would lose it.
   if (std::find(key_held.begin(), key_held.end(), false) != key_held.end()) {
-    outcome.code = pfx_password_code::kExportFailed;
+    outcome.code = Code(ErrorCode::kPfxStoreDenied);
     outcome.platform_error = platform_error::kPkcs12BadData;
     return outcome;
   }
@@ -169,7 +168,7 @@ PfxRewriteOutcome RewritePfxFile(const std::string& path, const std::string& old
   const auto check = ReadPkcs12(*written, std::string_view(new_utf8));
   SecureWipe(new_utf8);
   if (!check || !SameContent(*contents, *check)) {
-    outcome.code = pfx_password_code::kExportFailed;
+    outcome.code = Code(ErrorCode::kPfxStoreDenied);
     outcome.platform_error = check ? platform_error::kPkcs12Fail : LastPlatformError();
     return outcome;
   }
@@ -177,13 +176,13 @@ PfxRewriteOutcome RewritePfxFile(const std::string& path, const std::string& old
   ByteBuffer bytes;
   if (written->size() > static_cast<size_t>(ByteBuffer::kMaxLength) ||
       !bytes.Allocate(static_cast<int32_t>(written->size()))) {
-    outcome.code = pfx_password_code::kNotWritten;
+    outcome.code = Code(ErrorCode::kCertificateFileNotWritten);
     return outcome;
   }
   std::copy(written->begin(), written->end(), bytes.data());
   // Written beside the old file and renamed over it: a failure leaves the old file as it was.
   if (!WriteFileBytes(target, bytes)) {
-    outcome.code = pfx_password_code::kNotWritten;
+    outcome.code = Code(ErrorCode::kCertificateFileNotWritten);
     return outcome;
   }
   outcome.code = 0;
@@ -213,7 +212,7 @@ PfxPasswordChangeOutcome ChangePfxFilePassword(PfxPasswordChangeRequest request,
   }
   const std::string path = JoinFolderAndName(request.folder, request.file_name);
   if (!PathExists(path)) {
-    outcome.code = kPathNotFound;
+    outcome.code = Code(ErrorCode::kFileNotFound);
     return outcome;
   }
   const PfxRewriteOutcome rewritten =
@@ -246,16 +245,16 @@ PfxQueryOutcome QueryPfxFile(PfxQueryRequest request, DialogHost& host) {
   outcome.platform_error = loading.platform_error;
   if (outcome.code != 0) return outcome;
 
-  outcome.code = kNotFound;
+  outcome.code = Code(ErrorCode::kCertificateNotFound);
   size_t taken = 0;
   for (const auto& certificate :
        pfx.store()->Enumerate().value_or(std::vector<StoredCertificate>{})) {
     if (!AcquireCertificatePrivateKey(*pfx.store(), certificate.id, false)) {
-      if (taken == 0) outcome.code = pfx_password_code::kNoPrivateKey;
+      if (taken == 0) outcome.code = Code(ErrorCode::kNoPrivateKey);
       continue;
     }
     if (!CertificateHasKeyUsage(certificate.der, request.key_usage)) {
-      outcome.code = kKeyUsageUnfit;
+      outcome.code = Code(ErrorCode::kKeyUsageUnfit);
       continue;
     }
     outcome.certificates.insert(outcome.certificates.end(), certificate.der.begin(),

@@ -7,24 +7,14 @@
 #include <string_view>
 #include <vector>
 
+#include "ops/pfx_transfer.h"
+
 namespace kelvadrome {
 
 class DialogHost;
 class SignerShare;
 
-// Codes of the password change, besides those of the PFX loader (codec/pfx_store.h).
-namespace pfx_password_code {
-inline constexpr int32_t kNotWritten = 1103;  // the new file could not be written
-inline constexpr int32_t kExportFailed = 5210;
-inline constexpr int32_t kNoPrivateKey = 5204;
-inline constexpr int32_t kNotExportable = 5205;
-inline constexpr int32_t kCancelled = 5070;
-}  // namespace pfx_password_code
-
-struct PfxRewriteOutcome {
-  int32_t code = 0;
-  uint32_t platform_error = 0;
-};
+using PfxRewriteOutcome = Outcome<>;
 
 // RewritePfxFile re-encrypts the PFX file at |path| (narrow text) from |old_password| to
 // |new_password| (narrow text, the process code page; the old one is tried as the loader does,
@@ -54,14 +44,14 @@ struct PfxPasswordChangeRequest {
   ~PfxPasswordChangeRequest();
 };
 
-struct PfxPasswordChangeOutcome {
-  int32_t code = 0;
-  uint32_t platform_error = 0;
-  // Set when the file was rewritten: its full path and the password that now protects it.
+// Set when the file was rewritten: its full path and the password that now protects it.
+struct ChangedPfxFile {
   std::string path;
   std::string new_password;  // wiped by the destructor
-  ~PfxPasswordChangeOutcome();
+  ~ChangedPfxFile();
 };
+
+using PfxPasswordChangeOutcome = Outcome<ChangedPfxFile>;
 
 // ChangePfxFilePassword re-encrypts a PFX file under a new password. When any of the four texts
 // of |request| is empty the user completes them in the change-password dialog, which enforces
@@ -91,15 +81,7 @@ struct PfxQueryRequest {
   ~PfxQueryRequest();
 };
 
-struct PfxQueryOutcome {
-  int32_t code = 0;
-  uint32_t platform_error = 0;
-  // Set when at least one certificate was taken: the folder and name in use (after any dialog)
-  // and the DER of every taken certificate, one after another.
-  std::string folder;
-  std::string file_name;
-  std::vector<uint8_t> certificates;
-};
+using PfxQueryOutcome = Outcome<PfxFileCertificates>;
 
 // QueryPfxFile opens a PFX file only to read the certificates that carry a usable private key
 // (and, when key_usage is above 0, every bit of it). Nothing is written to any certificate store

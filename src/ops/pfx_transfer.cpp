@@ -12,6 +12,7 @@
 #include "platform/cert_chain.h"
 #include "platform/cert_store.h"
 #include "platform/certificate_key.h"
+#include "platform/error_codes.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/pkcs12.h"
@@ -25,18 +26,6 @@ namespace kelvadrome {
 
 namespace {
 
-constexpr int32_t kCannotCreateFolder = 1001;
-constexpr int32_t kCancelled = 5070;
-constexpr int32_t kNotFound = 5010;
-constexpr int32_t kKeyUsageUnfit = 5017;
-constexpr int32_t kPersonalStoreNotOpened = 5201;
-constexpr int32_t kNoPrivateKey = 5204;
-constexpr int32_t kNotExportable = 5205;
-constexpr int32_t kStoreDenied = 5206;
-constexpr int32_t kMemoryStoreNotOpened = 5226;
-constexpr int32_t kFileNotWritten = 5402;
-constexpr int32_t kPathNotFound = 5902;
-constexpr int32_t kRightsDenied = 5906;
 constexpr int32_t kChainFlag = 0x200;
 constexpr int32_t kRemoveAfterExportFlag = 0x1000;
 
@@ -91,7 +80,8 @@ std::string DefaultPfxFileName(const std::string& configured, const std::string&
 PfxLoading LoadUserPfxFile(PfxStore& pfx, const std::string& path, const std::string& password,
                            uint32_t flags) {
   PfxLoading loading{pfx.Load(path, password, flags), pfx.platform_error()};
-  if (loading.platform_error == platform_error::kPermissionDenied) loading.code = kRightsDenied;
+  if (loading.platform_error == platform_error::kPermissionDenied)
+    loading.code = Code(ErrorCode::kRightsDenied);
   return loading;
 }
 
@@ -109,7 +99,7 @@ PfxLoading OpenRequestedPfxFile(DialogHost& host, std::string& folder, std::stri
                                               min_password_length, max_password_length);
   if (asked != 0) return {asked, 0};
   const std::string path = JoinFolderAndName(folder, file_name);
-  if (!PathExists(path)) return {kPathNotFound, 0};
+  if (!PathExists(path)) return {Code(ErrorCode::kFileNotFound), 0};
   return LoadUserPfxFile(pfx, path, password, flags);
 }
 
@@ -129,22 +119,22 @@ PfxImportOutcome ImportPfxFile(PfxImportRequest request, DialogHost& host) {
   std::shared_ptr<ProfileDatabase> profile = ProfileDatabase::OpenUser();
   auto personal = CertStore::OpenSystem("MY", profile);
   if (!personal) {
-    outcome.code = kPersonalStoreNotOpened;
+    outcome.code = Code(ErrorCode::kPersonalStoreNotOpened);
     outcome.platform_error = LastPlatformError();
     return outcome;
   }
   KeyContainerStore containers(profile);
-  outcome.code = kNotFound;
+  outcome.code = Code(ErrorCode::kCertificateNotFound);
   size_t imported = 0;
   for (const auto& certificate :
        pfx.store()->Enumerate().value_or(std::vector<StoredCertificate>{})) {
     auto key = AcquireCertificatePrivateKey(*pfx.store(), certificate.id, false);
     if (!key) {
-      if (imported == 0) outcome.code = kNoPrivateKey;
+      if (imported == 0) outcome.code = Code(ErrorCode::kNoPrivateKey);
       continue;
     }
     if (!CertificateHasKeyUsage(certificate.der, request.key_usage)) {
-      outcome.code = kKeyUsageUnfit;
+      outcome.code = Code(ErrorCode::kKeyUsageUnfit);
       continue;
     }
     const auto link_value =
@@ -159,7 +149,7 @@ PfxImportOutcome ImportPfxFile(PfxImportRequest request, DialogHost& host) {
     });
     if (!added) {
       if (imported == 0) {
-        outcome.code = kNotFound;
+        outcome.code = Code(ErrorCode::kCertificateNotFound);
         outcome.platform_error = LastPlatformError();
       }
       continue;
@@ -178,7 +168,7 @@ PfxExportOutcome ExportPfxFile(const PfxExportRequest& request, DialogHost& host
   PfxExportOutcome outcome;
   auto personal = CertStore::OpenSystem("MY");
   if (!personal) {
-    outcome.code = kPersonalStoreNotOpened;
+    outcome.code = Code(ErrorCode::kPersonalStoreNotOpened);
     outcome.platform_error = LastPlatformError();
     return outcome;
   }
@@ -188,12 +178,12 @@ PfxExportOutcome ExportPfxFile(const PfxExportRequest& request, DialogHost& host
       static_cast<uint32_t>(request.flags), request.key_usage, std::nullopt, candidates);
   if (filtered.code != 0) {
     outcome.code = filtered.code;
-    outcome.platform_error = filtered.last_error;
+    outcome.platform_error = filtered.platform_error;
     return outcome;
   }
   size_t chosen_index = 0;
   if (candidates.empty()) {
-    outcome.code = kNotFound;
+    outcome.code = Code(ErrorCode::kCertificateNotFound);
     return outcome;
   }
   if (candidates.size() > 1) {
@@ -214,7 +204,7 @@ PfxExportOutcome ExportPfxFile(const PfxExportRequest& request, DialogHost& host
 
   auto memory = CertStore::OpenMemory();
   if (!memory) {
-    outcome.code = kMemoryStoreNotOpened;
+    outcome.code = Code(ErrorCode::kMemoryStoreNotOpened);
     outcome.platform_error = LastPlatformError();
     return outcome;
   }
@@ -227,7 +217,7 @@ PfxExportOutcome ExportPfxFile(const PfxExportRequest& request, DialogHost& host
     const auto link = personal->GetProperty(stored.id, cert_property::kKeyProviderInfo);
     if (!link || !memory->AddWithProperties(stored.der, AddDisposition::kAlways,
                                             CarriedProperties(*personal, stored.id, *link))) {
-      outcome.code = kStoreDenied;
+      outcome.code = Code(ErrorCode::kPersonalStoreDenied);
       outcome.platform_error = LastPlatformError();
       continue;
     }
@@ -235,7 +225,7 @@ PfxExportOutcome ExportPfxFile(const PfxExportRequest& request, DialogHost& host
     break;
   }
   if (!source) {
-    outcome.code = kNotFound;
+    outcome.code = Code(ErrorCode::kCertificateNotFound);
     return outcome;
   }
   outcome.code = 0;
@@ -266,7 +256,8 @@ PfxExportOutcome ExportPfxFile(const PfxExportRequest& request, DialogHost& host
       auto exported = key ? key->container->ExportPrivateKeyPkcs8(key->key_spec) : std::nullopt;
       if (!exported) {
         const uint32_t error = LastPlatformError();
-        outcome.code = error == platform_error::kCancelled ? kCancelled : kNotExportable;
+        outcome.code = error == platform_error::kCancelled ? Code(ErrorCode::kCancelled)
+                                                           : Code(ErrorCode::kKeyNotExportable);
         outcome.platform_error = error;
         return outcome;
       }
@@ -278,24 +269,24 @@ PfxExportOutcome ExportPfxFile(const PfxExportRequest& request, DialogHost& host
   const auto pfx = WritePkcs12(entries, password);
   SecureWipe(password);
   if (!pfx) {
-    outcome.code = kNotExportable;
+    outcome.code = Code(ErrorCode::kKeyNotExportable);
     outcome.platform_error = LastPlatformError();
     return outcome;
   }
 
   if (!EnsureFolder(fields.folder)) {
-    outcome.code = kCannotCreateFolder;
+    outcome.code = Code(ErrorCode::kFolderNotCreated);
     return outcome;
   }
   ByteBuffer bytes;
   if (pfx->size() > static_cast<size_t>(ByteBuffer::kMaxLength) ||
       !bytes.Allocate(static_cast<int32_t>(pfx->size()))) {
-    outcome.code = kFileNotWritten;
+    outcome.code = Code(ErrorCode::kPfxFileNotWritten);
     return outcome;
   }
   std::copy(pfx->begin(), pfx->end(), bytes.data());
   if (!WriteFileBytes(JoinFolderAndName(fields.folder, fields.file_name), bytes)) {
-    outcome.code = kFileNotWritten;
+    outcome.code = Code(ErrorCode::kPfxFileNotWritten);
     return outcome;
   }
   if ((request.flags & kRemoveAfterExportFlag) != 0) personal->Delete(source->id);

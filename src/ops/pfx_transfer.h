@@ -5,15 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/outcome.h"
+
 namespace kelvadrome {
 
 class DialogHost;
 class PfxStore;
 
-struct PfxLoading {
-  int32_t code = 0;
-  uint32_t platform_error = 0;
-};
+using PfxLoading = Outcome<>;
 
 // LoadUserPfxFile loads the PFX file |path| into |pfx| for the workers that move keys: as
 // PfxStore::Load (0, 5005, 5401, 5207, 5208), except that a key store denying access gives 5906.
@@ -43,15 +42,15 @@ struct PfxImportRequest {
   ~PfxImportRequest();
 };
 
-struct PfxImportOutcome {
-  int32_t code = 0;
-  uint32_t platform_error = 0;
-  // Set when at least one certificate was imported: the folder and name in use (after any dialog)
-  // and the DER of every imported certificate, one after another.
+// What a worker took from a PFX file, set when it took at least one certificate: the folder and
+// name in use (after any dialog) and the DER of every certificate taken, one after another.
+struct PfxFileCertificates {
   std::string folder;
   std::string file_name;
   std::vector<uint8_t> certificates;
 };
+
+using PfxImportOutcome = Outcome<PfxFileCertificates>;
 
 // ImportPfxFile copies the key-bearing certificates of a PFX file into "MY", each linked to its
 // key, which is copied into the profile. Codes: 0 (at least one imported), 5070/5002 (dialog
@@ -72,12 +71,12 @@ struct PfxExportRequest {
   ~PfxExportRequest();
 };
 
-struct PfxExportOutcome {
-  int32_t code = 0;
-  uint32_t platform_error = 0;
+struct PfxExportPlace {
   std::string folder;  // where the file went, on success
   std::string file_name;
 };
+
+using PfxExportOutcome = Outcome<PfxExportPlace>;
 
 // ExportPfxFile writes a certificate of "MY" chosen by the filter (the user picks when several
 // match), with its private key and optionally its chain, to a new PFX file under a password the

@@ -4,6 +4,7 @@
 
 #include "codec/byte_buffer.h"
 #include "ops/certification_request.h"
+#include "platform/error_codes.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/profile.h"
@@ -16,13 +17,6 @@ namespace kelvadrome {
 
 namespace {
 
-constexpr int32_t kBadArgument = 5005;
-constexpr int32_t kProviderNotChosen = 5046;
-constexpr int32_t kProviderNotSupported = 5047;
-constexpr int32_t kRightsDenied = 5906;
-constexpr int32_t kNoProviderResource = 5203;
-constexpr int32_t kKeyGenerationFailed = 5302;
-constexpr int32_t kOutOfMemory = 5002;
 // Failures to export the public key blob or create the record key carry this code, which the
 // catalogue has no text for.
 constexpr int32_t kRecordFailed = 5;
@@ -86,10 +80,10 @@ KeyRequestEngine::KeyRequestEngine() {
 }
 
 int32_t KeyRequestEngine::SelectProvider(std::string_view name) {
-  error_code_ = kProviderNotChosen;
+  error_code_ = Code(ErrorCode::kProviderNotChosen);
   platform_error_ = 0;
   if (name.empty()) {
-    error_code_ = kBadArgument;
+    error_code_ = Code(ErrorCode::kBadArgument);
     return error_code_;
   }
   if (name == kAesProvider || name == kAesPrototypeProvider) {
@@ -114,9 +108,10 @@ bool KeyRequestEngine::Fail(int32_t code, uint32_t platform_error) {
 
 bool KeyRequestEngine::CheckRequestArguments(std::u16string_view common_name) {
   uint32_t probe_error = 0;
-  if (RegistryRightsProbe(&probe_error) != 0) return Fail(kRightsDenied, probe_error);
-  if (common_name.empty()) return Fail(kBadArgument, 0);
-  if (provider_name_.empty()) return Fail(kProviderNotChosen, 0);
+  if (RegistryRightsProbe(&probe_error) != 0)
+    return Fail(Code(ErrorCode::kRightsDenied), probe_error);
+  if (common_name.empty()) return Fail(Code(ErrorCode::kBadArgument), 0);
+  if (provider_name_.empty()) return Fail(Code(ErrorCode::kProviderNotChosen), 0);
   return true;
 }
 
@@ -135,23 +130,25 @@ std::string KeyRequestEngine::MakeKeyAndRequest(std::u16string_view common_name,
     const uint32_t error = LastPlatformError();
     const bool unsupported =
         error == provider_error::kKeysetNotDefined || error == provider_error::kBadProviderType;
-    Fail(unsupported ? kProviderNotSupported : kNoProviderResource, error);
+    Fail(
+        unsupported ? Code(ErrorCode::kProviderNotSupported) : Code(ErrorCode::kNoProviderResource),
+        error);
     return std::string();
   }
   const uint32_t flags = KeyGenerationFlags(key_length_, key_flag_mode_, provider_name_);
   if (!container->GenerateKey(key_spec_, flags >> 16, flags & 0xFFFF)) {
-    Fail(kKeyGenerationFailed, LastPlatformError());
+    Fail(Code(ErrorCode::kKeyGenerationFailed), LastPlatformError());
     return std::string();
   }
   const auto request = BuildCertificationRequest(*container, key_spec_, common_name);
   if (!request) {
-    Fail(kKeyGenerationFailed, LastPlatformError());
+    Fail(Code(ErrorCode::kKeyGenerationFailed), LastPlatformError());
     return std::string();
   }
   ByteBuffer base64;
   if (request->size() > static_cast<size_t>(ByteBuffer::kMaxLength) ||
       !base64.Base64Encode(request->data(), static_cast<int32_t>(request->size()))) {
-    Fail(kOutOfMemory, 0);
+    Fail(Code(ErrorCode::kAllocationFailed), 0);
     return std::string();
   }
   const auto public_key = container->ExportPublicKeyBlob(key_spec_);
@@ -169,7 +166,7 @@ std::string KeyRequestEngine::MakeKeyAndRequest(std::u16string_view common_name,
     return key_stored && WritePendingRequestRecord(registry, container_name, record);
   });
   if (!stored) {
-    Fail(key_stored ? kRecordFailed : kNoProviderResource, LastPlatformError());
+    Fail(key_stored ? kRecordFailed : Code(ErrorCode::kNoProviderResource), LastPlatformError());
     return std::string();
   }
   return base64.ToString();
@@ -206,7 +203,7 @@ int32_t RegistryRightsProbe(uint32_t* platform_error) {
   if (!registry || !registry->CreateKey(kProbeKey) || !registry->SetValue(kProbeKey, name, probe) ||
       !registry->DeleteValue(kProbeKey, name)) {
     *platform_error = LastPlatformError();
-    return kRightsDenied;
+    return Code(ErrorCode::kRightsDenied);
   }
   return 0;
 }

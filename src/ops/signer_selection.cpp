@@ -8,6 +8,7 @@
 #include "ops/signer_share.h"
 #include "platform/cert_store.h"
 #include "platform/certificate.h"
+#include "platform/error_codes.h"
 #include "platform/last_error.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/dialog_host.h"
@@ -17,10 +18,6 @@ namespace kelvadrome {
 
 namespace {
 
-constexpr int32_t kBadArgument = 5005;
-constexpr int32_t kNotFound = 5010;
-constexpr int32_t kPersonalStoreNotOpened = 5201;
-constexpr int32_t kRightsDenied = 5906;
 constexpr int32_t kCheckValidity = 0x004;
 constexpr int32_t kChoiceModeMask = 0x003;
 constexpr uint32_t kExportableKeys = 1;
@@ -46,7 +43,7 @@ bool TakePublishedSigner(SignerShare& share, SignerSelectionOutcome& outcome,
   if (media == static_cast<int32_t>(signer_source::kStore)) {
     personal = CertStore::OpenSystem("MY");
     if (!personal) {
-      outcome = {kPersonalStoreNotOpened, LastPlatformError()};
+      outcome = {Code(ErrorCode::kPersonalStoreNotOpened), LastPlatformError()};
     }
     store = personal.get();
   } else {
@@ -135,7 +132,8 @@ SignerSelectionOutcome SelectSignerFor(const SignerSelectionRequest& request, Di
   int32_t flags = request.flags;
   std::optional<int64_t> compare_time;
   if (request.variant != Variant::kSelectSigner) {
-    if (!ParseCompareDate(request.compare_date, &compare_time)) return {kBadArgument, 0};
+    if (!ParseCompareDate(request.compare_date, &compare_time))
+      return {Code(ErrorCode::kBadArgument), 0};
     if (compare_time) flags |= kCheckValidity;
   }
   const bool shares = request.variant == Variant::kSelectSignerEx2 && share != nullptr;
@@ -146,13 +144,13 @@ SignerSelectionOutcome SelectSignerFor(const SignerSelectionRequest& request, Di
   if ((mask & signer_source::kStore) != 0) {
     auto personal = CertStore::OpenSystem("MY");
     if (!personal) {
-      outcome = {kPersonalStoreNotOpened, LastPlatformError()};
+      outcome = {Code(ErrorCode::kPersonalStoreNotOpened), LastPlatformError()};
     } else {
       std::vector<StoredCertificate> candidates;
       const FilterResult filtered = FilterCertificates(personal.get(), FilterForm::kStore,
                                                        request.filter, static_cast<uint32_t>(flags),
                                                        request.key_usage, compare_time, candidates);
-      outcome = {filtered.code, filtered.last_error};
+      outcome = {filtered.code, filtered.platform_error};
       if (filtered.code == 0 && !candidates.empty()) {
         signer.signerMedia = static_cast<int32_t>(signer_source::kStore);
         const int32_t choice_mode = flags & kChoiceModeMask;
@@ -179,7 +177,7 @@ SignerSelectionOutcome SelectSignerFor(const SignerSelectionRequest& request, Di
 
   // The PFX attempt.
   if (outcome.platform_error == platform_error::kPermissionDenied) {
-    return {kRightsDenied, outcome.platform_error};
+    return {Code(ErrorCode::kRightsDenied), outcome.platform_error};
   }
   std::string folder = request.pfx_folder;
   std::string name = request.pfx_name;
@@ -230,7 +228,7 @@ SignerSelectionOutcome SelectSignerFor(const SignerSelectionRequest& request, Di
       }
       if (candidates.empty()) {
         SecureWipe(password);
-        return {kNotFound, pfx.platform_error()};
+        return {Code(ErrorCode::kCertificateNotFound), pfx.platform_error()};
       }
       signer.signerMedia = static_cast<int32_t>(signer_source::kPfxFile);
       signer.signerCertFilePath = folder;
@@ -243,7 +241,8 @@ SignerSelectionOutcome SelectSignerFor(const SignerSelectionRequest& request, Di
     }
   }
   SecureWipe(password);
-  if (outcome.platform_error == platform_error::kPermissionDenied) outcome.code = kRightsDenied;
+  if (outcome.platform_error == platform_error::kPermissionDenied)
+    outcome.code = Code(ErrorCode::kRightsDenied);
   return outcome;
 }
 

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/outcome.h"
+
 namespace kelvadrome {
 
 class DialogHost;
@@ -57,10 +59,7 @@ struct SignerSelectionRequest {
   ~SignerSelectionRequest();
 };
 
-struct SignerSelectionOutcome {
-  int32_t code = 0;
-  uint32_t platform_error = 0;
-};
+using SignerSelectionOutcome = Outcome<>;
 
 // SelectSignerFor runs a selection into |signer| (emptied by the caller first). |share| is the
 // component's signer share, used by the Ex2 variant only (null: sharing inactive). Codes: 0 (also

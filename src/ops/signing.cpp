@@ -18,6 +18,7 @@
 #include "ops/signer_share.h"
 #include "platform/cert_chain.h"
 #include "platform/certificate_key.h"
+#include "platform/error_codes.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/pkcs7_signed_data.h"
@@ -31,17 +32,6 @@ namespace kelvadrome {
 
 namespace {
 
-constexpr int32_t kBadArgument = 5005;
-constexpr int32_t kNoSigner = 5067;
-constexpr int32_t kPfxFileGone = 1102;
-constexpr int32_t kNoKey = 5206;
-constexpr int32_t kCardNotReady = 5225;
-constexpr int32_t kSigningFailed = 5061;
-constexpr int32_t kDialogUnavailable = 5002;
-constexpr int32_t kCancelled = 5070;
-constexpr int32_t kNoChain = 5202;
-constexpr int32_t kPinWrong = 3206;
-constexpr int32_t kPinBlocked = 3204;
 constexpr uint32_t kExportableKeys = 1;
 constexpr size_t kMaxCarriedCertificates = 10;
 
@@ -62,7 +52,8 @@ struct SignerCertificate {
 SigningOutcome FindSignerCertificate(SelectedSigner& signer, SignerShare* share,
                                      int32_t missing_link_code, SignerKeyCache& keys,
                                      SignerCertificate& found) {
-  if (signer.signerCertHash.empty() || signer.signerCertBytes.empty()) return {kNoSigner, 0, {}};
+  if (signer.signerCertHash.empty() || signer.signerCertBytes.empty())
+    return {Code(ErrorCode::kNoSignerSelected), 0, {}};
   std::optional<ProfileChangeStamp> stamp;
   if (signer.signerMedia == static_cast<int32_t>(signer_source::kStore)) {
     if (!keys.store_open) {
@@ -85,7 +76,7 @@ SigningOutcome FindSignerCertificate(SelectedSigner& signer, SignerShare* share,
   } else if (signer.signerMedia == static_cast<int32_t>(signer_source::kPfxFile)) {
     const std::string path =
         JoinFolderAndName(signer.signerCertFilePath, signer.signerCertFileName);
-    if (!PathExists(path)) return {kPfxFileGone, 0, {}};
+    if (!PathExists(path)) return {Code(ErrorCode::kCertificateFileUnreadable), 0, {}};
     if (share != nullptr && share->opened() &&
         share->ReadInt("signerMedia") == static_cast<int32_t>(signer_source::kPfxFile)) {
       std::string password = share->ReadText("signerCertPasswd");
@@ -101,7 +92,7 @@ SigningOutcome FindSignerCertificate(SelectedSigner& signer, SignerShare* share,
     if (loaded != 0) return {loaded, found.pfx.platform_error(), {}};
     found.store = found.pfx.store();
   } else {
-    return {kNoSigner, 0, {}};
+    return {Code(ErrorCode::kNoSignerSelected), 0, {}};
   }
 
   // The thumbprint is the certificate's SHA-1 as text: the store finds it by its hash, and the
@@ -114,9 +105,10 @@ SigningOutcome FindSignerCertificate(SelectedSigner& signer, SignerShare* share,
     std::copy_n(hash_bytes.data(), thumbprint.size(), thumbprint.begin());
     located = found.store->Find(thumbprint);
   }
-  if (!located) return {kNoSigner, 0, {}};
+  if (!located) return {Code(ErrorCode::kNoSignerSelected), 0, {}};
   const CertInfo info(located->der.data(), static_cast<int32_t>(located->der.size()));
-  if (info.GetFingerprint() != signer.signerCertHash) return {kNoSigner, 0, {}};
+  if (info.GetFingerprint() != signer.signerCertHash)
+    return {Code(ErrorCode::kNoSignerSelected), 0, {}};
   found.certificate = std::move(*located);
   auto link_value = found.store->GetProperty(found.certificate.id, cert_property::kKeyProviderInfo);
   const auto link = link_value ? DecodeKeyProviderLink(*link_value) : std::nullopt;
@@ -144,8 +136,11 @@ CertificateKey* AcquireSignerKey(SignerCertificate& found, SignerKeyCache& keys,
   }
   auto key = AcquireCertificatePrivateKey(*found.store, found.certificate.id, false);
   if (!key) {
-    outcome = {
-        IsSoftwareProvider(found.link.provider) ? kNoKey : kCardNotReady, LastPlatformError(), {}};
+    // A key that cannot be reached: the store refused it (5206), or the card is not ready (5225).
+    outcome = {IsSoftwareProvider(found.link.provider) ? Code(ErrorCode::kPersonalStoreDenied)
+                                                       : Code(ErrorCode::kCardNotReady),
+               LastPlatformError(),
+               {}};
     return nullptr;
   }
   if (!found.from_store) {
@@ -163,8 +158,9 @@ int32_t Confirm(int32_t flags, DialogHost& host, std::u16string_view content,
                 const std::vector<uint8_t>& certificate) {
   if ((flags & pkcs1_flag::kConfirm) == 0) return 0;
   const DialogOutcome answer = ConfirmSigning(host, ConvertToNarrow(content), certificate);
-  if (answer == DialogOutcome::kUnavailable) return kDialogUnavailable;
-  return answer == DialogOutcome::kOk ? 0 : kCancelled;
+  // A dialog that cannot be shown counts as a resource the component could not allocate (5002).
+  if (answer == DialogOutcome::kUnavailable) return Code(ErrorCode::kAllocationFailed);
+  return answer == DialogOutcome::kOk ? 0 : Code(ErrorCode::kCancelled);
 }
 
 // The bytes that are signed: the code-page text, or the UTF-16 code units least significant byte
@@ -218,14 +214,14 @@ std::vector<uint8_t> DigestOf(uint32_t algorithm, std::span<const uint8_t> data)
 int32_t CardMapping(uint32_t platform_error) {
   switch (platform_error) {
     case 0x8010006B:  // SCARD_W_WRONG_CHV
-      return kPinWrong;
+      return Code(ErrorCode::kCardPinWrong);
     case 0x8010006C:  // SCARD_W_CHV_BLOCKED
-      return kPinBlocked;
+      return Code(ErrorCode::kCardPinBlocked);
     case 0x8010006E:  // SCARD_W_CANCELLED_BY_USER
     case key_error::kCancelled:
-      return kCancelled;
+      return Code(ErrorCode::kCancelled);
     default:
-      return kSigningFailed;
+      return Code(ErrorCode::kSigningFailed);
   }
 }
 
@@ -256,9 +252,11 @@ bool ChainIsCarried(uint32_t status) {
 
 SigningOutcome SignPkcs1Text(std::u16string_view content, int32_t flags, SelectedSigner& signer,
                              SignerShare* share, DialogHost& host, SignerKeyCache& keys) {
-  if (content.empty()) return {kBadArgument, 0, {}};
+  if (content.empty()) return {Code(ErrorCode::kBadArgument), 0, {}};
   SignerCertificate found;
-  SigningOutcome outcome = FindSignerCertificate(signer, share, kNoKey, keys, found);
+  // A store certificate without a key link is reported as the store refusing its key (5206).
+  SigningOutcome outcome =
+      FindSignerCertificate(signer, share, Code(ErrorCode::kPersonalStoreDenied), keys, found);
   if (outcome.code != 0) return outcome;
   std::optional<CertificateKey> pfx_key;
   CertificateKey* key = AcquireSignerKey(found, keys, pfx_key, outcome);
@@ -282,7 +280,7 @@ SigningOutcome SignPkcs1Text(std::u16string_view content, int32_t flags, Selecte
   if (!signature) {
     const uint32_t error = LastPlatformError();
     keys.Release();
-    return {kSigningFailed, error, {}};
+    return {Code(ErrorCode::kSigningFailed), error, {}};
   }
 
   // Signatures come least significant byte first; PKCS #1 order is the reverse.
@@ -298,16 +296,17 @@ SigningOutcome SignPkcs1Text(std::u16string_view content, int32_t flags, Selecte
   const bool encoded = kept && ((flags & pkcs1_flag::kBase64) != 0
                                     ? text.Base64Encode(ordered.data(), ordered.length())
                                     : text.HexEncode(ordered.data(), ordered.length()));
-  if (!encoded) return {kSigningFailed, 0, {}};
+  if (!encoded) return {Code(ErrorCode::kSigningFailed), 0, {}};
   outcome.text = text.ToString();
   return outcome;
 }
 
 SigningOutcome SignPkcs7Text(std::u16string_view content, int32_t flags, SelectedSigner& signer,
                              SignerShare* share, DialogHost& host, SignerKeyCache& keys) {
-  if (content.empty()) return {kBadArgument, 0, {}};
+  if (content.empty()) return {Code(ErrorCode::kBadArgument), 0, {}};
   SignerCertificate found;
-  SigningOutcome outcome = FindSignerCertificate(signer, share, kSigningFailed, keys, found);
+  SigningOutcome outcome =
+      FindSignerCertificate(signer, share, Code(ErrorCode::kSigningFailed), keys, found);
   if (outcome.code != 0) return outcome;
   if (const int32_t refused = Confirm(flags, host, content, found.certificate.der); refused != 0) {
     return {refused, 0, {}};
@@ -337,8 +336,8 @@ SigningOutcome SignPkcs7Text(std::u16string_view content, int32_t flags, Selecte
   if ((flags & pkcs7_flag::kChain) != 0) {
     chain = BuildCertificateChain(found.certificate.der, static_cast<int64_t>(std::time(nullptr)),
                                   found.from_store ? nullptr : found.pfx.store());
-    if (!chain) return {kNoChain, LastPlatformError(), {}};
-    if (!ChainIsCarried(chain->error_status)) return {kNoChain, 0, {}};
+    if (!chain) return {Code(ErrorCode::kNoChain), LastPlatformError(), {}};
+    if (!ChainIsCarried(chain->error_status)) return {Code(ErrorCode::kNoChain), 0, {}};
     const size_t carried = std::min(chain->elements.size(), kMaxCarriedCertificates);
     for (size_t i = 0; i < carried; ++i) request.certificates.emplace_back(chain->elements[i]);
   } else if ((flags & pkcs7_flag::kNoCertificate) == 0) {
@@ -361,7 +360,7 @@ SigningOutcome SignPkcs7Text(std::u16string_view content, int32_t flags, Selecte
   ByteBuffer text;
   if (message->size() > static_cast<size_t>(INT32_MAX) ||
       !text.Base64Encode(message->data(), static_cast<int32_t>(message->size()))) {
-    return {kDialogUnavailable, 0, {}};
+    return {Code(ErrorCode::kAllocationFailed), 0, {}};
   }
   outcome.text = text.ToString();
   return outcome;

@@ -10,6 +10,7 @@
 
 #include "codec/cert_store_handle.h"
 #include "platform/certificate_key.h"
+#include "platform/outcome.h"
 
 namespace kelvadrome {
 
@@ -61,11 +62,11 @@ struct SignerKeyCache {
   void Release();
 };
 
-struct SigningOutcome {
-  int32_t code = 0;
-  uint32_t platform_error = 0;
+struct SignedText {
   std::string text;  // the result; empty on failure
 };
+
+using SigningOutcome = Outcome<SignedText>;
 
 // SignPkcs1Text signs |content| with the key of |signer| (its password may be refreshed from
 // |share|, which may be null); |keys| keeps a store signer's store and key between calls. Codes: 0;

@@ -5,6 +5,7 @@
 
 #include "codec/byte_buffer.h"
 #include "codec/cert_info.h"
+#include "platform/error_codes.h"
 #include "platform/text.h"
 #include "ui/pfx_dialogs.h"
 
@@ -99,13 +100,13 @@ int32_t ChooseCertificate(DialogHost& host, const std::vector<std::vector<uint8_
                           int* chosen) {
   switch (ShowCertificateList(host, candidates, chosen)) {
     case DialogOutcome::kOk:
-      return kCertChoiceOk;
+      return Code(ErrorCode::kSuccess);
     case DialogOutcome::kCancel:
-      return kCertChoiceCancelled;
+      return Code(ErrorCode::kCancelled);
     case DialogOutcome::kUnavailable:
       break;
   }
-  return kCertChoiceNone;
+  return Code(ErrorCode::kCertificateNotFound);
 }
 
 }  // namespace kelvadrome

@@ -25,11 +25,6 @@ inline constexpr int kView = 302;
 // Widths in pixels of the five columns, for hosts that lay the list out.
 inline constexpr std::array<int, 5> kCertListColumnWidths = {150, 110, 110, 110, 180};
 
-// Results of ChooseCertificate.
-inline constexpr int32_t kCertChoiceOk = 0;
-inline constexpr int32_t kCertChoiceNone = 5010;
-inline constexpr int32_t kCertChoiceCancelled = 5070;
-
 // CertViewFilePath returns where the view button writes: "temp.cer" in $TMPDIR, or in /tmp when
 // TMPDIR is unset or empty, as narrow text in the process code page like every path the component
 // keeps.

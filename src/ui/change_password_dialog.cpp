@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "codec/secure_wipe.h"
+#include "platform/error_codes.h"
 #include "platform/text.h"
 #include "ui/pfx_dialogs.h"
 
@@ -174,14 +175,15 @@ int32_t PromptChangePassword(DialogHost& host, ChangePasswordFields& fields) {
   dialog.set_new_password(fields.new_password);
   dialog.set_confirmation(fields.new_password);
   const DialogOutcome outcome = host.ShowModal(dialog);
-  if (outcome == DialogOutcome::kUnavailable) return kChangePasswordUnavailable;
-  if (outcome != DialogOutcome::kOk) return kChangePasswordCancelled;
+  // A dialog that cannot be shown counts as a resource the component could not allocate (5002).
+  if (outcome == DialogOutcome::kUnavailable) return Code(ErrorCode::kAllocationFailed);
+  if (outcome != DialogOutcome::kOk) return Code(ErrorCode::kCancelled);
   fields.folder = dialog.folder();
   fields.file_name = dialog.file_name();
   ReplaceSecret(fields.old_password, dialog.old_password());
-  if (dialog.new_password() != dialog.confirmation()) return kChangePasswordMismatch;
+  if (dialog.new_password() != dialog.confirmation()) return Code(ErrorCode::kPasswordMismatch);
   ReplaceSecret(fields.new_password, dialog.new_password());
-  return kChangePasswordOk;
+  return Code(ErrorCode::kSuccess);
 }
 
 }  // namespace kelvadrome

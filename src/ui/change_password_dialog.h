@@ -33,12 +33,6 @@ inline constexpr int kNewPassword = 304;   // the new password
 inline constexpr int kConfirmation = 305;  // the new password again
 }  // namespace change_password_control
 
-// Results of PromptChangePassword.
-inline constexpr int32_t kChangePasswordOk = 0;
-inline constexpr int32_t kChangePasswordUnavailable = 5002;
-inline constexpr int32_t kChangePasswordCancelled = 5070;
-inline constexpr int32_t kChangePasswordMismatch = 5209;
-
 // ChangePasswordDialog: the fields are set before the dialog is shown and read after it closes.
 // Browse replaces folder and file name at once; OK replaces the three passwords with the texts of
 // their edits; Cancel empties all five fields.

@@ -10,6 +10,7 @@
 
 #include "codec/byte_buffer.h"
 #include "codec/secure_wipe.h"
+#include "platform/error_codes.h"
 #include "platform/text.h"
 
 namespace kelvadrome {
@@ -336,11 +337,12 @@ int32_t RunFamilyDialog(DialogHost& host, PfxPathDialog& dialog, PfxPromptFields
   dialog.set_password(fields.password);
   dialog.SetPasswordLengthRange(fields.min_length, fields.max_length);
   const DialogOutcome outcome = host.ShowModal(dialog);
-  if (outcome == DialogOutcome::kUnavailable) return kPfxPromptUnavailable;
+  // A dialog that cannot be shown counts as a resource the component could not allocate (5002).
+  if (outcome == DialogOutcome::kUnavailable) return Code(ErrorCode::kAllocationFailed);
   fields.folder = dialog.folder();
   fields.file_name = dialog.file_name();
   ReplaceSecret(fields.password, dialog.password());
-  return outcome == DialogOutcome::kOk ? kPfxPromptOk : kPfxPromptCancelled;
+  return outcome == DialogOutcome::kOk ? Code(ErrorCode::kSuccess) : Code(ErrorCode::kCancelled);
 }
 
 }  // namespace

@@ -36,11 +36,6 @@ inline constexpr int kPassword = 303;
 inline constexpr int kConfirmation = 304;
 }  // namespace pfx_control
 
-// Results of the family drivers.
-inline constexpr int32_t kPfxPromptOk = 0;
-inline constexpr int32_t kPfxPromptUnavailable = 5002;
-inline constexpr int32_t kPfxPromptCancelled = 5070;
-
 // The file name the drivers put in for a missing one.
 inline constexpr std::string_view kDefaultPfxFileName = "*.pfx";
 

@@ -197,11 +197,12 @@ TEST(CertificateFilterTest, RecordsThePlatformErrorAsEachFormDoes) {
   std::vector<StoredCertificate> candidates;
   SetLastPlatformError(0x1234);
   EXPECT_EQ(
-      FilterCertificates(empty.get(), FilterForm::kStore, "", 0, 0, {}, candidates).last_error,
+      FilterCertificates(empty.get(), FilterForm::kStore, "", 0, 0, {}, candidates).platform_error,
       0x1234u)
       << "the final 5010 of the store form reads the platform error";
-  EXPECT_EQ(FilterCertificates(empty.get(), FilterForm::kPfx, "", 0, 0, {}, candidates).last_error,
-            0u)
+  EXPECT_EQ(
+      FilterCertificates(empty.get(), FilterForm::kPfx, "", 0, 0, {}, candidates).platform_error,
+      0u)
       << "the PFX form leaves it as it was";
 
   CertStoreHandle handle;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/error_codes.h"
 #include "support/scoped_code_page.h"
 #include "support/test_support.h"
 #include "support/x509_builder.h"
@@ -78,9 +79,9 @@ TEST_F(CertListDialogTest, DriverResults) {
     int32_t code;
     int chosen;  // -1: left as it was
   } cases[] = {
-      {"expect 204\nclick 1\n", kCertChoiceOk, 0},  // the first row is preselected
-      {"expect 204\nselect 2\nclick 1\n", kCertChoiceOk, 2},
-      {"expect 204\nselect 2\nclick 2\n", kCertChoiceCancelled, -1},
+      {"expect 204\nclick 1\n", Code(ErrorCode::kSuccess), 0},  // the first row is preselected
+      {"expect 204\nselect 2\nclick 1\n", Code(ErrorCode::kSuccess), 2},
+      {"expect 204\nselect 2\nclick 2\n", Code(ErrorCode::kCancelled), -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script);
@@ -91,9 +92,9 @@ TEST_F(CertListDialogTest, DriverResults) {
   }
   NoneHost none;
   int chosen = -1;
-  EXPECT_EQ(ChooseCertificate(none, candidates_, &chosen), kCertChoiceNone);
+  EXPECT_EQ(ChooseCertificate(none, candidates_, &chosen), Code(ErrorCode::kCertificateNotFound));
   auto host = Host("expect 204\nclick 1\n");
-  EXPECT_EQ(ChooseCertificate(*host, {}, &chosen), kCertChoiceNone);
+  EXPECT_EQ(ChooseCertificate(*host, {}, &chosen), Code(ErrorCode::kCertificateNotFound));
   EXPECT_EQ(host->remaining_actions(), 2u) << "an empty list is never shown";
   EXPECT_EQ(chosen, -1);
 }
@@ -106,7 +107,7 @@ TEST_F(CertListDialogTest, ViewWritesTheSelectedCertificateToTempCer) {
   const std::string temp_cer = (temp.path() / "temp.cer").string();
   auto host = Host("expect 204\nselect 0\nclick 302\nselect 1\nclick 302\nclick 1\n");
   int chosen = -1;
-  EXPECT_EQ(ChooseCertificate(*host, candidates_, &chosen), kCertChoiceOk);
+  EXPECT_EQ(ChooseCertificate(*host, candidates_, &chosen), Code(ErrorCode::kSuccess));
   EXPECT_EQ(chosen, 1);
   const std::string log = Log();
   const std::string view = "view " + temp_cer + "\n";

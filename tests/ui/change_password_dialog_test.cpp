@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/error_codes.h"
 #include "support/scoped_code_page.h"
 #include "support/test_support.h"
 #include "ui/none_host.h"
@@ -125,18 +126,18 @@ TEST_F(ChangePasswordDialogTest, DriverOutcomes) {
     std::string want_folder, want_name, want_old, want_new, logged;
   } cases[] = {
       {"typed twice", Dir(), "given.pfx", "old", "",
-       "expect 203\nset 304 fresh\nset 305 fresh\nclick 1\n", kChangePasswordOk, Dir(), "given.pfx",
-       "old", "fresh", "enabled 301 0"},
+       "expect 203\nset 304 fresh\nset 305 fresh\nclick 1\n", Code(ErrorCode::kSuccess), Dir(),
+       "given.pfx", "old", "fresh", "enabled 301 0"},
       // Differ in one character: the dialog closes normally and the driver reports it.
       {"confirmation differs", Dir(), "given.pfx", "old", "",
-       "expect 203\nset 304 fresh\nset 305 fresH\nclick 1\n", kChangePasswordMismatch, Dir(),
-       "given.pfx", "old", "", "close 203 ok"},
+       "expect 203\nset 304 fresh\nset 305 fresH\nclick 1\n", Code(ErrorCode::kPasswordMismatch),
+       Dir(), "given.pfx", "old", "", "close 203 ok"},
       {"new password given fills both edits", Dir(), "", "", "newpw",
        "expect 203\nset 303 typed-old\nclick 301\nexpect open-file\nchoose " + chosen +
            "\nclick 1\n",
-       kChangePasswordOk, Dir(), "chosen.p12", "typed-old", "newpw", "field 305 *****"},
+       Code(ErrorCode::kSuccess), Dir(), "chosen.p12", "typed-old", "newpw", "field 305 *****"},
       {"placeholder name is not a file", Dir(), "", "old", "new", "click 1\ncancel\n",
-       kChangePasswordCancelled, Dir(), "*.pfx", "old", "new",
+       Code(ErrorCode::kCancelled), Dir(), "*.pfx", "old", "new",
        not_found + Dir() + "/*.pfx) : 錯誤或不存在"},
   };
   for (const auto& c : cases) {
@@ -173,7 +174,7 @@ TEST_F(ChangePasswordDialogTest, DriverOutcomes) {
   ChangePasswordFields untouched;
   untouched.folder = "/f";
   untouched.old_password = "old";
-  EXPECT_EQ(PromptChangePassword(none, untouched), kChangePasswordUnavailable);
+  EXPECT_EQ(PromptChangePassword(none, untouched), Code(ErrorCode::kAllocationFailed));
   EXPECT_EQ(untouched.folder + "|" + untouched.file_name + "|" + untouched.old_password,
             "/f|*.pfx|old");
 }

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/error_codes.h"
 #include "support/scoped_code_page.h"
 #include "support/test_support.h"
 #include "ui/none_host.h"
@@ -117,23 +118,25 @@ TEST_F(PfxDialogsTest, FileDialogs) {
     std::string want_folder, want_name, want_password, logged;
   } cases[] = {
       {"empty name shown as *.pfx, not found", PromptPfxFile, missing, "", "", "click 1\ncancel\n",
-       kPfxPromptCancelled, missing, "", "", not_found + missing + "/*.pfx) : 錯誤或不存在"},
+       Code(ErrorCode::kCancelled), missing, "", "",
+       not_found + missing + "/*.pfx) : 錯誤或不存在"},
       {"no folder, no path", PromptMobileExport, "", "a.pfx", "", "click 1\ncancel\n",
-       kPfxPromptCancelled, "", "", "", not_found + "未指定) : 錯誤或不存在"},
+       Code(ErrorCode::kCancelled), "", "", "", not_found + "未指定) : 錯誤或不存在"},
       {"a folder is not a file", PromptPfxFile, "", "", "", "set 302 " + Dir() + "\nclick 1\n",
-       kPfxPromptCancelled, "", "", "", not_found + Dir() + ") : 錯誤或不存在"},
+       Code(ErrorCode::kCancelled), "", "", "", not_found + Dir() + ") : 錯誤或不存在"},
       // The supplied password stays; the file can still be chosen.
       {"supplied password is locked", PromptPfxFile, missing, "", "secret",
-       "set 303 typed\nclick 301\nexpect open-file\nchoose " + chosen + "\nclick 1\n", kPfxPromptOk,
-       Dir(), "a.pfx", "secret", "ignored line 1: set 303 (control disabled)"},
+       "set 303 typed\nclick 301\nexpect open-file\nchoose " + chosen + "\nclick 1\n",
+       Code(ErrorCode::kSuccess), Dir(), "a.pfx", "secret",
+       "ignored line 1: set 303 (control disabled)"},
       {"typed path", PromptPfxFile, "", "", "", "set 302 " + chosen + "\nset 303 pw\nclick 1\n",
-       kPfxPromptOk, Dir(), "a.pfx", "pw", "field 302 " + chosen},
+       Code(ErrorCode::kSuccess), Dir(), "a.pfx", "pw", "field 302 " + chosen},
       {"mobile never locks it", PromptMobileExport, missing, "x.pfx", "secret",
-       "set 303 typed-over\nclick 301\nchoose " + chosen + "\nclick 1\n", kPfxPromptOk, Dir(),
-       "a.pfx", "typed-over", "field 302 " + missing + "/x.pfx"},
+       "set 303 typed-over\nclick 301\nchoose " + chosen + "\nclick 1\n", Code(ErrorCode::kSuccess),
+       Dir(), "a.pfx", "typed-over", "field 302 " + missing + "/x.pfx"},
       // The shown path is not split again: the given folder stays as it was written.
-      {"mobile given path", PromptMobileExport, Dir() + "/", "a.pfx", "", "click 1\n", kPfxPromptOk,
-       Dir() + "/", "a.pfx", "", "close 207 ok"},
+      {"mobile given path", PromptMobileExport, Dir() + "/", "a.pfx", "", "click 1\n",
+       Code(ErrorCode::kSuccess), Dir() + "/", "a.pfx", "", "close 207 ok"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -163,20 +166,21 @@ TEST_F(PfxDialogsTest, ExportChecksPasswordsFolderAndWrite) {
     std::string logged;
   } cases[] = {
       {"confirmation differs in case", Dir(), "out.pfx", "set 304 PW\nclick 1\ncancel\n",
-       kPfxPromptCancelled, "message 錯誤訊息 | 密碼不一致"},
-      {"no folder", "", "out.pfx", "set 304 pw\nclick 1\ncancel\n", kPfxPromptCancelled,
+       Code(ErrorCode::kCancelled), "message 錯誤訊息 | 密碼不一致"},
+      {"no folder", "", "out.pfx", "set 304 pw\nclick 1\ncancel\n", Code(ErrorCode::kCancelled),
        bad_folder + "未指定) : 錯誤或沒有寫入權限"},
       {"two missing levels", Dir() + "/a/b", "out.pfx", "set 304 pw\nclick 1\ncancel\n",
-       kPfxPromptCancelled, bad_folder + Dir() + "/a/b) : 錯誤或沒有寫入權限"},
+       Code(ErrorCode::kCancelled), bad_folder + Dir() + "/a/b) : 錯誤或沒有寫入權限"},
       // "*.pfx" is the placeholder for a missing name, not a name.
-      {"placeholder name", Dir(), "", "set 304 pw\nclick 1\ncancel\n", kPfxPromptCancelled,
+      {"placeholder name", Dir(), "", "set 304 pw\nclick 1\ncancel\n", Code(ErrorCode::kCancelled),
        bad_folder + Dir() + ") : 錯誤或沒有寫入權限"},
       {"browse picks the folder", "", "out.pfx",
-       "click 301\nexpect browse-folder\nchoose " + Dir() + "\nset 304 pw\nclick 1\n", kPfxPromptOk,
-       "field 302 " + Dir() + "/out.pfx"},
-      {"one level is made", Dir() + "/new", "out.pfx", "set 304 pw\nclick 1\n", kPfxPromptOk,
+       "click 301\nexpect browse-folder\nchoose " + Dir() + "\nset 304 pw\nclick 1\n",
+       Code(ErrorCode::kSuccess), "field 302 " + Dir() + "/out.pfx"},
+      {"one level is made", Dir() + "/new", "out.pfx", "set 304 pw\nclick 1\n",
+       Code(ErrorCode::kSuccess), "close 206 ok"},
+      {"existing file", Dir(), "keep.pfx", "set 304 pw\nclick 1\n", Code(ErrorCode::kSuccess),
        "close 206 ok"},
-      {"existing file", Dir(), "keep.pfx", "set 304 pw\nclick 1\n", kPfxPromptOk, "close 206 ok"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -186,7 +190,7 @@ TEST_F(PfxDialogsTest, ExportChecksPasswordsFolderAndWrite) {
     fields.file_name = c.file_name;
     EXPECT_EQ(PromptPfxExport(*host, fields), c.code) << Log();
     EXPECT_TRUE(Logged(c.logged)) << Log();
-    EXPECT_EQ(fields.password, c.code == kPfxPromptOk ? "pw" : "");
+    EXPECT_EQ(fields.password, c.code == Code(ErrorCode::kSuccess) ? "pw" : "");
   }
   EXPECT_FALSE(fs::exists(dir_.path() / "a")) << "only one folder level is made";
   EXPECT_TRUE(fs::is_empty(dir_.path() / "new")) << "the test file is removed";
@@ -209,7 +213,7 @@ TEST_F(PfxDialogsTest, CancelAndUnavailable) {
     fields.folder = Dir();
     fields.file_name = "a.pfx";
     fields.password = "given";
-    EXPECT_EQ(driver(*host, fields), kPfxPromptCancelled);
+    EXPECT_EQ(driver(*host, fields), Code(ErrorCode::kCancelled));
     EXPECT_TRUE(Logged("show " + dialog + " 輸入憑證檔案資訊")) << Log();
     EXPECT_EQ(fields.folder + "|" + fields.file_name + "|" + fields.password, Dir() + "||");
 
@@ -217,7 +221,7 @@ TEST_F(PfxDialogsTest, CancelAndUnavailable) {
     PfxPromptFields untouched;
     untouched.folder = "/f";
     untouched.password = "given";
-    EXPECT_EQ(driver(none, untouched), kPfxPromptUnavailable);
+    EXPECT_EQ(driver(none, untouched), Code(ErrorCode::kAllocationFailed));
     EXPECT_EQ(untouched.folder + "|" + untouched.file_name + "|" + untouched.password,
               "/f|*.pfx|given");
   }
