@@ -35,7 +35,7 @@ CertComponent::CertComponent(ComponentEnvironment environment)
   // Private keys marked user-protected ask the user through the dialog host before each use.
   InstallKeyUsePrompt();
   osVersion = ReadPlatformVersion();
-  homePath = HomeFolder();
+  homeVariable = HomeVariable();
 }
 
 CertComponent::~CertComponent() {
@@ -178,7 +178,7 @@ std::u16string CertComponent::GetOSName() {
 
 std::u16string CertComponent::GetUserHomePath() {
   Enter(MethodId::GetUserHomePath);
-  return ConvertToWide(homePath);
+  return ConvertToWide(HomeFolder(homeVariable));
 }
 
 std::u16string CertComponent::RegReadHKCU(TextArg strName) {

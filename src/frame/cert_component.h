@@ -191,7 +191,9 @@ class CertComponent {
   ComponentEnvironment environment_;
   ErrorState errors_;
   PlatformVersion osVersion;
-  std::string homePath;
+  // $HOME as it was when the component was made; converted to the process code page when asked
+  // for, so that making the component (at library load) does not work the code page out.
+  std::string homeVariable;
   int32_t minPasswordLength = 0;
   int32_t maxPasswordLength = 16;
   std::string importedPfxPath;

@@ -82,9 +82,17 @@ std::string FormatAdapterAddresses(const std::vector<HardwareAddress>& addresses
   return text;
 }
 
-std::string HomeFolder() {
+std::string HomeVariable() {
   const char* home = std::getenv("HOME");
-  return home != nullptr ? FromSystemPath(home) : "";
+  return home != nullptr ? std::string(home) : std::string();
+}
+
+std::string HomeFolder(std::string_view home_variable) {
+  return home_variable.empty() ? std::string() : FromSystemPath(home_variable);
+}
+
+std::string HomeFolder() {
+  return HomeFolder(HomeVariable());
 }
 
 bool HostRunsInProtectedMode() {

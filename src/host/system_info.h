@@ -40,8 +40,11 @@ std::optional<std::vector<HardwareAddress>> ReadAdapterAddresses();
 // between entries and none at the end; empty text for no adapters.
 std::string FormatAdapterAddresses(const std::vector<HardwareAddress>& addresses);
 
-// HomeFolder returns the user's home folder ($HOME; empty when it is not set) as narrow text in the
-// process code page (FromSystemPath of the environment's text).
+// HomeVariable returns $HOME as the environment holds it (empty when it is not set). HomeFolder
+// returns the user's home folder as narrow text in the process code page: FromSystemPath of
+// |home_variable|, by default HomeVariable().
+std::string HomeVariable();
+std::string HomeFolder(std::string_view home_variable);
 std::string HomeFolder();
 
 // HostRunsInProtectedMode reports whether the host process runs sandboxed in a browser's protected
