@@ -308,6 +308,15 @@ constexpr KPairs kKPairs = MakeKPairs();
     const uint8_t* first = count > 2 ? p + 256 : p;                                         \
     const uint8_t* second = count > 3 ? p + 384 : first;                                    \
     SHA512R_BEGIN(0)                                                                        \
+    if (count == 1) {                                                                       \
+      /* A single block: there is no next pair to schedule. */                              \
+      for (int i = 0; i < 5; ++i) {                                                         \
+        SHA512R_SIXTEEN(, , , )                                                             \
+        rows += 32;                                                                         \
+      }                                                                                     \
+      SHA512R_END                                                                           \
+      break;                                                                                \
+    }                                                                                       \
     SHA512R_SIXTEEN(                                                                        \
         SHA512V_LOAD(0, x0, next, first, second), SHA512V_LOAD(1, x1, next, first, second), \
         SHA512V_LOAD(2, x2, next, first, second), SHA512V_LOAD(3, x3, next, first, second)) \
@@ -326,7 +335,6 @@ constexpr KPairs kKPairs = MakeKPairs();
       if (i == 1) {                                                                         \
         /* The first block's 80 rounds are done; the second block's begin. */               \
         SHA512R_END                                                                         \
-        if (count == 1) break;                                                              \
         SHA512R_BEGIN(1)                                                                    \
       }                                                                                     \
       SHA512R_SIXTEEN(SHA512V_RING4, SHA512V_RING5, SHA512V_RING6, SHA512V_RING7)           \
@@ -334,7 +342,6 @@ constexpr KPairs kKPairs = MakeKPairs();
       dst += 16;                                                                            \
       krow += 16;                                                                           \
     }                                                                                       \
-    if (count == 1) break;                                                                  \
     SHA512R_END                                                                             \
     p += 256;                                                                               \
     count -= 2;                                                                             \
