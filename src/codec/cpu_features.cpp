@@ -24,12 +24,15 @@ CpuFeatures Detect() {
   const bool osxsave = (ecx & (1u << 27)) != 0;
   const bool avx = (ecx & (1u << 28)) != 0;
   // YMM registers are usable only when the operating system saves them: XCR0 bits 1 (SSE) and
-  // 2 (AVX) must both be set.
+  // 2 (AVX) must both be set. AVX-512 instructions, even on ymm registers, also need bits 5-7
+  // (opmask registers, upper halves of ZMM0-15, ZMM16-31).
   bool ymm_enabled = false;
+  bool zmm_enabled = false;
   if (osxsave && avx) {
     unsigned xcr0_low = 0, xcr0_high = 0;
     __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
     ymm_enabled = (xcr0_low & 0x6u) == 0x6u;
+    zmm_enabled = (xcr0_low & 0xe6u) == 0xe6u;
   }
   if (max_leaf >= 7) {
     __cpuid_count(7, 0, eax, ebx, ecx, edx);
@@ -39,6 +42,8 @@ CpuFeatures Detect() {
     // The SHA bit is read here rather than through the compiler's builtin, which some compiler
     // versions do not know.
     features.sha = (ebx & (1u << 29)) != 0;
+    features.avx512f = zmm_enabled && (ebx & (1u << 16)) != 0;
+    features.avx512vl = zmm_enabled && (ebx & (1u << 31)) != 0;
   }
 #endif
   return features;

@@ -5,15 +5,16 @@
 // message that arrives in pieces (files). Compute is exactly Begin + Update + Finish.
 //
 // Each algorithm has a portable block function and, where the CPU offers it, an accelerated one
-// (SHA extensions for SHA-1 and SHA-256, AVX2 for the SHA-512 message schedule). The choice is
-// made at Begin from the process-wide DigestEngine and the CPU's features, so one computation
-// always runs with one block function.
+// (SHA extensions for SHA-1 and SHA-256, AVX2 or AVX-512 for the SHA-512 message schedule). The
+// choice is made at Begin from the process-wide DigestEngine and the CPU's features, so one
+// computation always runs with one block function.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "codec/byte_buffer.h"
 #include "codec/secure_wipe.h"
@@ -40,6 +41,14 @@ namespace digest_internal {
 // Processes |count| whole blocks at |blocks| into the chaining state |state|.
 template <typename Word>
 using BlockFunction = void (*)(Word* state, const uint8_t* blocks, size_t count);
+
+// The SHA-512 block functions this CPU can run, the portable one first, each with a short name.
+// Sha512Digest runs the last of them (kAuto) or the first (kPortable); tests run every one.
+struct Sha512BlockFunction {
+  const char* name;
+  BlockFunction<uint64_t> function;
+};
+std::vector<Sha512BlockFunction> Sha512BlockFunctions();
 
 // The buffering and padding common to the four algorithms (Merkle-Damgard with a 0x80 byte,
 // zeros and the message length in bits at the end of the last block). kLengthBytes is the size of
