@@ -1,4 +1,4 @@
-// The flat C surface: one extern "C" function per built method of the method table, all acting on
+// The flat C surface: one extern "C" function per method of the method table, all acting on
 // the one process-wide component, plus the automation-string functions and the export lookup.
 //
 // Every call goes through FlatCall, the surface's one guard: it serialises callers, and turns any
@@ -72,20 +72,15 @@ Result FlatCall(Work&& work) {
 using kelvadrome::Bstr;
 
 // ---- The method exports, generated from the method table. ------------------------------------
-#define KELVADROME_FLAT_EXPORT_BUILT(name_, export_, result_, params_, args_)         \
-  extern "C" KELVADROME_API result_ export_ params_ {                                 \
-    return kelvadrome::FlatCall<result_>(                                             \
-        [&](kelvadrome::CertComponent& component) { return component.name_ args_; }); \
-  }
-#define KELVADROME_FLAT_EXPORT_PLANNED(name_, export_, result_, params_, args_)
 #define KELVADROME_FLAT_EXPORT(status_, name_, export_, dispid_, class_, result_, params_, args_) \
-  KELVADROME_FLAT_EXPORT_##status_(name_, export_, result_, params_, args_)
+  extern "C" KELVADROME_API result_ export_ params_ {                                             \
+    return kelvadrome::FlatCall<result_>(                                                         \
+        [&](kelvadrome::CertComponent& component) { return component.name_ args_; });             \
+  }
 
 KELVADROME_METHODS(KELVADROME_FLAT_EXPORT)
 
 #undef KELVADROME_FLAT_EXPORT
-#undef KELVADROME_FLAT_EXPORT_PLANNED
-#undef KELVADROME_FLAT_EXPORT_BUILT
 
 // ---- Automation strings. ---------------------------------------------------------------------
 extern "C" KELVADROME_API BSTR SysAllocString(const OLECHAR* text) {
@@ -113,17 +108,12 @@ struct ExportEntry {
   void* function;
 };
 
-#define KELVADROME_EXPORT_ENTRY_BUILT(name_, export_) \
-  ExportEntry{MethodId::name_, reinterpret_cast<void*>(&::export_)},
-#define KELVADROME_EXPORT_ENTRY_PLANNED(name_, export_)
 #define KELVADROME_EXPORT_ENTRY(status_, name_, export_, ...) \
-  KELVADROME_EXPORT_ENTRY_##status_(name_, export_)
+  ExportEntry{MethodId::name_, reinterpret_cast<void*>(&::export_)},
 
 const ExportEntry kExportEntries[] = {KELVADROME_METHODS(KELVADROME_EXPORT_ENTRY)};
 
 #undef KELVADROME_EXPORT_ENTRY
-#undef KELVADROME_EXPORT_ENTRY_PLANNED
-#undef KELVADROME_EXPORT_ENTRY_BUILT
 
 }  // namespace
 }  // namespace kelvadrome

@@ -4,7 +4,8 @@
 //
 // One row per method, in interface (vtable) order:
 //   X(status, Name, ExportName, DISPID, ResetClass, Result, (parameters), (arguments))
-// status      BUILT when the worker exists and the surfaces expose it, PLANNED otherwise;
+// status      BUILT: every row has its worker and every surface exposes it (the table refuses
+//             any other status, so no surface carries a path for a method without a worker);
 // Name        the method's name, also the CertComponent member that does the work;
 // ExportName  the flat export's name (equal to Name except GetVersion -> GetDllVersion);
 // DISPID      the automation dispatch identifier;
@@ -175,6 +176,13 @@ inline constexpr std::array kMethods = {
 };
 
 inline constexpr size_t kMethodCount = kMethods.size();
+
+#define KELVADROME_METHOD_IS_BUILT(status_, name_, ...)        \
+  static_assert(method_table_detail::IsBuilt(#status_), #name_ \
+                " has no worker: every row of "                \
+                "KELVADROME_METHODS is BUILT, the surfaces expose each one");
+KELVADROME_METHODS(KELVADROME_METHOD_IS_BUILT)
+#undef KELVADROME_METHOD_IS_BUILT
 
 constexpr const MethodDescriptor& Describe(MethodId id) {
   return kMethods[static_cast<size_t>(id)];
