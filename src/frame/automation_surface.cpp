@@ -2,9 +2,9 @@
 // IProvideClassInfo2), its class factory, and the module's server entry points.
 //
 // Each object embeds its own CertComponent. Every ICAPI slot is generated from the method table
-// and goes through one guard (CapiObject::Call), which serialises calls on the object, turns any
-// exception into the component's error code and returns S_OK: failures are read back with
-// GetErrorCode, never from the HRESULT.
+// and goes through one guard (CapiObject::Call), which serialises calls on the object, runs the
+// worker under GuardedCall (frame/call_guard.h, shared with the flat surface) and returns S_OK:
+// failures are read back with GetErrorCode, never from the HRESULT.
 #include <dlfcn.h>
 
 #include <atomic>
@@ -18,9 +18,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "codec/secure_wipe.h"
 #include "frame/automation_dispatch.h"
 #include "frame/automation_registry.h"
+#include "frame/call_guard.h"
 #include "frame/cert_component.h"
 #include "frame/method_table.h"
 #include "kelvadrome/automation.h"
@@ -228,28 +228,12 @@ class CapiObject final : public ICAPI,
     }
   }
 
+  // Guarded serialises the call on this object and runs |work| under the shared guard; the
+  // outcome, success or not, is in *ret and the error slots, so the HRESULT is always S_OK.
   template <typename Result, typename Work>
   HRESULT Guarded(Result* ret, Work&& work) {
     std::lock_guard lock(mutex_);
-    try {
-      if constexpr (std::is_same_v<Result, Bstr>) {
-        std::u16string text = work(component_);
-        *ret = AllocBstr(text);
-        SecureWipe(text.data(), text.size() * sizeof(char16_t));
-      } else {
-        *ret = work(component_);
-      }
-      return S_OK;
-    } catch (const std::bad_alloc&) {
-      component_.RecordFailure(Code(ErrorCode::kOutOfMemory));
-    } catch (...) {
-      component_.RecordFailure(Code(ErrorCode::kGeneralError));
-    }
-    if constexpr (std::is_same_v<Result, Bstr>) {
-      *ret = AllocBstr(u"");
-    } else {
-      *ret = component_.error_state().errorCode;
-    }
+    *ret = GuardedCall<Result>(component_, std::forward<Work>(work));
     return S_OK;
   }
 

@@ -1,15 +1,15 @@
 // The flat C surface: one extern "C" function per method of the method table, all acting on
 // the one process-wide component, plus the automation-string functions and the export lookup.
 //
-// Every call goes through FlatCall, the surface's one guard: it serialises callers, and turns any
-// exception into the component's error code, so nothing ever throws across the C boundary.
+// Every call goes through FlatCall: it serialises callers and runs the worker under GuardedCall
+// (frame/call_guard.h), the guard the automation surface shares, so nothing ever throws across
+// the C boundary.
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string_view>
-#include <type_traits>
+#include <utility>
 
-#include "codec/secure_wipe.h"
+#include "frame/call_guard.h"
 #include "frame/cert_component.h"
 #include "frame/method_table.h"
 #include "kelvadrome/kelvadrome.h"
@@ -40,30 +40,14 @@ class ProcessComponent {
 
 ProcessComponent g_process_component;
 
+// FlatCall serialises the call on the process-wide component and runs |work| under the shared
+// guard; without a component the result is empty (0 or a null string).
 template <typename Result, typename Work>
 Result FlatCall(Work&& work) {
   std::lock_guard lock(g_process_component.mutex());
   CertComponent* component = g_process_component.get();
   if (component == nullptr) return Result{};
-  try {
-    if constexpr (std::is_same_v<Result, Bstr>) {
-      std::u16string text = work(*component);
-      Bstr result = AllocBstr(text);
-      SecureWipe(text.data(), text.size() * sizeof(char16_t));
-      return result;
-    } else {
-      return work(*component);
-    }
-  } catch (const std::bad_alloc&) {
-    component->RecordFailure(Code(ErrorCode::kOutOfMemory));
-  } catch (...) {
-    component->RecordFailure(Code(ErrorCode::kGeneralError));
-  }
-  if constexpr (std::is_same_v<Result, Bstr>) {
-    return AllocBstr(u"");
-  } else {
-    return component->error_state().errorCode;
-  }
+  return GuardedCall<Result>(*component, std::forward<Work>(work));
 }
 
 }  // namespace
