@@ -4,8 +4,7 @@
 //   generate_java_surface --natives <file.inc> --java <QuorixATLApplet.java> --methods <list.txt>
 //
 // --natives  the JNI natives, one extern "C" definition per method, included by
-//            src/frame/jni_surface.cpp. A built method forwards to its flat export; a method whose
-//            worker does not exist yet fails without reaching the component.
+//            src/frame/jni_surface.cpp. Each forwards to the flat export of its method.
 // --java     the Java class com.Quorix.QuorixATLApplet with one public native method per method.
 // --methods  one line per method, "<built|planned> <Result> <Name>(<Type> <name>, ...)", which
 //            the Java tests compare with the compiled class.
@@ -102,20 +101,13 @@ bool WriteNatives(std::ostream& out) {
     out << "\n// " << JavaType(method.result) << " " << method.name
         << ParameterList(parameters, false) << "\n";
     out << "extern \"C\" JNIEXPORT " << JniType(method.result) << " JNICALL " << NativeName(method);
-    if (method.built) {
-      out << "(JNIEnv* env, jobject /*self*/";
-      for (const auto& parameter : parameters) {
-        out << ", " << JniType(parameter.kind) << " " << parameter.name;
-      }
-      out << ") {\n  return kelvadrome::jni::Forward(env, &::" << method.export_name;
-      for (const auto& parameter : parameters) out << ", " << parameter.name;
-      out << ");\n}\n";
-    } else {
-      // No flat export exists yet: the parameters stay unnamed and unread.
-      out << "(JNIEnv* /*env*/, jobject /*self*/";
-      for (const auto& parameter : parameters) out << ", " << JniType(parameter.kind);
-      out << ") {\n  return kelvadrome::jni::NotBuilt<" << JniType(method.result) << ">();\n}\n";
+    out << "(JNIEnv* env, jobject /*self*/";
+    for (const auto& parameter : parameters) {
+      out << ", " << JniType(parameter.kind) << " " << parameter.name;
     }
+    out << ") {\n  return kelvadrome::jni::Forward(env, &::" << method.export_name;
+    for (const auto& parameter : parameters) out << ", " << parameter.name;
+    out << ");\n}\n";
   }
   return true;
 }

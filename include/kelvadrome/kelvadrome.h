@@ -14,6 +14,10 @@
  *    the component's error code (0 = success) and its message, GetCapiErrorCode and
  *    GetCapiErrorMsg the platform's code behind it. Which calls clear these codes is documented in
  *    docs/api.md.
+ *
+ * The declaration of each method is written from the component's method table by
+ * tools/generate_interface_headers.cpp, and a test checks that it still matches; the comment above
+ * each one is written by hand.
  */
 #ifndef KELVADROME_KELVADROME_H_
 #define KELVADROME_KELVADROME_H_

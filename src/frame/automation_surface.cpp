@@ -2,9 +2,9 @@
 // IProvideClassInfo2), its class factory, and the module's server entry points.
 //
 // Each object embeds its own CertComponent. Every ICAPI slot is generated from the method table
-// and goes through one guard (CapiObject::Call), which serialises calls on the object, turns any
-// exception into the component's error code and returns S_OK: failures are read back with
-// GetErrorCode, never from the HRESULT. Methods whose worker is not built yet fail with 5001.
+// and goes through one guard (CapiObject::Call), which serialises calls on the object, runs the
+// worker under GuardedCall (frame/call_guard.h, shared with the flat surface) and returns S_OK:
+// failures are read back with GetErrorCode, never from the HRESULT.
 #include <dlfcn.h>
 
 #include <atomic>
@@ -18,9 +18,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "codec/secure_wipe.h"
 #include "frame/automation_dispatch.h"
 #include "frame/automation_registry.h"
+#include "frame/call_guard.h"
 #include "frame/cert_component.h"
 #include "frame/method_table.h"
 #include "kelvadrome/automation.h"
@@ -36,20 +36,6 @@ constexpr int32_t kPortEx = 65537;
 // What keeps the module loaded: live objects and the server locks of IClassFactory::LockServer.
 std::atomic<long> g_live_objects{0};
 std::atomic<long> g_server_locks{0};
-
-// The stand-in of a worker that is not built yet: it fails with the general error.
-template <typename Result>
-auto NotBuilt(CertComponent& component) {
-  component.RecordFailure(Code(ErrorCode::kGeneralError));
-  if constexpr (std::is_same_v<Result, Bstr>) {
-    return std::u16string();
-  } else {
-    return Code(ErrorCode::kGeneralError);
-  }
-}
-
-template <typename... Arguments>
-void Unused(const Arguments&...) {}
 
 // The argument of a slot parameter as the worker takes it, for calls made by Invoke: a text
 // parameter gets the whole converted text, a number parameter the number.
@@ -169,44 +155,28 @@ class CapiObject final : public ICAPI,
   }
 
   // ---- ICAPI, generated from the method table -----------------------------------------------
-#define KELVADROME_CAPI_WORK_BUILT(name_, result_, args_) \
-  [&](CertComponent& component) { return component.name_ args_; }
-#define KELVADROME_CAPI_WORK_PLANNED(name_, result_, args_) \
-  [&](CertComponent& component) {                           \
-    Unused args_;                                           \
-    return NotBuilt<result_>(component);                    \
-  }
-#define KELVADROME_CAPI_SLOT(status_, name_, export_, dispid_, class_, result_, params_, args_) \
-  HRESULT name_ KELVADROME_APPEND_RET(result_, params_) override {                              \
-    return Call<MethodId::name_>(Ret, KELVADROME_CAPI_WORK_##status_(name_, result_, args_));   \
+#define KELVADROME_CAPI_SLOT(status_, name_, export_, dispid_, class_, result_, params_, args_)    \
+  HRESULT name_ KELVADROME_APPEND_RET(result_, params_) override {                                 \
+    return Call<MethodId::name_>(Ret,                                                              \
+                                 [&](CertComponent& component) { return component.name_ args_; }); \
   }
   KELVADROME_METHODS(KELVADROME_CAPI_SLOT)
 #undef KELVADROME_CAPI_SLOT
-#undef KELVADROME_CAPI_WORK_PLANNED
-#undef KELVADROME_CAPI_WORK_BUILT
 
   // ---- Invoke's way to the workers (CapiMethodRunner) -----------------------------------------
   // The same guard and worker as the slot, with the arguments Invoke converted: a text argument
   // reaches the worker whole, which a slot's zero-terminated text parameter cannot carry.
   HRESULT RunMethod(MethodId method, const AutomationArgument* arguments,
                     AutomationResult& result) override {
-#define KELVADROME_CAPI_RUN_WORK_BUILT(name_, result_) \
-  [](CertComponent& component, auto... values) { return component.name_(values...); }
-#define KELVADROME_CAPI_RUN_WORK_PLANNED(name_, result_) \
-  [](CertComponent& component, auto... values) {         \
-    Unused(values...);                                   \
-    return NotBuilt<result_>(component);                 \
-  }
-#define KELVADROME_CAPI_RUN(status_, name_, export_, dispid_, class_, result_, params_, args_) \
-  case MethodId::name_:                                                                        \
-    return Call<MethodId::name_>(                                                              \
-        ResultSlot<result_>(result),                                                           \
-        InvokedWork<decltype(&ICAPI::name_)>::Bind(                                            \
-            KELVADROME_CAPI_RUN_WORK_##status_(name_, result_), arguments));
+#define KELVADROME_CAPI_RUN(status_, name_, export_, dispid_, class_, result_, params_, args_)   \
+  case MethodId::name_:                                                                          \
+    return Call<MethodId::name_>(                                                                \
+        ResultSlot<result_>(result),                                                             \
+        InvokedWork<decltype(&ICAPI::name_)>::Bind(                                              \
+            [](CertComponent& component, auto... values) { return component.name_(values...); }, \
+            arguments));
     switch (method) { KELVADROME_METHODS(KELVADROME_CAPI_RUN) }
 #undef KELVADROME_CAPI_RUN
-#undef KELVADROME_CAPI_RUN_WORK_PLANNED
-#undef KELVADROME_CAPI_RUN_WORK_BUILT
     return DISP_E_MEMBERNOTFOUND;
   }
 
@@ -258,28 +228,12 @@ class CapiObject final : public ICAPI,
     }
   }
 
+  // Guarded serialises the call on this object and runs |work| under the shared guard; the
+  // outcome, success or not, is in *ret and the error slots, so the HRESULT is always S_OK.
   template <typename Result, typename Work>
   HRESULT Guarded(Result* ret, Work&& work) {
     std::lock_guard lock(mutex_);
-    try {
-      if constexpr (std::is_same_v<Result, Bstr>) {
-        std::u16string text = work(component_);
-        *ret = AllocBstr(text);
-        SecureWipe(text.data(), text.size() * sizeof(char16_t));
-      } else {
-        *ret = work(component_);
-      }
-      return S_OK;
-    } catch (const std::bad_alloc&) {
-      component_.RecordFailure(Code(ErrorCode::kOutOfMemory));
-    } catch (...) {
-      component_.RecordFailure(Code(ErrorCode::kGeneralError));
-    }
-    if constexpr (std::is_same_v<Result, Bstr>) {
-      *ret = AllocBstr(u"");
-    } else {
-      *ret = component_.error_state().errorCode;
-    }
+    *ret = GuardedCall<Result>(component_, std::forward<Work>(work));
     return S_OK;
   }
 

@@ -1,15 +1,15 @@
-// The flat C surface: one extern "C" function per built method of the method table, all acting on
+// The flat C surface: one extern "C" function per method of the method table, all acting on
 // the one process-wide component, plus the automation-string functions and the export lookup.
 //
-// Every call goes through FlatCall, the surface's one guard: it serialises callers, and turns any
-// exception into the component's error code, so nothing ever throws across the C boundary.
+// Every call goes through FlatCall: it serialises callers and runs the worker under GuardedCall
+// (frame/call_guard.h), the guard the automation surface shares, so nothing ever throws across
+// the C boundary.
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string_view>
-#include <type_traits>
+#include <utility>
 
-#include "codec/secure_wipe.h"
+#include "frame/call_guard.h"
 #include "frame/cert_component.h"
 #include "frame/method_table.h"
 #include "kelvadrome/kelvadrome.h"
@@ -40,30 +40,14 @@ class ProcessComponent {
 
 ProcessComponent g_process_component;
 
+// FlatCall serialises the call on the process-wide component and runs |work| under the shared
+// guard; without a component the result is empty (0 or a null string).
 template <typename Result, typename Work>
 Result FlatCall(Work&& work) {
   std::lock_guard lock(g_process_component.mutex());
   CertComponent* component = g_process_component.get();
   if (component == nullptr) return Result{};
-  try {
-    if constexpr (std::is_same_v<Result, Bstr>) {
-      std::u16string text = work(*component);
-      Bstr result = AllocBstr(text);
-      SecureWipe(text.data(), text.size() * sizeof(char16_t));
-      return result;
-    } else {
-      return work(*component);
-    }
-  } catch (const std::bad_alloc&) {
-    component->RecordFailure(Code(ErrorCode::kOutOfMemory));
-  } catch (...) {
-    component->RecordFailure(Code(ErrorCode::kGeneralError));
-  }
-  if constexpr (std::is_same_v<Result, Bstr>) {
-    return AllocBstr(u"");
-  } else {
-    return component->error_state().errorCode;
-  }
+  return GuardedCall<Result>(*component, std::forward<Work>(work));
 }
 
 }  // namespace
@@ -72,20 +56,15 @@ Result FlatCall(Work&& work) {
 using kelvadrome::Bstr;
 
 // ---- The method exports, generated from the method table. ------------------------------------
-#define KELVADROME_FLAT_EXPORT_BUILT(name_, export_, result_, params_, args_)         \
-  extern "C" KELVADROME_API result_ export_ params_ {                                 \
-    return kelvadrome::FlatCall<result_>(                                             \
-        [&](kelvadrome::CertComponent& component) { return component.name_ args_; }); \
-  }
-#define KELVADROME_FLAT_EXPORT_PLANNED(name_, export_, result_, params_, args_)
 #define KELVADROME_FLAT_EXPORT(status_, name_, export_, dispid_, class_, result_, params_, args_) \
-  KELVADROME_FLAT_EXPORT_##status_(name_, export_, result_, params_, args_)
+  extern "C" KELVADROME_API result_ export_ params_ {                                             \
+    return kelvadrome::FlatCall<result_>(                                                         \
+        [&](kelvadrome::CertComponent& component) { return component.name_ args_; });             \
+  }
 
 KELVADROME_METHODS(KELVADROME_FLAT_EXPORT)
 
 #undef KELVADROME_FLAT_EXPORT
-#undef KELVADROME_FLAT_EXPORT_PLANNED
-#undef KELVADROME_FLAT_EXPORT_BUILT
 
 // ---- Automation strings. ---------------------------------------------------------------------
 extern "C" KELVADROME_API BSTR SysAllocString(const OLECHAR* text) {
@@ -113,17 +92,12 @@ struct ExportEntry {
   void* function;
 };
 
-#define KELVADROME_EXPORT_ENTRY_BUILT(name_, export_) \
-  ExportEntry{MethodId::name_, reinterpret_cast<void*>(&::export_)},
-#define KELVADROME_EXPORT_ENTRY_PLANNED(name_, export_)
 #define KELVADROME_EXPORT_ENTRY(status_, name_, export_, ...) \
-  KELVADROME_EXPORT_ENTRY_##status_(name_, export_)
+  ExportEntry{MethodId::name_, reinterpret_cast<void*>(&::export_)},
 
 const ExportEntry kExportEntries[] = {KELVADROME_METHODS(KELVADROME_EXPORT_ENTRY)};
 
 #undef KELVADROME_EXPORT_ENTRY
-#undef KELVADROME_EXPORT_ENTRY_PLANNED
-#undef KELVADROME_EXPORT_ENTRY_BUILT
 
 }  // namespace
 }  // namespace kelvadrome

@@ -146,13 +146,6 @@ JavaResult<Result> Forward(JNIEnv* env, Result (*flat)(FlatArgs...), JavaArgs...
   }
 }
 
-// NotBuilt is the whole body of a native whose worker does not exist yet: it fails as a null
-// string argument would, without touching the component.
-template <typename Java>
-Java NotBuilt() {
-  return Failure<Java>();
-}
-
 }  // namespace
 }  // namespace kelvadrome::jni
 
