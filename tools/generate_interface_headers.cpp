@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "frame/method_table.h"
+#include "method_parameters.h"
 
 namespace kelvadrome {
 namespace {
@@ -32,21 +33,8 @@ constexpr std::string_view kBeginMarker =
 constexpr std::string_view kEndMarker = "/* END generated */\n";
 constexpr size_t kColumnLimit = 100;
 
-struct Parameter {
-  ValueKind kind;
-  std::string name;
-};
-
 bool Parameters(const MethodDescriptor& method, std::vector<Parameter>* out) {
-  const std::vector<std::string> names = method.ParameterNames();
-  if (names.size() != method.parameter_count) {
-    std::cerr << "generate_interface_headers: " << method.name << " declares " << names.size()
-              << " parameter names for " << int{method.parameter_count} << " parameters\n";
-    return false;
-  }
-  out->clear();
-  for (size_t i = 0; i < names.size(); ++i) out->push_back({method.parameters[i], names[i]});
-  return true;
+  return MethodParameters("generate_interface_headers", method, out);
 }
 
 // The ICAPI method list: one row per method, its parameters as automation types and then Ret.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "frame/method_table.h"
+#include "method_parameters.h"
 
 namespace kelvadrome {
 namespace {
@@ -61,23 +62,8 @@ const char* JniType(ValueKind kind) {
   return kind == ValueKind::kText ? "jstring" : "jint";
 }
 
-struct Parameter {
-  ValueKind kind;
-  std::string name;
-};
-
-// The method's parameters with their names; fails when the declaration text and the kinds
-// disagree, which would make every generated file wrong.
 bool Parameters(const MethodDescriptor& method, std::vector<Parameter>* out) {
-  const std::vector<std::string> names = method.ParameterNames();
-  if (names.size() != method.parameter_count) {
-    std::cerr << "generate_java_surface: " << method.name << " declares " << names.size()
-              << " parameter names for " << int{method.parameter_count} << " parameters\n";
-    return false;
-  }
-  out->clear();
-  for (size_t i = 0; i < names.size(); ++i) out->push_back({method.parameters[i], names[i]});
-  return true;
+  return MethodParameters("generate_java_surface", method, out);
 }
 
 // "(String strName, int dw)", or "(jstring strName, jint dw)" with |jni| set.
