@@ -26,23 +26,11 @@ bool Load(std::span<const uint8_t> der, CertInfo& info) {
 std::string CertificateFieldText(std::span<const uint8_t> der, CertField field) {
   CertInfo info;
   if (!Load(der, info)) return std::string();
-  switch (field) {
-    case CertField::kSubject:
-      return info.GetSubject();
-    case CertField::kSubjectCN:
-      return info.GetSubjectCN();
-    case CertField::kIssuer:
-      return info.GetIssuer();
-    case CertField::kSerial:
-      return info.GetSerial();
-    case CertField::kFingerprint:
-      return info.GetFingerprint();
-    case CertField::kNotBefore:
-      return info.GetNotBefore(CertDateFormat::kCompact);
-    case CertField::kNotAfter:
-      return info.GetNotAfter(CertDateFormat::kCompact);
-  }
-  return std::string();
+  // The same formatting as the snapshot's entries, so the signer's fields and the listed ones
+  // cannot drift apart.
+  return SnapshotFieldText({CertificateThumbprint(info.certificate()->der()),
+                            SummarizeCertificate(*info.certificate())},
+                           field);
 }
 
 uint32_t CertificateKeyUsage(std::span<const uint8_t> der) {
