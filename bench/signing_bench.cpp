@@ -245,7 +245,7 @@ void BM_SelectSignerEx2TakesThePublishedSigner(benchmark::State& state) {
   kelvadrome::CertComponent taker;
   for (auto _ : state) {
     if (taker.SelectSignerEx2(u"", u"", u"", 1, u"", 0x108, 0) != 0 ||
-        taker.selected_signer().signerCertBytes.empty()) {
+        taker.selected_signer().der.empty()) {
       state.SkipWithError("SelectSignerEx2 took nothing");
     }
   }

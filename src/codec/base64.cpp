@@ -20,8 +20,8 @@
 #include <string_view>
 
 #include "codec/byte_buffer.h"
-#include "codec/secure_wipe.h"
 #include "codec/storage_reuse.h"
+#include "platform/secrets.h"
 
 namespace kelvadrome {
 

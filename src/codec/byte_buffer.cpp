@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "codec/secure_wipe.h"
+#include "platform/secrets.h"
 
 namespace kelvadrome {
 

@@ -111,6 +111,8 @@ bool WriteFileBytes(const std::string& path, const ByteBuffer& buffer);
 // PathExists reports whether anything (a file, a folder) exists at |path|; false for an empty
 // path.
 bool PathExists(const std::string& path);
+// IsExistingFile reports whether something other than a folder exists at |path|.
+bool IsExistingFile(const std::string& path);
 
 // SameFile reports whether |a| and |b| name one existing file (the same device and inode), however
 // the paths are written: "dir/./x.pfx" and a symbolic link to it are the same file, while names

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "codec/des_core.h"
-#include "codec/secure_wipe.h"
+#include "platform/secrets.h"
 
 namespace kelvadrome {
 namespace {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "codec/byte_buffer.h"
-#include "codec/secure_wipe.h"
+#include "platform/secrets.h"
 
 namespace kelvadrome {
 

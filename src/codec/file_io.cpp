@@ -16,34 +16,13 @@
 #include <string_view>
 
 #include "codec/byte_buffer.h"
+#include "platform/files.h"
 #include "platform/handles.h"
 #include "platform/text.h"
 
 namespace kelvadrome {
 
 namespace {
-
-// A path the system calls can take: not empty and without an embedded NUL, which would silently
-// cut it short.
-bool UsablePath(const std::string& path) {
-  return !path.empty() && path.find('\0') == std::string::npos;
-}
-
-// Reads exactly |size| bytes into |out|, retrying after signals and short reads. Returns false on
-// a read error or when the file ends first (it shrank after its size was taken).
-bool ReadExactly(int fd, uint8_t* out, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t got = ::read(fd, out + done, size - done);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (got == 0) return false;
-    done += static_cast<size_t>(got);
-  }
-  return true;
-}
 
 // Writes all |size| bytes, retrying after signals and short writes.
 bool WriteAll(int fd, const uint8_t* data, size_t size) {
@@ -71,23 +50,11 @@ void SyncFolder(const std::string& folder) {
 
 bool ReadFileBytes(const std::string& narrow_path, ByteBuffer& out) {
   out.Reset();
-  const std::optional<std::string> system_path = SystemPath(narrow_path);
-  if (!system_path) return false;
-  const std::string& path = *system_path;
-  if (!UsablePath(path)) return false;
-  // O_NONBLOCK keeps open() from waiting on a FIFO, which is then refused as not a regular file;
-  // it changes nothing for regular files.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!fd.valid()) return false;
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  if (info.st_size < 1 || info.st_size > ByteBuffer::kMaxLength) return false;
-  if (!out.Allocate(static_cast<int32_t>(info.st_size))) return false;
-  if (!ReadExactly(fd.get(), out.data(), static_cast<size_t>(out.length()))) {
-    out.Reset();
-    return false;
-  }
-  return true;
+  const bool read = ReadWholeFile(narrow_path, ByteBuffer::kMaxLength, [&out](size_t size) {
+    return out.Allocate(static_cast<int32_t>(size)) ? out.data() : nullptr;
+  });
+  if (!read) out.Reset();
+  return read;
 }
 
 namespace {
@@ -222,6 +189,12 @@ bool PathExists(const std::string& narrow_path) {
   const std::optional<std::string> path = SystemPath(narrow_path);
   struct stat info {};
   return path && ::stat(path->c_str(), &info) == 0;
+}
+
+bool IsExistingFile(const std::string& narrow_path) {
+  const std::optional<std::string> path = SystemPath(narrow_path);
+  struct stat info {};
+  return path && ::stat(path->c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
 bool SameFile(const std::string& narrow_a, const std::string& narrow_b) {

@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "codec/byte_buffer.h"
-#include "codec/secure_wipe.h"
 #include "codec/storage_reuse.h"
+#include "platform/secrets.h"
 
 namespace kelvadrome {
 

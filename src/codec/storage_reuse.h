@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/secure_wipe.h"
+#include "platform/secrets.h"
 
 namespace kelvadrome::storage_reuse {
 

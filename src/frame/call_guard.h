@@ -15,10 +15,10 @@
 #include <string>
 #include <type_traits>
 
-#include "codec/secure_wipe.h"
 #include "frame/cert_component.h"
 #include "platform/bstr.h"
 #include "platform/error_codes.h"
+#include "platform/secrets.h"
 
 namespace kelvadrome {
 

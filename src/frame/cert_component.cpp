@@ -4,7 +4,6 @@
 
 #include "frame/error_catalogue.h"
 #include "host/registry_access.h"
-#include "codec/secure_wipe.h"
 #include "ops/hash.h"
 #include "ops/key_use.h"
 #include "ops/pfx_transfer.h"
@@ -12,6 +11,7 @@
 #include "platform/error_codes.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
+#include "platform/secrets.h"
 #include "platform/text.h"
 #include "ui/dialog_host.h"
 
@@ -48,7 +48,10 @@ CertComponent::~CertComponent() {
 }
 
 void CertComponent::ResetSigner() {
-  signer_.Clear();
+  // The file's place goes the way of the password: nothing of it stays in freed memory.
+  SecureWipe(signer_.pfx_folder);
+  SecureWipe(signer_.pfx_name);
+  signer_ = SelectedSigner{};
   signerKeys_.Release();
 }
 
@@ -81,7 +84,7 @@ int32_t CertComponent::SelectSignerEx(TextArg certFilter, TextArg strPfxPath, Te
   request.filter = ConvertToNarrow(certFilter.view());
   request.pfx_folder = ConvertToNarrow(strPfxPath.view());
   request.pfx_name = ConvertToNarrow(strPfxName.view());
-  request.password = ConvertToNarrow(strPasswd.view());
+  request.password = ConvertSecretToNarrow(strPasswd.view());
   request.compare_date = ConvertToNarrow(strCompareDate.view());
   request.flags = dwFlags;
   request.key_usage = dwKeyUsage;
@@ -317,7 +320,7 @@ int32_t CertComponent::ImportPfxToIE(TextArg strPfxPath, TextArg strPfxName, Tex
   PfxImportRequest request;
   request.folder = ConvertToNarrow(strPfxPath.view());
   request.file_name = ConvertToNarrow(strPfxName.view());
-  request.password = ConvertToNarrow(strPasswd.view());
+  request.password = ConvertSecretToNarrow(strPasswd.view());
   request.flags = dwFlags;
   request.key_usage = dwKeyUsage;
   request.min_password_length = minPasswordLength;
@@ -328,7 +331,7 @@ int32_t CertComponent::ImportPfxToIE(TextArg strPfxPath, TextArg strPfxName, Tex
   if (outcome.code == 0) {
     importedPfxPath = std::move(outcome.folder);
     importedPfxName = std::move(outcome.file_name);
-    signer_.signerCertBytes = std::move(outcome.certificates);
+    signer_.der = std::move(outcome.certificates);
   }
   return errors_.errorCode;
 }
@@ -342,7 +345,7 @@ int32_t CertComponent::ExportPfxFromIE(TextArg strSubject, TextArg strPfxPath, T
   PfxExportRequest request;
   request.subject_filter = ConvertToNarrow(strSubject.view());
   request.folder = ConvertToNarrow(strPfxPath.view());
-  request.password = ConvertToNarrow(strPassword.view());
+  request.password = ConvertSecretToNarrow(strPassword.view());
   request.default_file_name = defaultPfxFileName;
   request.flags = dwFlags;
   request.key_usage = dwKeyUsage;
@@ -398,10 +401,10 @@ std::u16string CertComponent::GetExportedPfxFileName() {
   return ConvertToWide(exportedPfxName);
 }
 std::u16string CertComponent::GetSignerPfxFilePath() {
-  return ConvertToWide(signer_.signerCertFilePath);
+  return ConvertToWide(signer_.pfx_folder);
 }
 std::u16string CertComponent::GetSignerPfxFileName() {
-  return ConvertToWide(signer_.signerCertFileName);
+  return ConvertToWide(signer_.pfx_name);
 }
 
 int32_t CertComponent::GetPortEx() {

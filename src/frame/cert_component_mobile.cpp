@@ -26,15 +26,14 @@ std::u16string CertComponent::ExportMobileFromPfx(TextArg strPfxPath, TextArg st
   exportedPfxName.clear();
   if (Refuses(MethodId::ExportMobileFromPfx)) return {};
   MobilePfxRequest request;
-  if ((dwFlags & kUseSignerPfxFlag) != 0 &&
-      signer_.signerMedia == static_cast<int32_t>(signer_source::kPfxFile)) {
-    request.folder = signer_.signerCertFilePath;
-    request.file_name = signer_.signerCertFileName;
-    request.password = signer_.signerCertPasswd;
+  if ((dwFlags & kUseSignerPfxFlag) != 0 && signer_.source == SignerSource::kPfxFile) {
+    request.folder = signer_.pfx_folder;
+    request.file_name = signer_.pfx_name;
+    request.password = signer_.pfx_password;
   } else {
     request.folder = ConvertToNarrow(strPfxPath.view());
     request.file_name = ConvertToNarrow(strPfxName.view());
-    request.password = ConvertToNarrow(strPasswd.view());
+    request.password = ConvertSecretToNarrow(strPasswd.view());
   }
   request.key_usage = dwKeyUsage;
   request.min_password_length = minPasswordLength;
@@ -56,7 +55,7 @@ std::u16string CertComponent::ExportMobileFromIE(TextArg strSubject, TextArg str
   if (Refuses(MethodId::ExportMobileFromIE)) return {};
   MobileStoreRequest request;
   request.subject_filter = ConvertToNarrow(strSubject.view());
-  request.password = ConvertToNarrow(strPasswd.view());
+  request.password = ConvertSecretToNarrow(strPasswd.view());
   request.flags = dwFlags;
   request.key_usage = dwKeyUsage;
   const MobileExportOutcome outcome = ExportMobileFromStore(request, dialogs());

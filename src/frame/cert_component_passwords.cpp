@@ -15,8 +15,8 @@ PfxPasswordChangeRequest ChangeRequest(TextArg folder, TextArg file_name, TextAr
   PfxPasswordChangeRequest request;
   request.folder = ConvertToNarrow(folder.view());
   request.file_name = ConvertToNarrow(file_name.view());
-  request.old_password = ConvertToNarrow(old_password.view());
-  request.new_password = ConvertToNarrow(new_password.view());
+  request.old_password = ConvertSecretToNarrow(old_password.view());
+  request.new_password = ConvertSecretToNarrow(new_password.view());
   request.min_password_length = min_length;
   request.max_password_length = max_length;
   return request;
@@ -73,7 +73,7 @@ int32_t CertComponent::QueryPfxInfo(TextArg strPfxPath, TextArg strPfxName, Text
   PfxQueryRequest request;
   request.folder = ConvertToNarrow(strPfxPath.view());
   request.file_name = ConvertToNarrow(strPfxName.view());
-  request.password = ConvertToNarrow(strPasswd.view());
+  request.password = ConvertSecretToNarrow(strPasswd.view());
   request.flags = dwFlags;
   request.key_usage = dwKeyUsage;
   request.min_password_length = minPasswordLength;
@@ -84,9 +84,9 @@ int32_t CertComponent::QueryPfxInfo(TextArg strPfxPath, TextArg strPfxName, Text
   // The certificate getters and the signer's file getters report the file; the signer's source
   // stays "none" and its password is not kept.
   if (outcome.code == 0) {
-    signer_.signerCertFilePath = std::move(outcome.folder);
-    signer_.signerCertFileName = std::move(outcome.file_name);
-    signer_.signerCertBytes = std::move(outcome.certificates);
+    signer_.pfx_folder = std::move(outcome.folder);
+    signer_.pfx_name = std::move(outcome.file_name);
+    signer_.der = std::move(outcome.certificates);
   }
   return errors_.errorCode;
 }

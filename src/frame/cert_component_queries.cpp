@@ -23,7 +23,7 @@ std::u16string AsciiToWide(std::string_view ascii) {
 std::u16string CertComponent::GetCertB64() {
   // Leaves the error slots as they are (reset class 6).
   Reset(MethodId::GetCertB64);
-  const std::vector<uint8_t>& der = signer_.signerCertBytes;
+  const std::vector<uint8_t>& der = signer_.der;
   if (der.empty() || der.size() > static_cast<size_t>(ByteBuffer::kMaxLength)) return {};
   ByteBuffer text;
   if (!text.Base64Encode(der.data(), static_cast<int32_t>(der.size()))) return {};
@@ -32,42 +32,42 @@ std::u16string CertComponent::GetCertB64() {
 
 std::u16string CertComponent::GetCertSubject() {
   Reset(MethodId::GetCertSubject);
-  return ConvertToWide(CertificateFieldText(signer_.signerCertBytes, CertField::kSubject));
+  return ConvertToWide(CertificateFieldText(signer_.der, CertField::kSubject));
 }
 
 std::u16string CertComponent::GetCertSubjectCN() {
   Reset(MethodId::GetCertSubjectCN);
-  return ConvertToWide(CertificateFieldText(signer_.signerCertBytes, CertField::kSubjectCN));
+  return ConvertToWide(CertificateFieldText(signer_.der, CertField::kSubjectCN));
 }
 
 std::u16string CertComponent::GetCertIssuer() {
   Reset(MethodId::GetCertIssuer);
-  return ConvertToWide(CertificateFieldText(signer_.signerCertBytes, CertField::kIssuer));
+  return ConvertToWide(CertificateFieldText(signer_.der, CertField::kIssuer));
 }
 
 std::u16string CertComponent::GetCertSerial() {
   Reset(MethodId::GetCertSerial);
-  return AsciiToWide(CertificateFieldText(signer_.signerCertBytes, CertField::kSerial));
+  return AsciiToWide(CertificateFieldText(signer_.der, CertField::kSerial));
 }
 
 std::u16string CertComponent::GetCertNotBefore() {
   Reset(MethodId::GetCertNotBefore);
-  return AsciiToWide(CertificateFieldText(signer_.signerCertBytes, CertField::kNotBefore));
+  return AsciiToWide(CertificateFieldText(signer_.der, CertField::kNotBefore));
 }
 
 std::u16string CertComponent::GetCertNotAfter() {
   Reset(MethodId::GetCertNotAfter);
-  return AsciiToWide(CertificateFieldText(signer_.signerCertBytes, CertField::kNotAfter));
+  return AsciiToWide(CertificateFieldText(signer_.der, CertField::kNotAfter));
 }
 
 std::u16string CertComponent::GetCertFinger() {
   Reset(MethodId::GetCertFinger);
-  return AsciiToWide(CertificateFieldText(signer_.signerCertBytes, CertField::kFingerprint));
+  return AsciiToWide(CertificateFieldText(signer_.der, CertField::kFingerprint));
 }
 
 int32_t CertComponent::GetCertKeyUsage() {
   Reset(MethodId::GetCertKeyUsage);
-  return static_cast<int32_t>(CertificateKeyUsage(signer_.signerCertBytes));
+  return static_cast<int32_t>(CertificateKeyUsage(signer_.der));
 }
 
 // --- The snapshot of "MY". -------------------------------------------------------------------

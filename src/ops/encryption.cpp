@@ -9,16 +9,15 @@
 #include "codec/cert_info.h"
 #include "codec/cert_store_handle.h"
 #include "codec/des.h"
-#include "codec/pfx_store.h"
-#include "codec/secure_wipe.h"
 #include "ops/encryption_cipher.h"
 #include "platform/certificate.h"
 #include "platform/error_codes.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
+#include "platform/pfx_store.h"
 #include "platform/pkcs7_certificates.h"
 #include "platform/pkcs7_envelope.h"
-#include "platform/secret_bytes.h"
+#include "platform/secrets.h"
 #include "platform/text.h"
 #include "ui/pfx_dialogs.h"
 
@@ -63,10 +62,8 @@ bool Base64Body(std::string_view text, std::string_view& body) {
 // significant byte first. Wiped when released.
 SecretBytes Plaintext(std::u16string_view text, int32_t flags) {
   if ((flags & encryption_flag::kCodePageBytes) != 0) {
-    std::string narrow = ConvertToNarrow(text);
-    SecretBytes bytes(reinterpret_cast<const uint8_t*>(narrow.data()), narrow.size());
-    SecureWipe(narrow);
-    return bytes;
+    const SecretString narrow = ConvertSecretToNarrow(text);
+    return SecretBytes(reinterpret_cast<const uint8_t*>(narrow.data()), narrow.size());
   }
   SecretBytes bytes(2 * text.size());
   for (size_t i = 0; i < text.size(); ++i) {
@@ -160,13 +157,13 @@ int32_t ReadCiphertextText(std::u16string_view text, ByteBuffer& bytes) {
 
 int32_t ReadKeyText(std::u16string_view text, ByteBuffer& key) {
   key.Reset();
-  std::string narrow = ConvertToNarrow(text);
+  const SecretString narrow = ConvertSecretToNarrow(text);
   // A key with a stray character would decode to bytes nobody chose; it is refused instead.
-  const bool hex = !narrow.empty() && std::all_of(narrow.begin(), narrow.end(), [](char c) {
+  const std::string_view digits = narrow.view();
+  const bool hex = !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
   });
   const bool decoded = hex && key.HexDecode(narrow.c_str());
-  SecureWipe(narrow);
   if (!decoded) {
     key.Reset();
     return Code(ErrorCode::kBadArgument);
@@ -317,7 +314,7 @@ EncryptionOutcome DecryptEnvelope(const EnvelopeDecryptRequest& request, DialogH
       return {answer, 0, {}};
     }
     PfxStore pfx;
-    if (pfx.Load(JoinFolderAndName(fields.folder, fields.file_name), fields.password,
+    if (pfx.Load(JoinFolderAndName(fields.folder, fields.file_name), fields.password.view(),
                  kExportableKeys) != 0) {
       // A file that does not load offers no certificate to decrypt with (5010).
       return {Code(ErrorCode::kCertificateNotFound), pfx.platform_error(), {}};

@@ -10,15 +10,14 @@
 #include "codec/certificate_filter.h"
 #include "codec/des.h"
 #include "codec/digest.h"
-#include "codec/pfx_store.h"
-#include "codec/secure_wipe.h"
 #include "ops/pfx_transfer.h"
 #include "platform/cert_store.h"
 #include "platform/certificate_key.h"
 #include "platform/error_codes.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
-#include "platform/secret_bytes.h"
+#include "platform/pfx_store.h"
+#include "platform/secrets.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/dialog_host.h"
 #include "ui/pfx_dialogs.h"
@@ -172,14 +171,6 @@ std::optional<SecretBytes> ExportCertificateKey(CertStore& store, int64_t id,
 
 }  // namespace
 
-MobilePfxRequest::~MobilePfxRequest() {
-  SecureWipe(password);
-}
-
-MobileStoreRequest::~MobileStoreRequest() {
-  SecureWipe(password);
-}
-
 MobileExportOutcome BuildMobileRecord(std::string_view password,
                                       std::span<const uint8_t> certificate,
                                       std::span<const uint8_t> private_key_blob) {
@@ -234,7 +225,7 @@ MobileExportOutcome ExportMobileFromPfxFile(MobilePfxRequest& request, DialogHos
   }
   // The keys are always taken in exportable: they only live in memory for this call.
   PfxStore pfx;
-  outcome.code = pfx.Load(path, request.password, kExportableKeys);
+  outcome.code = pfx.Load(path, request.password.view(), kExportableKeys);
   outcome.platform_error = pfx.platform_error();
   if (outcome.code != 0) return outcome;
 
@@ -252,7 +243,7 @@ MobileExportOutcome ExportMobileFromPfxFile(MobilePfxRequest& request, DialogHos
     if (!blob) continue;
     const std::string folder = request.folder;
     const std::string file_name = request.file_name;
-    outcome = BuildMobileRecord(request.password, certificate.der, blob->view());
+    outcome = BuildMobileRecord(request.password.view(), certificate.der, blob->view());
     if (outcome.code == 0) {
       outcome.folder = folder;
       outcome.file_name = file_name;
@@ -301,11 +292,10 @@ MobileExportOutcome ExportMobileFromStore(const MobileStoreRequest& request, Dia
   }
   const StoredCertificate& chosen = candidates[chosen_index];
 
-  std::string password = request.password;
+  SecretString password = request.password;
   if (password.empty()) {
     const DialogOutcome asked = PromptPassword(host, password);
     if (asked != DialogOutcome::kOk) {
-      SecureWipe(password);
       // A dialog that cannot be shown counts as a resource not allocated (5002).
       outcome.code = asked == DialogOutcome::kCancel ? Code(ErrorCode::kCancelled)
                                                      : Code(ErrorCode::kAllocationFailed);
@@ -313,8 +303,7 @@ MobileExportOutcome ExportMobileFromStore(const MobileStoreRequest& request, Dia
     }
   }
   const std::optional<SecretBytes> blob = ExportCertificateKey(*personal, chosen.id, outcome);
-  if (blob) outcome = BuildMobileRecord(password, chosen.der, blob->view());
-  SecureWipe(password);
+  if (blob) outcome = BuildMobileRecord(password.view(), chosen.der, blob->view());
   return outcome;
 }
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/outcome.h"
+#include "platform/secrets.h"
 
 namespace kelvadrome {
 
@@ -52,11 +53,10 @@ MobileExportOutcome BuildMobileRecord(std::string_view password,
 struct MobilePfxRequest {
   std::string folder;     // narrow text; empty: asked in the mobile export dialog
   std::string file_name;  // empty: asked
-  std::string password;   // empty: asked (and may stay empty); wiped by the destructor
+  SecretString password;  // empty: asked (and may stay empty)
   int32_t key_usage = 0;  // above 0: every bit must be in the certificate's key usage
   int32_t min_password_length = 0;
   int32_t max_password_length = 16;
-  ~MobilePfxRequest();
 };
 
 // ExportMobileFromPfxFile builds the record of the first certificate of a PFX file whose key can be
@@ -70,10 +70,9 @@ MobileExportOutcome ExportMobileFromPfxFile(MobilePfxRequest& request, DialogHos
 
 struct MobileStoreRequest {
   std::string subject_filter;  // the certificate filter text
-  std::string password;        // empty: asked in the password dialog; wiped by the destructor
+  SecretString password;       // empty: asked in the password dialog
   int32_t flags = 0;           // the filter's bits; the low two bits choose (see below)
   int32_t key_usage = 0;
-  ~MobileStoreRequest();
 };
 
 // ExportMobileFromStore builds the record of a certificate of "MY" chosen by the filter, with its

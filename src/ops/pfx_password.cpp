@@ -10,15 +10,15 @@
 
 #include "codec/byte_buffer.h"
 #include "codec/cert_info.h"
-#include "codec/pfx_store.h"
-#include "codec/secure_wipe.h"
 #include "ops/pfx_transfer.h"
 #include "ops/signer_selection.h"
 #include "ops/signer_share.h"
 #include "platform/certificate_key.h"
 #include "platform/error_codes.h"
 #include "platform/last_error.h"
+#include "platform/pfx_store.h"
 #include "platform/pkcs12.h"
+#include "platform/secrets.h"
 #include "platform/text.h"
 #include "ui/change_password_dialog.h"
 #include "ui/pfx_dialogs.h"
@@ -46,14 +46,6 @@ int32_t ExportFailureCode(uint32_t error) {
   }
 }
 
-// The PFX password as the file's key derivation takes it: UTF-8 of the caller's characters.
-std::string PasswordUtf8(const std::string& narrow) {
-  std::u16string wide = ConvertToWide(narrow);
-  std::string utf8 = Utf16ToUtf8(wide);
-  SecureWipe(wide.data(), wide.size() * sizeof(char16_t));
-  return utf8;
-}
-
 // The file a path names, symbolic links followed; |path| itself when it cannot be resolved, or
 // when the resolved path holds a character the code page cannot say.
 std::string ResolvedPath(const std::string& path) {
@@ -68,12 +60,12 @@ std::string ResolvedPath(const std::string& path) {
 
 // ReadContents reads the PFX file at |path| with |password| (UTF-8), as the loader opens it: the
 // password as given, and an empty one also as no password. Returns 0 or the platform error.
-uint32_t ReadContents(const std::string& path, const std::string& password,
+uint32_t ReadContents(const std::string& path, std::string_view password,
                       std::optional<Pkcs12Contents>& contents) {
   ByteBuffer file;
   if (!ReadFileBytes(path, file)) return platform_error::kFileNotFound;
   const std::span<const uint8_t> bytes(file.data(), static_cast<size_t>(file.length()));
-  contents = ReadPkcs12(bytes, std::string_view(password));
+  contents = ReadPkcs12(bytes, password);
   if (!contents && password.empty()) contents = ReadPkcs12(bytes, std::nullopt);
   return contents ? 0 : LastPlatformError();
 }
@@ -97,21 +89,8 @@ bool SameContent(const Pkcs12Contents& original, const Pkcs12Contents& written) 
 
 }  // namespace
 
-PfxPasswordChangeRequest::~PfxPasswordChangeRequest() {
-  SecureWipe(old_password);
-  SecureWipe(new_password);
-}
-
-ChangedPfxFile::~ChangedPfxFile() {
-  SecureWipe(new_password);
-}
-
-PfxQueryRequest::~PfxQueryRequest() {
-  SecureWipe(password);
-}
-
-PfxRewriteOutcome RewritePfxFile(const std::string& path, const std::string& old_password,
-                                 const std::string& new_password) {
+PfxRewriteOutcome RewritePfxFile(const std::string& path, std::string_view old_password,
+                                 std::string_view new_password) {
   PfxRewriteOutcome outcome;
   // A link stays a link: the file it names is the one whose password changes.
   const std::string target = ResolvedPath(path);
@@ -125,10 +104,9 @@ PfxRewriteOutcome RewritePfxFile(const std::string& path, const std::string& old
 
   // The content is taken from the file's own bags, which also carry the friendly names and any
   // key that belongs to no certificate; the loader's store keeps neither.
-  std::string old_utf8 = PasswordUtf8(old_password);
   std::optional<Pkcs12Contents> contents;
-  const uint32_t read_error = ReadContents(target, old_utf8, contents);
-  SecureWipe(old_utf8);
+  const uint32_t read_error =
+      ReadContents(target, SecretNarrowToUtf8(old_password).view(), contents);
   if (read_error != 0) {
     outcome.code = ExportFailureCode(read_error);
     outcome.platform_error = read_error;
@@ -156,17 +134,16 @@ PfxRewriteOutcome RewritePfxFile(const std::string& path, const std::string& old
     return outcome;
   }
 
-  std::string new_utf8 = PasswordUtf8(new_password);
-  const auto written = WritePkcs12(entries, new_utf8);
+  // The password as the file's key derivation takes it: UTF-8 of the caller's characters.
+  const SecretString new_utf8 = SecretNarrowToUtf8(new_password);
+  const auto written = WritePkcs12(entries, new_utf8.view());
   if (!written) {
-    SecureWipe(new_utf8);
     outcome.platform_error = LastPlatformError();
     outcome.code = ExportFailureCode(outcome.platform_error);
     return outcome;
   }
   // The new content replaces the old only once it has been read back under the new password.
-  const auto check = ReadPkcs12(*written, std::string_view(new_utf8));
-  SecureWipe(new_utf8);
+  const auto check = ReadPkcs12(*written, new_utf8.view());
   if (!check || !SameContent(*contents, *check)) {
     outcome.code = Code(ErrorCode::kPfxStoreDenied);
     outcome.platform_error = check ? platform_error::kPkcs12Fail : LastPlatformError();
@@ -205,9 +182,7 @@ PfxPasswordChangeOutcome ChangePfxFilePassword(PfxPasswordChangeRequest request,
     if (outcome.code != 0) return outcome;
     request.folder = fields.folder;
     request.file_name = fields.file_name;
-    SecureWipe(request.old_password);
     request.old_password = fields.old_password;
-    SecureWipe(request.new_password);
     request.new_password = fields.new_password;
   }
   const std::string path = JoinFolderAndName(request.folder, request.file_name);
@@ -216,7 +191,7 @@ PfxPasswordChangeOutcome ChangePfxFilePassword(PfxPasswordChangeRequest request,
     return outcome;
   }
   const PfxRewriteOutcome rewritten =
-      RewritePfxFile(path, request.old_password, request.new_password);
+      RewritePfxFile(path, request.old_password.view(), request.new_password.view());
   outcome.code = rewritten.code;
   outcome.platform_error = rewritten.platform_error;
   if (outcome.code == 0) {
@@ -227,12 +202,12 @@ PfxPasswordChangeOutcome ChangePfxFilePassword(PfxPasswordChangeRequest request,
 }
 
 void PublishChangedPfxPassword(SignerShare& share, const std::string& changed_path,
-                               std::string_view new_password) {
+                               const SecretString& new_password) {
   share.Open();
-  if (share.ReadInt("signerMedia") != static_cast<int32_t>(signer_source::kPfxFile)) return;
-  const std::string shared_path =
-      JoinFolderAndName(share.ReadText("signerCertFilePath"), share.ReadText("signerCertFileName"));
-  if (SameFile(shared_path, changed_path)) share.WriteText("signerCertPasswd", new_password);
+  const std::optional<PublishedPfxFile> published = share.ReadPfxFile();
+  if (published && SameFile(JoinFolderAndName(published->folder, published->name), changed_path)) {
+    share.PublishPfxPassword(new_password);
+  }
 }
 
 PfxQueryOutcome QueryPfxFile(PfxQueryRequest request, DialogHost& host) {

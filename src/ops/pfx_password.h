@@ -31,24 +31,22 @@ using PfxRewriteOutcome = Outcome<>;
 // 5070, 5204 or 5205 in its place for a refused key-use prompt, a missing key or a bad key; 1103
 // when the new file cannot be written. platform_error tells the platform's reason where there is
 // one.
-PfxRewriteOutcome RewritePfxFile(const std::string& path, const std::string& old_password,
-                                 const std::string& new_password);
+PfxRewriteOutcome RewritePfxFile(const std::string& path, std::string_view old_password,
+                                 const SecretString& new_password);
 
 struct PfxPasswordChangeRequest {
-  std::string folder;        // narrow text; empty: asked in the change-password dialog
-  std::string file_name;     // narrow text; empty: asked
-  std::string old_password;  // narrow text; empty: asked (and may stay empty)
-  std::string new_password;  // narrow text; empty: asked (and may stay empty)
+  std::string folder;         // narrow text; empty: asked in the change-password dialog
+  std::string file_name;      // narrow text; empty: asked
+  SecretString old_password;  // narrow text; empty: asked (and may stay empty)
+  SecretString new_password;  // narrow text; empty: asked (and may stay empty)
   int32_t min_password_length = 0;
   int32_t max_password_length = 16;
-  ~PfxPasswordChangeRequest();
 };
 
 // Set when the file was rewritten: its full path and the password that now protects it.
 struct ChangedPfxFile {
   std::string path;
-  std::string new_password;  // wiped by the destructor
-  ~ChangedPfxFile();
+  SecretString new_password;
 };
 
 using PfxPasswordChangeOutcome = Outcome<ChangedPfxFile>;
@@ -61,24 +59,23 @@ using PfxPasswordChangeOutcome = Outcome<ChangedPfxFile>;
 // 5902 (no file at the path).
 PfxPasswordChangeOutcome ChangePfxFilePassword(PfxPasswordChangeRequest request, DialogHost& host);
 
-// PublishChangedPfxPassword puts |new_password| into the signer share as "signerCertPasswd" when
-// the share holds a PFX signer (media 2) whose folder and file name denote the file at
+// PublishChangedPfxPassword makes |new_password| the published signer's password when the share
+// holds a signer from a PFX file whose folder and file name denote the file at
 // |changed_path|, so that the instances signing with that file use the new password. The share is
 // opened first if this instance has not opened it yet. "Denote the same file" is decided by the
 // file system (the same file, reached by either path), not by comparing the texts. Nothing is
 // reported: a share that cannot be used is left as it is.
 void PublishChangedPfxPassword(SignerShare& share, const std::string& changed_path,
-                               std::string_view new_password);
+                               const SecretString& new_password);
 
 struct PfxQueryRequest {
   std::string folder;     // narrow text; empty: asked in the PFX file dialog
   std::string file_name;  // narrow text; empty: asked
-  std::string password;   // narrow text; empty: asked (and may stay empty)
+  SecretString password;  // narrow text; empty: asked (and may stay empty)
   int32_t flags = 0;      // key import flags: bit 0 exportable, bit 1 user-protected
   int32_t key_usage = 0;  // when above 0, every bit must be in the certificate's key usage
   int32_t min_password_length = 0;
   int32_t max_password_length = 16;
-  ~PfxQueryRequest();
 };
 
 using PfxQueryOutcome = Outcome<PfxFileCertificates>;

@@ -7,16 +7,16 @@
 #include "codec/byte_buffer.h"
 #include "codec/cert_info.h"
 #include "codec/certificate_filter.h"
-#include "codec/pfx_store.h"
-#include "codec/secure_wipe.h"
 #include "platform/cert_chain.h"
 #include "platform/cert_store.h"
 #include "platform/certificate_key.h"
 #include "platform/error_codes.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
+#include "platform/pfx_store.h"
 #include "platform/pkcs12.h"
 #include "platform/profile.h"
+#include "platform/secrets.h"
 #include "platform/text.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/dialog_host.h"
@@ -54,20 +54,7 @@ std::string ExportedFriendlyName(CertStore& store, const StoredCertificate& cert
   return Utf16ToUtf8(ConvertToWide(CommonNameOf(certificate.der)));
 }
 
-// The PFX password as the file's key derivation takes it: UTF-8 of the caller's characters.
-std::string PasswordUtf8(const std::string& narrow) {
-  return Utf16ToUtf8(ConvertToWide(narrow));
-}
-
 }  // namespace
-
-PfxImportRequest::~PfxImportRequest() {
-  SecureWipe(password);
-}
-
-PfxExportRequest::~PfxExportRequest() {
-  SecureWipe(password);
-}
 
 std::string DefaultPfxFileName(const std::string& configured, const std::string& common_name) {
   if (configured.empty()) return common_name + ".pfx";
@@ -77,7 +64,7 @@ std::string DefaultPfxFileName(const std::string& configured, const std::string&
   return lower.find(".pfx") != std::string::npos ? configured : configured + ".pfx";
 }
 
-PfxLoading LoadUserPfxFile(PfxStore& pfx, const std::string& path, const std::string& password,
+PfxLoading LoadUserPfxFile(PfxStore& pfx, const std::string& path, std::string_view password,
                            uint32_t flags) {
   PfxLoading loading{pfx.Load(path, password, flags), pfx.platform_error()};
   if (loading.platform_error == platform_error::kPermissionDenied)
@@ -93,14 +80,14 @@ bool CertificateHasKeyUsage(const std::vector<uint8_t>& der, int32_t key_usage) 
 }
 
 PfxLoading OpenRequestedPfxFile(DialogHost& host, std::string& folder, std::string& file_name,
-                                std::string& password, int32_t min_password_length,
+                                SecretString& password, int32_t min_password_length,
                                 int32_t max_password_length, uint32_t flags, PfxStore& pfx) {
   const int32_t asked = CompletePfxFileFields(host, PromptPfxFile, folder, file_name, password,
                                               min_password_length, max_password_length);
   if (asked != 0) return {asked, 0};
   const std::string path = JoinFolderAndName(folder, file_name);
   if (!PathExists(path)) return {Code(ErrorCode::kFileNotFound), 0};
-  return LoadUserPfxFile(pfx, path, password, flags);
+  return LoadUserPfxFile(pfx, path, password.view(), flags);
 }
 
 PfxImportOutcome ImportPfxFile(PfxImportRequest request, DialogHost& host) {
@@ -265,9 +252,8 @@ PfxExportOutcome ExportPfxFile(const PfxExportRequest& request, DialogHost& host
     }
     entries.push_back(std::move(entry));
   }
-  std::string password = PasswordUtf8(fields.password);
-  const auto pfx = WritePkcs12(entries, password);
-  SecureWipe(password);
+  // The password as the file's key derivation takes it: UTF-8 of the caller's characters.
+  const auto pfx = WritePkcs12(entries, SecretNarrowToUtf8(fields.password.view()).view());
   if (!pfx) {
     outcome.code = Code(ErrorCode::kKeyNotExportable);
     outcome.platform_error = LastPlatformError();

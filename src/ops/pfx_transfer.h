@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/outcome.h"
+#include "platform/secrets.h"
 
 namespace kelvadrome {
 
@@ -16,7 +17,7 @@ using PfxLoading = Outcome<>;
 
 // LoadUserPfxFile loads the PFX file |path| into |pfx| for the workers that move keys: as
 // PfxStore::Load (0, 5005, 5401, 5207, 5208), except that a key store denying access gives 5906.
-PfxLoading LoadUserPfxFile(PfxStore& pfx, const std::string& path, const std::string& password,
+PfxLoading LoadUserPfxFile(PfxStore& pfx, const std::string& path, std::string_view password,
                            uint32_t flags);
 
 // OpenRequestedPfxFile asks for the file and its password in the PFX file dialog when any of
@@ -24,7 +25,7 @@ PfxLoading LoadUserPfxFile(PfxStore& pfx, const std::string& path, const std::st
 // no file is at the path, and then loads it as LoadUserPfxFile does. The dialog's 5070/5002 are
 // passed on.
 PfxLoading OpenRequestedPfxFile(DialogHost& host, std::string& folder, std::string& file_name,
-                                std::string& password, int32_t min_password_length,
+                                SecretString& password, int32_t min_password_length,
                                 int32_t max_password_length, uint32_t flags, PfxStore& pfx);
 
 // CertificateHasKeyUsage is true when |key_usage| is 0 or below, or when every one of its bits is
@@ -34,12 +35,11 @@ bool CertificateHasKeyUsage(const std::vector<uint8_t>& der, int32_t key_usage);
 struct PfxImportRequest {
   std::string folder;     // narrow text; empty: asked in the PFX file dialog
   std::string file_name;  // narrow text; empty: asked
-  std::string password;   // narrow text; empty: asked (and may stay empty)
+  SecretString password;  // narrow text; empty: asked (and may stay empty)
   int32_t flags = 0;      // bit 0: keys exportable, bit 1: keys user-protected
   int32_t key_usage = 0;  // when above 0, every bit must be in the certificate's key usage
   int32_t min_password_length = 0;
   int32_t max_password_length = 16;
-  ~PfxImportRequest();
 };
 
 // What a worker took from a PFX file, set when it took at least one certificate: the folder and
@@ -62,13 +62,12 @@ PfxImportOutcome ImportPfxFile(PfxImportRequest request, DialogHost& host);
 struct PfxExportRequest {
   std::string subject_filter;     // the certificate filter text
   std::string folder;             // proposed target folder
-  std::string password;           // proposed password
+  SecretString password;          // proposed password
   std::string default_file_name;  // the component's default PFX file name
   int32_t flags = 0;              // filter bits; 0x200 with the chain; 0x1000 remove from "MY"
   int32_t key_usage = 0;
   int32_t min_password_length = 0;
   int32_t max_password_length = 16;
-  ~PfxExportRequest();
 };
 
 struct PfxExportPlace {

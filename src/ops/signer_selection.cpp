@@ -3,13 +3,12 @@
 #include "codec/byte_buffer.h"
 #include "codec/cert_info.h"
 #include "codec/certificate_filter.h"
-#include "codec/pfx_store.h"
-#include "codec/secure_wipe.h"
 #include "ops/signer_share.h"
 #include "platform/cert_store.h"
 #include "platform/certificate.h"
 #include "platform/error_codes.h"
 #include "platform/last_error.h"
+#include "platform/pfx_store.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/dialog_host.h"
 #include "ui/pfx_dialogs.h"
@@ -22,73 +21,146 @@ constexpr int32_t kCheckValidity = 0x004;
 constexpr int32_t kChoiceModeMask = 0x003;
 constexpr uint32_t kExportableKeys = 1;
 
+// What every step of a selection reads.
+struct SelectionContext {
+  const SignerSelectionRequest& request;
+  DialogHost& host;
+  SignerShare* share;  // the share the result is published to; null when it is not
+  uint32_t flags;      // the request's flags, with the validity check when a date was given
+  std::optional<int64_t> compare_time;
+};
+
 void TakeCertificate(const std::vector<uint8_t>& der, SelectedSigner& signer) {
   const CertInfo info(der.data(), static_cast<int32_t>(der.size()));
-  signer.signerCertHash = info.GetFingerprint();
-  signer.signerCertBytes = der;
+  signer.thumbprint = info.GetFingerprint();
+  signer.der = der;
 }
 
-// The Ex2 variant's first step: the signer another instance published, when it is still where it
-// was found. True when it was taken.
+// The Ex2 variant's first step: the signer another instance published, when its certificate is
+// still where it was found. True when it was taken; |outcome| then is success, else it tells why
+// the published signer's store or file could not be opened.
 bool TakePublishedSigner(SignerShare& share, SignerSelectionOutcome& outcome,
                          SelectedSigner& signer) {
-  std::vector<uint8_t> published;
-  if (!share.ReadBytes("signerCertBytes", published)) return false;
-  const int32_t media = share.ReadInt("signerMedia");
-  const std::string thumbprint = share.ReadText("signerCertHash");
-  std::string password, folder, name;
+  std::optional<SelectedSigner> published = share.Read();
+  if (!published) return false;
   std::unique_ptr<CertStore> personal;
   PfxStore pfx;
   CertStore* store = nullptr;
-  if (media == static_cast<int32_t>(signer_source::kStore)) {
+  if (published->source == SignerSource::kStore) {
+    // A store signer has no file: whatever file items the record holds are not its own.
+    published->pfx_password.Wipe();
+    published->pfx_folder.clear();
+    published->pfx_name.clear();
     personal = CertStore::OpenSystem("MY");
-    if (!personal) {
-      outcome = {Code(ErrorCode::kPersonalStoreNotOpened), LastPlatformError()};
-    }
+    if (!personal) outcome = {Code(ErrorCode::kPersonalStoreNotOpened), LastPlatformError()};
     store = personal.get();
   } else {
-    password = share.ReadText("signerCertPasswd");
-    folder = share.ReadText("signerCertFilePath");
-    name = share.ReadText("signerCertFileName");
-    const std::string path = JoinFolderAndName(folder, name);
+    const std::string path = JoinFolderAndName(published->pfx_folder, published->pfx_name);
     if (PathExists(path)) {
-      outcome.code = pfx.Load(path, password, kExportableKeys);
+      outcome.code = pfx.Load(path, published->pfx_password.view(), kExportableKeys);
       outcome.platform_error = pfx.platform_error();
       store = pfx.store();
     }
   }
-  bool taken = false;
-  if (store != nullptr) {
-    for (const auto& certificate : store->Enumerate().value_or(std::vector<StoredCertificate>{})) {
-      const CertInfo info(certificate.der.data(), static_cast<int32_t>(certificate.der.size()));
-      if (info.GetFingerprint() != thumbprint) continue;
-      outcome = {};
-      signer.signerMedia = media;
-      signer.signerCertHash = thumbprint;
-      signer.signerCertPasswd = password;
-      signer.signerCertFilePath = folder;
-      signer.signerCertFileName = name;
-      signer.signerCertBytes = certificate.der;
-      taken = true;
-      break;
+  if (store == nullptr) return false;
+  for (auto& certificate : store->Enumerate().value_or(std::vector<StoredCertificate>{})) {
+    const CertInfo info(certificate.der.data(), static_cast<int32_t>(certificate.der.size()));
+    if (info.GetFingerprint() != published->thumbprint) continue;
+    outcome = {};
+    published->der = std::move(certificate.der);
+    signer = std::move(*published);
+    return true;
+  }
+  return false;
+}
+
+// The store step: the certificates of "MY" the filter accepts; one is taken at once, or the
+// user picks among several. True when a certificate was taken. |outcome| receives the step's
+// result (0 also when the user closed the list without choosing).
+bool SelectFromStore(const SelectionContext& context, SignerSelectionOutcome& outcome,
+                     SelectedSigner& signer) {
+  auto personal = CertStore::OpenSystem("MY");
+  if (!personal) {
+    outcome = {Code(ErrorCode::kPersonalStoreNotOpened), LastPlatformError()};
+    return false;
+  }
+  std::vector<StoredCertificate> candidates;
+  const FilterResult filtered =
+      FilterCertificates(personal.get(), FilterForm::kStore, context.request.filter, context.flags,
+                         context.request.key_usage, context.compare_time, candidates);
+  outcome = {filtered.code, filtered.platform_error};
+  if (filtered.code != 0 || candidates.empty()) return false;
+  // The source is set as soon as the store has candidates, also when the user then picks none.
+  signer.source = SignerSource::kStore;
+  const uint32_t choice_mode = context.flags & kChoiceModeMask;
+  std::optional<size_t> taken;
+  if (choice_mode != 1 && (choice_mode == 2 || candidates.size() == 1)) {
+    taken = 0;
+  } else {
+    std::vector<std::vector<uint8_t>> ders;
+    for (const auto& candidate : candidates) ders.push_back(candidate.der);
+    int chosen = 0;
+    if (ShowCertificateList(context.host, ders, &chosen) == DialogOutcome::kOk && chosen >= 0 &&
+        static_cast<size_t>(chosen) < candidates.size()) {
+      taken = static_cast<size_t>(chosen);
     }
   }
-  SecureWipe(password);
-  return taken;
+  if (!taken) return false;
+  TakeCertificate(candidates[*taken].der, signer);
+  if (context.share != nullptr) context.share->Publish(signer);
+  return true;
+}
+
+// The PFX step: the file the request names, or the one the user gives in the PFX dialog (asked
+// unless the Ex variant names an existing file and its password); the first certificate of the
+// file the filter accepts is taken. Returns the selection's outcome; |store_outcome| is the store
+// step's, which stands when the file cannot be loaded.
+SignerSelectionOutcome SelectFromPfxFile(const SelectionContext& context, bool file_given,
+                                         const SignerSelectionOutcome& store_outcome,
+                                         SelectedSigner& signer) {
+  using Variant = SignerSelectionRequest::Variant;
+  const SignerSelectionRequest& request = context.request;
+  PfxPromptFields fields;
+  fields.folder = request.pfx_folder;
+  fields.file_name = request.pfx_name;
+  fields.password = request.password;
+  if (request.variant != Variant::kSelectSignerEx || !file_given || fields.password.empty()) {
+    if (request.variant == Variant::kSelectSigner) {
+      fields.folder.clear();
+      fields.file_name.clear();
+      fields.password.Wipe();
+    }
+    fields.min_length = request.min_password_length;
+    fields.max_length = request.max_password_length;
+    const int32_t prompted = PromptPfxFile(context.host, fields);
+    if (prompted != 0) return {prompted, store_outcome.platform_error};
+  }
+  PfxStore pfx;
+  const int32_t loaded = pfx.Load(JoinFolderAndName(fields.folder, fields.file_name),
+                                  fields.password.view(), kExportableKeys);
+  if (loaded != 0) {
+    // A file the system would not let us read is the key store's refusal (5906).
+    const bool denied = pfx.platform_error() == platform_error::kPermissionDenied;
+    return {denied ? Code(ErrorCode::kRightsDenied) : loaded, pfx.platform_error()};
+  }
+  std::vector<StoredCertificate> candidates;
+  const FilterResult filtered =
+      FilterCertificates(pfx.store(), FilterForm::kPfx, request.filter, context.flags,
+                         request.key_usage, context.compare_time, candidates);
+  if (filtered.code != 0) return {filtered.code, filtered.platform_error};
+  if (candidates.empty()) {
+    return {Code(ErrorCode::kCertificateNotFound), filtered.platform_error};
+  }
+  signer.source = SignerSource::kPfxFile;
+  signer.pfx_folder = fields.folder;
+  signer.pfx_name = fields.file_name;
+  signer.pfx_password = fields.password;
+  TakeCertificate(candidates.front().der, signer);
+  if (context.share != nullptr) context.share->Publish(signer);
+  return {};
 }
 
 }  // namespace
-
-void SelectedSigner::Clear() {
-  SecureWipe(signerCertPasswd);
-  SecureWipe(signerCertFilePath);
-  SecureWipe(signerCertFileName);
-  *this = SelectedSigner{};
-}
-
-SignerSelectionRequest::~SignerSelectionRequest() {
-  SecureWipe(password);
-}
 
 bool ParseCompareDate(std::string_view text, std::optional<int64_t>* when) {
   when->reset();
@@ -119,131 +191,41 @@ bool ParseCompareDate(std::string_view text, std::optional<int64_t>* when) {
   return true;
 }
 
-uint32_t SignerSourceMask(int32_t flags) {
-  const uint32_t mask = ((flags & 0x100) != 0 ? signer_source::kStore : 0) |
-                        ((flags & 0x200) != 0 ? signer_source::kPfxFile : 0);
-  return mask != 0 ? mask : signer_source::kStore | signer_source::kPfxFile;
+SignerSources SignerSourcesOf(int32_t flags) {
+  const SignerSources asked{(flags & 0x100) != 0, (flags & 0x200) != 0};
+  return asked.store || asked.pfx_file ? asked : SignerSources{true, true};
 }
 
 SignerSelectionOutcome SelectSignerFor(const SignerSelectionRequest& request, DialogHost& host,
                                        SignerShare* share, SelectedSigner& signer) {
   using Variant = SignerSelectionRequest::Variant;
-  SignerSelectionOutcome outcome;
-  int32_t flags = request.flags;
   std::optional<int64_t> compare_time;
+  uint32_t flags = static_cast<uint32_t>(request.flags);
   if (request.variant != Variant::kSelectSigner) {
     if (!ParseCompareDate(request.compare_date, &compare_time))
       return {Code(ErrorCode::kBadArgument), 0};
     if (compare_time) flags |= kCheckValidity;
   }
-  const bool shares = request.variant == Variant::kSelectSignerEx2 && share != nullptr;
-  if (shares) share->Open();
-  if (shares && request.port > 0 && TakePublishedSigner(*share, outcome, signer)) return outcome;
-  uint32_t mask = SignerSourceMask(request.flags);
-
-  if ((mask & signer_source::kStore) != 0) {
-    auto personal = CertStore::OpenSystem("MY");
-    if (!personal) {
-      outcome = {Code(ErrorCode::kPersonalStoreNotOpened), LastPlatformError()};
-    } else {
-      std::vector<StoredCertificate> candidates;
-      const FilterResult filtered = FilterCertificates(personal.get(), FilterForm::kStore,
-                                                       request.filter, static_cast<uint32_t>(flags),
-                                                       request.key_usage, compare_time, candidates);
-      outcome = {filtered.code, filtered.platform_error};
-      if (filtered.code == 0 && !candidates.empty()) {
-        signer.signerMedia = static_cast<int32_t>(signer_source::kStore);
-        const int32_t choice_mode = flags & kChoiceModeMask;
-        std::optional<size_t> taken;
-        if (choice_mode != 1 && (choice_mode == 2 || candidates.size() == 1)) {
-          taken = 0;
-        } else {
-          std::vector<std::vector<uint8_t>> ders;
-          for (const auto& candidate : candidates) ders.push_back(candidate.der);
-          int chosen = 0;
-          if (ShowCertificateList(host, ders, &chosen) == DialogOutcome::kOk && chosen >= 0 &&
-              static_cast<size_t>(chosen) < candidates.size()) {
-            taken = static_cast<size_t>(chosen);
-          }
-        }
-        if (taken) {
-          TakeCertificate(candidates[*taken].der, signer);
-          if (shares) share->PublishSigner(signer);
-          return outcome;
-        }
-      }
-    }
+  SignerShare* publish_to = request.variant == Variant::kSelectSignerEx2 ? share : nullptr;
+  SignerSelectionOutcome outcome;
+  if (publish_to != nullptr) {
+    publish_to->Open();
+    if (request.port > 0 && TakePublishedSigner(*publish_to, outcome, signer)) return outcome;
   }
+  const SelectionContext context{request, host, publish_to, flags, compare_time};
+  const SignerSources sources = SignerSourcesOf(request.flags);
+  if (sources.store && SelectFromStore(context, outcome, signer)) return outcome;
 
-  // The PFX attempt.
+  // The store's refusal to be read ends the selection; the PFX step is tried otherwise.
   if (outcome.platform_error == platform_error::kPermissionDenied) {
     return {Code(ErrorCode::kRightsDenied), outcome.platform_error};
   }
-  std::string folder = request.pfx_folder;
-  std::string name = request.pfx_name;
-  std::string password = request.password;
-  std::string path;
-  bool file_given = false;
-  if (request.variant != Variant::kSelectSigner && !folder.empty() && !name.empty()) {
-    path = JoinFolderAndName(folder, name);
-    if (PathExists(path)) {
-      file_given = true;
-      mask = signer_source::kPfxFile;
-    }
-  }
-  if ((mask & signer_source::kPfxFile) != 0) {
-    const bool prompt =
-        request.variant != Variant::kSelectSignerEx || !file_given || password.empty();
-    if (prompt) {
-      PfxPromptFields fields;
-      if (request.variant != Variant::kSelectSigner) {
-        fields.folder = folder;
-        fields.file_name = name;
-        fields.password = password;
-      }
-      fields.min_length = request.min_password_length;
-      fields.max_length = request.max_password_length;
-      const int32_t prompted = PromptPfxFile(host, fields);
-      if (prompted != 0) {
-        SecureWipe(password);
-        return {prompted, outcome.platform_error};
-      }
-      folder = fields.folder;
-      name = fields.file_name;
-      SecureWipe(password);
-      password = fields.password;
-      path = JoinFolderAndName(folder, name);
-    }
-    PfxStore pfx;
-    const int32_t loaded = pfx.Load(path, password, kExportableKeys);
-    if (loaded != 0) {
-      outcome = {loaded, pfx.platform_error()};
-    } else {
-      std::vector<StoredCertificate> candidates;
-      const int32_t filtered = pfx.FilterCertificates(request.filter, static_cast<uint32_t>(flags),
-                                                      request.key_usage, compare_time, candidates);
-      if (filtered != 0) {
-        SecureWipe(password);
-        return {filtered, pfx.platform_error()};
-      }
-      if (candidates.empty()) {
-        SecureWipe(password);
-        return {Code(ErrorCode::kCertificateNotFound), pfx.platform_error()};
-      }
-      signer.signerMedia = static_cast<int32_t>(signer_source::kPfxFile);
-      signer.signerCertFilePath = folder;
-      signer.signerCertFileName = name;
-      signer.signerCertPasswd = password;
-      TakeCertificate(candidates.front().der, signer);
-      // The PFX attempt's outcome replaces the store attempt's.
-      outcome = {};
-      if (shares) share->PublishSigner(signer);
-    }
-  }
-  SecureWipe(password);
-  if (outcome.platform_error == platform_error::kPermissionDenied)
-    outcome.code = Code(ErrorCode::kRightsDenied);
-  return outcome;
+  // A file the Ex variants name that exists is tried whatever the flags ask.
+  const bool file_given = request.variant != Variant::kSelectSigner &&
+                          !request.pfx_folder.empty() && !request.pfx_name.empty() &&
+                          PathExists(JoinFolderAndName(request.pfx_folder, request.pfx_name));
+  if (!sources.pfx_file && !file_given) return outcome;
+  return SelectFromPfxFile(context, file_given, outcome, signer);
 }
 
 }  // namespace kelvadrome

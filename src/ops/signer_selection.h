@@ -10,38 +10,46 @@
 #include <vector>
 
 #include "platform/outcome.h"
+#include "platform/secrets.h"
 
 namespace kelvadrome {
 
 class DialogHost;
 class SignerShare;
 
-// The signer the signing workers use, and what is known of where it came from.
-struct SelectedSigner {
-  int32_t signerMedia = -1;              // -1 none, 1 the personal store "MY", 2 a PFX file
-  std::string signerCertHash;            // SHA-1 thumbprint, 40 upper-case hex digits
-  std::vector<uint8_t> signerCertBytes;  // DER (several, one after another, after an import)
-  std::string signerCertPasswd;          // the PFX file's password (media 2)
-  std::string signerCertFilePath;        // the PFX file's folder (media 2)
-  std::string signerCertFileName;        // the PFX file's name (media 2)
-
-  // Clear forgets everything, wiping the password and the file's place.
-  void Clear();
+// Where the selected signer's certificate was found. The numbers are what other instances read
+// from the shared signer record.
+enum class SignerSource : int32_t {
+  kNone = -1,
+  kStore = 1,    // the personal store "MY"
+  kPfxFile = 2,  // a PFX file
 };
 
-namespace signer_source {
-inline constexpr uint32_t kStore = 1;
-inline constexpr uint32_t kPfxFile = 2;
-}  // namespace signer_source
+// The signer the signing workers use, and what is known of where it came from.
+struct SelectedSigner {
+  SignerSource source = SignerSource::kNone;
+  std::string thumbprint;     // SHA-1, 40 upper-case hex digits
+  std::vector<uint8_t> der;   // the certificate (several, one after another, after an import)
+  SecretString pfx_password;  // the PFX file's password (kPfxFile)
+  std::string pfx_folder;     // the PFX file's folder (kPfxFile)
+  std::string pfx_name;       // the PFX file's name (kPfxFile)
+};
 
 // ParseCompareDate reads a comparison date: empty text is no date (nullopt in |*when|, true);
 // otherwise exactly 14 digits YYYYMMDDhhmmss, a UTC time with month 1-12, day 1 to the month's
 // last, hour 0-23, minute and second 0-59. False for anything else.
 bool ParseCompareDate(std::string_view text, std::optional<int64_t>* when);
 
-// SignerSourceMask returns the sources dwFlags asks for: 0x100 the store, 0x200 a PFX file;
-// both sources (store first) when neither bit is set.
-uint32_t SignerSourceMask(int32_t flags);
+// The sources a selection tries, store first.
+struct SignerSources {
+  bool store = false;
+  bool pfx_file = false;
+  bool operator==(const SignerSources&) const = default;
+};
+
+// SignerSourcesOf returns the sources dwFlags asks for: 0x100 the store, 0x200 a PFX file; both
+// when neither bit is set.
+SignerSources SignerSourcesOf(int32_t flags);
 
 struct SignerSelectionRequest {
   enum class Variant { kSelectSigner, kSelectSignerEx, kSelectSignerEx2 };
@@ -49,14 +57,13 @@ struct SignerSelectionRequest {
   std::string filter;        // certificate filter text (narrow)
   std::string pfx_folder;    // Ex, Ex2
   std::string pfx_name;      // Ex, Ex2
-  std::string password;      // Ex
+  SecretString password;     // Ex
   std::string compare_date;  // Ex, Ex2
   int32_t port = 0;          // Ex2: above 0 takes the signer another instance published
   int32_t flags = 0;
   int32_t key_usage = 0;
   int32_t min_password_length = 0;
   int32_t max_password_length = 16;
-  ~SignerSelectionRequest();
 };
 
 using SignerSelectionOutcome = Outcome<>;

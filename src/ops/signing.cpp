@@ -12,8 +12,6 @@
 #include "codec/cert_info.h"
 #include "codec/cert_store_handle.h"
 #include "codec/digest.h"
-#include "codec/pfx_store.h"
-#include "codec/secure_wipe.h"
 #include "ops/signer_selection.h"
 #include "ops/signer_share.h"
 #include "platform/cert_chain.h"
@@ -21,8 +19,10 @@
 #include "platform/error_codes.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
+#include "platform/pfx_store.h"
 #include "platform/pkcs7_signed_data.h"
 #include "platform/providers.h"
+#include "platform/secrets.h"
 #include "platform/text.h"
 #include "ui/dialog_host.h"
 #include "ui/pfx_dialogs.h"
@@ -52,10 +52,10 @@ struct SignerCertificate {
 SigningOutcome FindSignerCertificate(SelectedSigner& signer, SignerShare* share,
                                      int32_t missing_link_code, SignerKeyCache& keys,
                                      SignerCertificate& found) {
-  if (signer.signerCertHash.empty() || signer.signerCertBytes.empty())
+  if (signer.thumbprint.empty() || signer.der.empty())
     return {Code(ErrorCode::kNoSignerSelected), 0, {}};
   std::optional<ProfileChangeStamp> stamp;
-  if (signer.signerMedia == static_cast<int32_t>(signer_source::kStore)) {
+  if (signer.source == SignerSource::kStore) {
     if (!keys.store_open) {
       const int32_t opened = keys.signerKeyStore.OpenPersonal();
       if (opened != 0) return {opened, keys.signerKeyStore.last_error(), {}};
@@ -66,29 +66,23 @@ SigningOutcome FindSignerCertificate(SelectedSigner& signer, SignerShare* share,
     // Nothing changed in the profile since the certificate was last found: it is still there with
     // the same link, and is not looked up again.
     stamp = found.store->ChangeStamp();
-    if (stamp && stamp == keys.found_stamp && keys.found_hash == signer.signerCertHash) {
+    if (stamp && stamp == keys.found_stamp && keys.found_hash == signer.thumbprint) {
       found.certificate = keys.found_certificate;
       found.link_value = keys.found_link_value;
       found.link = keys.found_link;
       return {};
     }
     keys.found_stamp.reset();
-  } else if (signer.signerMedia == static_cast<int32_t>(signer_source::kPfxFile)) {
-    const std::string path =
-        JoinFolderAndName(signer.signerCertFilePath, signer.signerCertFileName);
+  } else if (signer.source == SignerSource::kPfxFile) {
+    const std::string path = JoinFolderAndName(signer.pfx_folder, signer.pfx_name);
     if (!PathExists(path)) return {Code(ErrorCode::kCertificateFileUnreadable), 0, {}};
-    if (share != nullptr && share->opened() &&
-        share->ReadInt("signerMedia") == static_cast<int32_t>(signer_source::kPfxFile)) {
-      std::string password = share->ReadText("signerCertPasswd");
-      const std::string shared_path = JoinFolderAndName(share->ReadText("signerCertFilePath"),
-                                                        share->ReadText("signerCertFileName"));
-      if (SameFile(shared_path, path)) {
-        SecureWipe(signer.signerCertPasswd);
-        signer.signerCertPasswd = password;
+    if (share != nullptr && share->opened()) {
+      std::optional<PublishedPfxFile> published = share->ReadPfxFile();
+      if (published && SameFile(JoinFolderAndName(published->folder, published->name), path)) {
+        signer.pfx_password = std::move(published->password);
       }
-      SecureWipe(password);
     }
-    const int32_t loaded = found.pfx.Load(path, signer.signerCertPasswd, kExportableKeys);
+    const int32_t loaded = found.pfx.Load(path, signer.pfx_password.view(), kExportableKeys);
     if (loaded != 0) return {loaded, found.pfx.platform_error(), {}};
     found.store = found.pfx.store();
   } else {
@@ -100,14 +94,14 @@ SigningOutcome FindSignerCertificate(SelectedSigner& signer, SignerShare* share,
   ByteBuffer hash_bytes;
   Thumbprint thumbprint{};
   std::optional<StoredCertificate> located;
-  if (hash_bytes.HexDecode(signer.signerCertHash.c_str()) &&
+  if (hash_bytes.HexDecode(signer.thumbprint.c_str()) &&
       hash_bytes.length() == static_cast<int32_t>(thumbprint.size())) {
     std::copy_n(hash_bytes.data(), thumbprint.size(), thumbprint.begin());
     located = found.store->Find(thumbprint);
   }
   if (!located) return {Code(ErrorCode::kNoSignerSelected), 0, {}};
   const CertInfo info(located->der.data(), static_cast<int32_t>(located->der.size()));
-  if (info.GetFingerprint() != signer.signerCertHash)
+  if (info.GetFingerprint() != signer.thumbprint)
     return {Code(ErrorCode::kNoSignerSelected), 0, {}};
   found.certificate = std::move(*located);
   auto link_value = found.store->GetProperty(found.certificate.id, cert_property::kKeyProviderInfo);
@@ -117,7 +111,7 @@ SigningOutcome FindSignerCertificate(SelectedSigner& signer, SignerShare* share,
   found.link = *link;
   if (found.from_store && stamp) {
     keys.found_stamp = stamp;
-    keys.found_hash = signer.signerCertHash;
+    keys.found_hash = signer.thumbprint;
     keys.found_certificate = found.certificate;
     keys.found_link_value = found.link_value;
     keys.found_link = found.link;

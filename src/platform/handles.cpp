@@ -13,7 +13,7 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
-#include "platform/secret_bytes.h"
+#include "platform/secrets.h"
 #include "platform/sqlite_library.h"
 
 namespace kelvadrome {
@@ -98,7 +98,7 @@ void OpensslDeleter::operator()(pkcs8_priv_key_info_st* info) const {
 }
 void OpensslDeleter::operator()(ossl_param_st* params) const {
   if (params == nullptr) return;
-  for (OSSL_PARAM* p = params; p->key != nullptr; ++p) WipeMemory(p->data, p->data_size);
+  for (OSSL_PARAM* p = params; p->key != nullptr; ++p) SecureWipe(p->data, p->data_size);
   OSSL_PARAM_free(params);
 }
 void OpensslDeleter::operator()(ossl_param_bld_st* build) const {

@@ -32,7 +32,7 @@
 #include "platform/handles.h"
 #include "platform/profile.h"
 #include "platform/providers.h"
-#include "platform/secret_bytes.h"
+#include "platform/secrets.h"
 
 namespace kelvadrome {
 

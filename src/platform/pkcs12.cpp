@@ -144,10 +144,12 @@ class Passwords {
  public:
   explicit Passwords(std::optional<std::string_view> password) : absent_(!password.has_value()) {
     if (password) {
+      // A password too long for OpenSSL's int lengths is refused by every caller (fits()).
+      fits_ = password->size() < static_cast<size_t>(INT_MAX);
+      if (!fits_) return;
       text_ = SecretBytes(password->size() + 1);
       if (!password->empty()) std::memcpy(text_.data(), password->data(), password->size());
       text_.data()[password->size()] = 0;
-      fits_ = password->size() < static_cast<size_t>(INT_MAX);
     }
   }
 

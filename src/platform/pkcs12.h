@@ -29,7 +29,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/secret_bytes.h"
+#include "platform/secrets.h"
 
 namespace kelvadrome {
 

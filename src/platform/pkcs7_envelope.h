@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/secret_bytes.h"
+#include "platform/secrets.h"
 
 namespace kelvadrome {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/handles.h"
-#include "platform/secret_bytes.h"
+#include "platform/secrets.h"
 
 namespace kelvadrome {
 

@@ -11,6 +11,7 @@
 #include <langinfo.h>
 
 #include "platform/handles.h"
+#include "platform/secrets.h"
 
 namespace kelvadrome {
 
@@ -74,13 +75,14 @@ int32_t NextUtf16(std::u16string_view text, size_t& i) {
   return unit;
 }
 
-void AppendUtf16(std::u16string& out, int32_t cp) {
+template <typename Out>
+void AppendUtf16(Out& out, int32_t cp) {
   if (cp < 0x10000) {
-    out += static_cast<char16_t>(cp);
+    out.push_back(static_cast<char16_t>(cp));
   } else {
     cp -= 0x10000;
-    out += static_cast<char16_t>(0xD800 + (cp >> 10));
-    out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
   }
 }
 
@@ -145,24 +147,128 @@ size_t CharacterBytes(iconv_t cd, std::string_view text) {
   return 1;
 }
 
+template <typename Out>
+void AppendUtf8To(Out& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// The conversions below write into any string-like |out| (std::string, std::u16string or a
+// SecretString), so that a secret converts straight into wiped storage. Their own buffers are
+// wiped before they return, whatever text passed through them.
+
+template <typename Out>
+void AppendUtf16AsUtf8(std::u16string_view text, Out& out) {
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const int32_t cp = NextUtf16(text, i);
+    if (cp < 0) {
+      out.push_back('?');
+    } else {
+      AppendUtf8To(out, static_cast<char32_t>(cp));
+    }
+  }
+}
+
+template <typename Out>
+void AppendUtf8AsUtf16(std::string_view text, Out& out) {
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const int32_t cp = NextUtf8(text, i);
+    AppendUtf16(out, cp < 0 ? kReplacement : cp);
+  }
+}
+
+template <typename Out>
+void AppendAsNarrow(std::u16string_view text, const CodePage& code_page, Out& out) {
+  if (code_page.is_utf8) return AppendUtf16AsUtf8(text, out);
+  UniqueIconv cd = OpenIconv(code_page.name.c_str(), "UTF-16LE");
+  if (!cd) return AppendUtf16AsUtf8(text, out);
+  out.reserve(text.size() * 2);
+  char buffer[8];
+  unsigned char le[4];
+  // One character at a time keeps the '?' substitution exact: iconv either converts the whole
+  // character or reports that the code page lacks it.
+  for (size_t i = 0; i < text.size();) {
+    const size_t start = i;
+    const int32_t cp = NextUtf16(text, i);
+    if (cp < 0) {
+      out.push_back('?');
+      continue;
+    }
+    const size_t count = i - start;  // one unit, or two for a surrogate pair
+    for (size_t k = 0; k < count; ++k) {
+      le[2 * k] = static_cast<unsigned char>(text[start + k] & 0xFF);
+      le[2 * k + 1] = static_cast<unsigned char>(text[start + k] >> 8);
+    }
+    char* in_ptr = reinterpret_cast<char*>(le);
+    size_t in_left = count * 2;
+    char* out_ptr = buffer;
+    size_t out_left = sizeof buffer;
+    if (iconv(static_cast<iconv_t>(cd.get()), &in_ptr, &in_left, &out_ptr, &out_left) ==
+            static_cast<size_t>(-1) ||
+        in_left != 0) {
+      out.push_back('?');
+    } else {
+      out.append(buffer, static_cast<size_t>(out_ptr - buffer));
+    }
+    // Return to the initial shift state between characters.
+    iconv(static_cast<iconv_t>(cd.get()), nullptr, nullptr, nullptr, nullptr);
+  }
+  SecureWipe(buffer, sizeof buffer);
+  SecureWipe(le, sizeof le);
+}
+
+template <typename Out>
+void AppendAsWide(std::string_view text, const CodePage& code_page, Out& out) {
+  if (code_page.is_utf8) return AppendUtf8AsUtf16(text, out);
+  UniqueIconv cd = OpenIconv("UTF-16LE", code_page.name.c_str());
+  if (!cd) return AppendUtf8AsUtf16(text, out);
+  out.reserve(text.size());
+  char scratch[4096];
+  size_t used = 0;
+  char* in_ptr = const_cast<char*>(text.data());
+  size_t in_left = text.size();
+  while (in_left > 0) {
+    char* out_ptr = scratch;
+    size_t out_left = sizeof scratch;
+    const size_t result =
+        iconv(static_cast<iconv_t>(cd.get()), &in_ptr, &in_left, &out_ptr, &out_left);
+    const int error = errno;
+    const size_t produced = static_cast<size_t>(out_ptr - scratch);
+    used = std::max(used, produced);
+    for (size_t k = 0; k + 1 < produced; k += 2) {
+      out.push_back(static_cast<char16_t>(static_cast<unsigned char>(scratch[k]) |
+                                          (static_cast<unsigned char>(scratch[k + 1]) << 8)));
+    }
+    if (result != static_cast<size_t>(-1)) break;
+    if (error == E2BIG) continue;
+    // An invalid or truncated sequence: replace one byte and go on after it.
+    out.push_back(kReplacement);
+    ++in_ptr;
+    --in_left;
+    iconv(static_cast<iconv_t>(cd.get()), nullptr, nullptr, nullptr, nullptr);
+  }
+  SecureWipe(scratch, used);
+}
+
 }  // namespace
 
 void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
+  AppendUtf8To(out, cp);
 }
 
 CodePage CodePageNamed(std::string_view name) {
@@ -193,64 +299,19 @@ void ReloadProcessCodePage() {
 
 std::string Utf16ToUtf8(std::u16string_view text) {
   std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    const int32_t cp = NextUtf16(text, i);
-    if (cp < 0) {
-      out += '?';
-    } else {
-      AppendUtf8(out, static_cast<char32_t>(cp));
-    }
-  }
+  AppendUtf16AsUtf8(text, out);
   return out;
 }
 
 std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    const int32_t cp = NextUtf8(text, i);
-    AppendUtf16(out, cp < 0 ? kReplacement : cp);
-  }
+  AppendUtf8AsUtf16(text, out);
   return out;
 }
 
 std::string ConvertToNarrow(std::u16string_view text, const CodePage& code_page) {
-  if (code_page.is_utf8) return Utf16ToUtf8(text);
-  UniqueIconv cd = OpenIconv(code_page.name.c_str(), "UTF-16LE");
-  if (!cd) return Utf16ToUtf8(text);
   std::string out;
-  out.reserve(text.size() * 2);
-  char buffer[8];
-  // One character at a time keeps the '?' substitution exact: iconv either converts the whole
-  // character or reports that the code page lacks it.
-  for (size_t i = 0; i < text.size();) {
-    const size_t start = i;
-    const int32_t cp = NextUtf16(text, i);
-    if (cp < 0) {
-      out += '?';
-      continue;
-    }
-    const size_t count = i - start;  // one unit, or two for a surrogate pair
-    unsigned char le[4];
-    for (size_t k = 0; k < count; ++k) {
-      le[2 * k] = static_cast<unsigned char>(text[start + k] & 0xFF);
-      le[2 * k + 1] = static_cast<unsigned char>(text[start + k] >> 8);
-    }
-    char* in_ptr = reinterpret_cast<char*>(le);
-    size_t in_left = count * 2;
-    char* out_ptr = buffer;
-    size_t out_left = sizeof buffer;
-    if (iconv(static_cast<iconv_t>(cd.get()), &in_ptr, &in_left, &out_ptr, &out_left) ==
-            static_cast<size_t>(-1) ||
-        in_left != 0) {
-      out += '?';
-    } else {
-      out.append(buffer, static_cast<size_t>(out_ptr - buffer));
-    }
-    // Return to the initial shift state between characters.
-    iconv(static_cast<iconv_t>(cd.get()), nullptr, nullptr, nullptr, nullptr);
-  }
+  AppendAsNarrow(text, code_page, out);
   return out;
 }
 
@@ -259,33 +320,8 @@ std::string ConvertToNarrow(std::u16string_view text) {
 }
 
 std::u16string ConvertToWide(std::string_view text, const CodePage& code_page) {
-  if (code_page.is_utf8) return Utf8ToUtf16(text);
-  UniqueIconv cd = OpenIconv("UTF-16LE", code_page.name.c_str());
-  if (!cd) return Utf8ToUtf16(text);
   std::u16string out;
-  out.reserve(text.size());
-  std::string scratch(4096, '\0');
-  char* in_ptr = const_cast<char*>(text.data());
-  size_t in_left = text.size();
-  while (in_left > 0) {
-    char* out_ptr = scratch.data();
-    size_t out_left = scratch.size();
-    const size_t result =
-        iconv(static_cast<iconv_t>(cd.get()), &in_ptr, &in_left, &out_ptr, &out_left);
-    const int error = errno;
-    const size_t produced = static_cast<size_t>(out_ptr - scratch.data());
-    for (size_t k = 0; k + 1 < produced; k += 2) {
-      out += static_cast<char16_t>(static_cast<unsigned char>(scratch[k]) |
-                                   (static_cast<unsigned char>(scratch[k + 1]) << 8));
-    }
-    if (result != static_cast<size_t>(-1)) break;
-    if (error == E2BIG) continue;
-    // An invalid or truncated sequence: replace one byte and go on after it.
-    out += kReplacement;
-    ++in_ptr;
-    --in_left;
-    iconv(static_cast<iconv_t>(cd.get()), nullptr, nullptr, nullptr, nullptr);
-  }
+  AppendAsWide(text, code_page, out);
   return out;
 }
 
@@ -318,6 +354,22 @@ std::string NarrowToUtf8(std::string_view text) {
   const CodePage code_page = ProcessCodePage();
   if (ConvertsUnchanged(text, code_page)) return std::string(text);
   return Utf16ToUtf8(ConvertToWide(text, code_page));
+}
+
+SecretString ConvertSecretToNarrow(std::u16string_view text) {
+  SecretString out;
+  AppendAsNarrow(text, ProcessCodePage(), out);
+  return out;
+}
+
+SecretString SecretNarrowToUtf8(std::string_view text) {
+  const CodePage code_page = ProcessCodePage();
+  if (ConvertsUnchanged(text, code_page)) return SecretString(text);
+  SecretU16String wide;
+  AppendAsWide(text, code_page, wide);
+  SecretString out;
+  AppendUtf16AsUtf8(wide.view(), out);
+  return out;
 }
 
 std::string Utf8ToNarrow(std::string_view text) {

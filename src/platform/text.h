@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/secrets.h"
+
 namespace kelvadrome {
 
 struct CodePage {
@@ -63,6 +65,12 @@ std::string NarrowToUtf8(std::string_view text);
 bool IsAsciiText(std::string_view text);
 bool IsWellFormedUtf8(std::string_view text);
 std::string Utf8ToNarrow(std::string_view text);
+
+// The conversions a secret takes, straight into wiped storage with every intermediate wiped:
+// ConvertSecretToNarrow is ConvertToNarrow for a password argument; SecretNarrowToUtf8 is
+// NarrowToUtf8 for a password handed to a key derivation that takes UTF-8.
+SecretString ConvertSecretToNarrow(std::u16string_view text);
+SecretString SecretNarrowToUtf8(std::string_view text);
 
 // CharacterStarts returns the offsets at which the characters of |text| (narrow, in the process
 // code page) start, in order: character i spans from the i-th offset to the next one (or the end).

@@ -13,11 +13,6 @@ namespace kelvadrome {
 
 namespace {
 
-// The dialog's own texts are kept in UTF-8 and shown in the process code page.
-std::string Shown(std::string_view utf8) {
-  return ConvertToNarrow(Utf8ToUtf16(utf8));
-}
-
 std::vector<std::string> RowTexts(const std::vector<uint8_t>& der) {
   CertInfo info;
   if (!der.empty() && der.size() <= static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
@@ -40,17 +35,18 @@ std::string CertViewFilePath() {
 }
 
 CertListDialog::CertListDialog(const std::vector<std::vector<uint8_t>>& candidates)
-    : DialogModel(std::string(kCertListDialogName), Shown("選擇憑證匯出至憑證交換檔")),
+    : DialogModel(std::string(kCertListDialogName), Utf8ToNarrow("選擇憑證匯出至憑證交換檔")),
       candidates_(candidates) {
-  AddStatic(Shown("憑證"));
-  AddButton({cert_list_control::kView, Shown("檢視憑證"), true});
-  AddButton({kDialogIdOk, Shown("確定"), true});
-  AddButton({kDialogIdCancel, Shown("取消"), true});
+  AddStatic(Utf8ToNarrow("憑證"));
+  AddButton({cert_list_control::kView, Utf8ToNarrow("檢視憑證"), true});
+  AddButton({kDialogIdOk, Utf8ToNarrow("確定"), true});
+  AddButton({kDialogIdCancel, Utf8ToNarrow("取消"), true});
 }
 
 void CertListDialog::OnInit(DialogHost&) {
-  SetList(cert_list_control::kList, {Shown("憑證持有人"), Shown("憑證序號"), Shown("起始日"),
-                                     Shown("截止日"), Shown("憑證發行者")});
+  SetList(cert_list_control::kList,
+          {Utf8ToNarrow("憑證持有人"), Utf8ToNarrow("憑證序號"), Utf8ToNarrow("起始日"),
+           Utf8ToNarrow("截止日"), Utf8ToNarrow("憑證發行者")});
   for (const std::vector<uint8_t>& der : candidates_) AddRow(RowTexts(der));
   chosen_ = 0;
   SetSelectedRow(candidates_.empty() ? -1 : 0);

@@ -6,8 +6,9 @@
 #include <optional>
 #include <utility>
 
-#include "codec/secure_wipe.h"
+#include "codec/byte_buffer.h"
 #include "platform/error_codes.h"
+#include "platform/secrets.h"
 #include "platform/text.h"
 #include "ui/pfx_dialogs.h"
 
@@ -16,27 +17,6 @@ namespace kelvadrome {
 namespace {
 
 namespace control = change_password_control;
-
-// The dialog's own texts are kept in UTF-8 and shown in the process code page.
-std::string Shown(std::string_view utf8) {
-  return ConvertToNarrow(Utf8ToUtf16(utf8));
-}
-
-void ReplaceSecret(std::string& target, std::string_view value) {
-  SecureWipe(target);
-  target.assign(value);
-}
-
-// A file, not a folder, is at |path|.
-bool IsExistingFile(const std::string& path) {
-  const std::optional<std::string> system_path = SystemPath(path);
-  struct stat info {};
-  return system_path && ::stat(system_path->c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
-}
-
-bool LongEnough(const std::string& text, int32_t min_length) {
-  return CountCharacters(text) >= static_cast<size_t>(min_length);
-}
 
 DialogEdit PasswordEdit(int id) {
   return {id, "", 0, true, false, /*password=*/true};
@@ -48,34 +28,30 @@ constexpr int kPasswordEdits[] = {control::kOldPassword, control::kNewPassword,
 }  // namespace
 
 ChangePasswordDialog::ChangePasswordDialog()
-    : DialogModel(std::string(kChangePasswordDialogName), Shown("變更憑證檔案密碼")) {
-  AddStatic(Shown("憑證檔案儲存路徑 :"));
-  AddStatic(Shown("輸入原憑證密碼 :"));
-  AddStatic(Shown("輸入新憑證密碼 :"));
-  AddStatic(Shown("確認新憑證密碼 :"));
-  AddButton({control::kBrowse, Shown("瀏覽"), true});
+    : DialogModel(std::string(kChangePasswordDialogName), Utf8ToNarrow("變更憑證檔案密碼")) {
+  AddStatic(Utf8ToNarrow("憑證檔案儲存路徑 :"));
+  AddStatic(Utf8ToNarrow("輸入原憑證密碼 :"));
+  AddStatic(Utf8ToNarrow("輸入新憑證密碼 :"));
+  AddStatic(Utf8ToNarrow("確認新憑證密碼 :"));
+  AddButton({control::kBrowse, Utf8ToNarrow("瀏覽"), true});
   AddEdit({control::kPath, "", 0, true, /*read_only=*/true, false});
   for (const int id : kPasswordEdits) AddEdit(PasswordEdit(id));
-  AddButton({kDialogIdOk, Shown("確定"), /*enabled=*/false});  // the default button
-  AddButton({kDialogIdCancel, Shown("取消"), true});
+  AddButton({kDialogIdOk, Utf8ToNarrow("確定"), /*enabled=*/false});  // the default button
+  AddButton({kDialogIdCancel, Utf8ToNarrow("取消"), true});
 }
 
-ChangePasswordDialog::~ChangePasswordDialog() {
-  SecureWipe(old_password_);
-  SecureWipe(new_password_);
-  SecureWipe(confirmation_);
-}
+ChangePasswordDialog::~ChangePasswordDialog() = default;
 
 void ChangePasswordDialog::set_old_password(std::string_view password) {
-  ReplaceSecret(old_password_, password);
+  old_password_.assign(password);
 }
 
 void ChangePasswordDialog::set_new_password(std::string_view password) {
-  ReplaceSecret(new_password_, password);
+  new_password_.assign(password);
 }
 
 void ChangePasswordDialog::set_confirmation(std::string_view password) {
-  ReplaceSecret(confirmation_, password);
+  confirmation_.assign(password);
 }
 
 void ChangePasswordDialog::SetPasswordLengthRange(int32_t min_length, int32_t max_length) {
@@ -95,13 +71,13 @@ void ChangePasswordDialog::OnInit(DialogHost&) {
     // The caller named an existing file: it is fixed.
     if (IsExistingFile(path)) EnableControl(control::kBrowse, false);
   }
-  const std::string* texts[] = {&old_password_, &new_password_, &confirmation_};
+  const SecretString* texts[] = {&old_password_, &new_password_, &confirmation_};
   for (size_t i = 0; i < std::size(kPasswordEdits); ++i) {
     const int id = kPasswordEdits[i];
     SetEditLimit(id, static_cast<size_t>(max_length_));
-    SetEditText(id, *texts[i]);
+    SetEditText(id, std::string(texts[i]->view()));
     // A value the caller supplied is kept as it is.
-    const bool supplied = !texts[i]->empty() && LongEnough(*texts[i], min_length_);
+    const bool supplied = !texts[i]->empty() && LongEnough(texts[i]->view(), min_length_);
     EnableControl(id, !supplied);
   }
   UpdateOkButton();
@@ -130,7 +106,7 @@ DialogClose ChangePasswordDialog::OnClick(int id, DialogHost& host) {
 
 void ChangePasswordDialog::Browse(DialogHost& host) {
   OpenFileRequest request;
-  request.title = Shown("選擇憑證檔案");
+  request.title = Utf8ToNarrow("選擇憑證檔案");
   request.filter = "PFX Files (*.pfx;*.p12)|*.pfx; *.p12|All Files (*.*)|*.*||";
   request.flags = kPfxBrowseFlags;
   // The picker has no separate start folder: a name ending in '/' starts it in that folder.
@@ -142,27 +118,23 @@ void ChangePasswordDialog::Browse(DialogHost& host) {
 }
 
 DialogClose ChangePasswordDialog::Ok(DialogHost& host) {
-  ReplaceSecret(old_password_, EditText(control::kOldPassword));
-  ReplaceSecret(new_password_, EditText(control::kNewPassword));
-  ReplaceSecret(confirmation_, EditText(control::kConfirmation));
+  old_password_.assign(EditText(control::kOldPassword));
+  new_password_.assign(EditText(control::kNewPassword));
+  confirmation_.assign(EditText(control::kConfirmation));
   const std::string& path = EditText(control::kPath);
   if (IsExistingFile(path)) return DialogClose::kOk;
-  host.ShowMessage(Shown("錯誤訊息"), Shown("憑證檔(") + (path.empty() ? Shown("未指定") : path) +
-                                          Shown(") : 錯誤或不存在"));
+  host.ShowMessage(Utf8ToNarrow("錯誤訊息"), Utf8ToNarrow("憑證檔(") +
+                                                 (path.empty() ? Utf8ToNarrow("未指定") : path) +
+                                                 Utf8ToNarrow(") : 錯誤或不存在"));
   return DialogClose::kStay;
 }
 
 void ChangePasswordDialog::OnCancel() {
   folder_.clear();
   file_name_.clear();
-  SecureWipe(old_password_);
-  SecureWipe(new_password_);
-  SecureWipe(confirmation_);
-}
-
-ChangePasswordFields::~ChangePasswordFields() {
-  SecureWipe(old_password);
-  SecureWipe(new_password);
+  old_password_.Wipe();
+  new_password_.Wipe();
+  confirmation_.Wipe();
 }
 
 int32_t PromptChangePassword(DialogHost& host, ChangePasswordFields& fields) {
@@ -171,18 +143,18 @@ int32_t PromptChangePassword(DialogHost& host, ChangePasswordFields& fields) {
   dialog.set_folder(fields.folder);
   dialog.set_file_name(fields.file_name);
   dialog.SetPasswordLengthRange(fields.min_length, fields.max_length);
-  dialog.set_old_password(fields.old_password);
-  dialog.set_new_password(fields.new_password);
-  dialog.set_confirmation(fields.new_password);
+  dialog.set_old_password(fields.old_password.view());
+  dialog.set_new_password(fields.new_password.view());
+  dialog.set_confirmation(fields.new_password.view());
   const DialogOutcome outcome = host.ShowModal(dialog);
   // A dialog that cannot be shown counts as a resource the component could not allocate (5002).
   if (outcome == DialogOutcome::kUnavailable) return Code(ErrorCode::kAllocationFailed);
   if (outcome != DialogOutcome::kOk) return Code(ErrorCode::kCancelled);
   fields.folder = dialog.folder();
   fields.file_name = dialog.file_name();
-  ReplaceSecret(fields.old_password, dialog.old_password());
+  fields.old_password = dialog.old_password();
   if (dialog.new_password() != dialog.confirmation()) return Code(ErrorCode::kPasswordMismatch);
-  ReplaceSecret(fields.new_password, dialog.new_password());
+  fields.new_password = dialog.new_password();
   return Code(ErrorCode::kSuccess);
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/secrets.h"
 #include "ui/dialog_host.h"
 #include "ui/dialog_model.h"
 
@@ -45,11 +46,11 @@ class ChangePasswordDialog final : public DialogModel {
   void set_folder(std::string folder) { folder_ = std::move(folder); }
   const std::string& file_name() const { return file_name_; }
   void set_file_name(std::string file_name) { file_name_ = std::move(file_name); }
-  const std::string& old_password() const { return old_password_; }
+  const SecretString& old_password() const { return old_password_; }
   void set_old_password(std::string_view password);
-  const std::string& new_password() const { return new_password_; }
+  const SecretString& new_password() const { return new_password_; }
   void set_new_password(std::string_view password);
-  const std::string& confirmation() const { return confirmation_; }
+  const SecretString& confirmation() const { return confirmation_; }
   void set_confirmation(std::string_view password);
 
   // SetPasswordLengthRange stores the range after NormalisePasswordLengthRange (ui/pfx_dialogs.h).
@@ -74,9 +75,9 @@ class ChangePasswordDialog final : public DialogModel {
 
   std::string folder_;
   std::string file_name_;
-  std::string old_password_;
-  std::string new_password_;
-  std::string confirmation_;
+  SecretString old_password_;
+  SecretString new_password_;
+  SecretString confirmation_;
   int32_t min_length_ = 0;
   int32_t max_length_ = 16;
 };
@@ -85,11 +86,10 @@ class ChangePasswordDialog final : public DialogModel {
 struct ChangePasswordFields {
   std::string folder;
   std::string file_name;
-  std::string old_password;  // wiped by the destructor
-  std::string new_password;  // wiped by the destructor
+  SecretString old_password;
+  SecretString new_password;
   int32_t min_length = 0;
   int32_t max_length = 16;
-  ~ChangePasswordFields();
 };
 
 // PromptChangePassword shows ChangePasswordDialog on |host|, filled from |fields| (an empty file

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "codec/secure_wipe.h"
+#include "platform/secrets.h"
 #include "platform/text.h"
 
 namespace kelvadrome {

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <limits>
 
-#include "codec/secure_wipe.h"
 #include "platform/handles.h"
+#include "platform/secrets.h"
 #include "platform/text.h"
 
 namespace kelvadrome {

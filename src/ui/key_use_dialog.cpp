@@ -7,11 +7,6 @@ namespace kelvadrome {
 
 namespace {
 
-// The dialog's own texts are kept in UTF-8 and shown in the process code page.
-std::string Shown(std::string_view utf8) {
-  return ConvertToNarrow(Utf8ToUtf16(utf8));
-}
-
 std::string_view PurposeText(KeyUse use) {
   switch (use) {
     case KeyUse::kSign:
@@ -27,13 +22,13 @@ std::string_view PurposeText(KeyUse use) {
 }  // namespace
 
 KeyUseDialog::KeyUseDialog(const KeyUseRequest& request)
-    : DialogModel(std::string(kKeyUseDialogName), Shown("私密金鑰使用確認")) {
+    : DialogModel(std::string(kKeyUseDialogName), Utf8ToNarrow("私密金鑰使用確認")) {
   AddEdit({key_use_control::kContainer, request.container, 0, true, /*read_only=*/true, false});
   AddEdit({key_use_control::kProvider, request.provider, 0, true, /*read_only=*/true, false});
-  AddEdit({key_use_control::kPurpose, Shown(PurposeText(request.use)), 0, true,
+  AddEdit({key_use_control::kPurpose, Utf8ToNarrow(PurposeText(request.use)), 0, true,
            /*read_only=*/true, false});
-  AddButton({kDialogIdOk, Shown("允許"), true});
-  AddButton({kDialogIdCancel, Shown("拒絕"), true});
+  AddButton({kDialogIdOk, Utf8ToNarrow("允許"), true});
+  AddButton({kDialogIdCancel, Utf8ToNarrow("拒絕"), true});
 }
 
 bool AskForKeyUse(DialogHost& host, const KeyUseRequest& request) {

@@ -9,18 +9,13 @@
 #include <utility>
 
 #include "codec/byte_buffer.h"
-#include "codec/secure_wipe.h"
 #include "platform/error_codes.h"
+#include "platform/secrets.h"
 #include "platform/text.h"
 
 namespace kelvadrome {
 
 namespace {
-
-// The dialogs' own texts are kept in UTF-8 and shown in the process code page.
-std::string Shown(std::string_view utf8) {
-  return ConvertToNarrow(Utf8ToUtf16(utf8));
-}
 
 constexpr std::string_view kFamilyCaption = "輸入憑證檔案資訊";
 constexpr std::string_view kPasswordCaption = "執行憑證匯出";
@@ -30,17 +25,6 @@ constexpr std::string_view kPickFileTitle = "選擇憑證檔案";
 constexpr std::string_view kPickFolderTitle = "選擇憑證檔案儲存路徑 :";
 constexpr std::string_view kPfxFilter =
     "PFX Files (*.pfx;*.p12)|*.pfx; *.p12|All Files (*.*)|*.*||";
-
-void ReplaceSecret(std::string& target, std::string_view value) {
-  SecureWipe(target);
-  target.assign(value);
-}
-
-bool IsExistingFile(const std::string& path) {
-  const std::optional<std::string> system_path = SystemPath(path);
-  struct stat info;
-  return system_path && ::stat(system_path->c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
-}
 
 enum class WriteProbe { kWritable, kNotWritable, kLeftBehind };
 
@@ -85,34 +69,34 @@ WriteProbe ProbeWrite(const std::string& narrow_path) {
 
 // OrNotGiven returns |text|, or the "not given" word when it is empty.
 std::string OrNotGiven(const std::string& text) {
-  return text.empty() ? Shown(kNotGiven) : text;
+  return text.empty() ? Utf8ToNarrow(kNotGiven) : text;
 }
 
 std::string FileErrorText(const std::string& path) {
-  return Shown("憑證檔(") + OrNotGiven(path) + Shown(") : 錯誤或不存在");
+  return Utf8ToNarrow("憑證檔(") + OrNotGiven(path) + Utf8ToNarrow(") : 錯誤或不存在");
 }
 
 std::string FolderErrorText(const std::string& folder) {
-  return Shown("憑證目錄 (") + OrNotGiven(folder) + Shown(") : 錯誤或沒有寫入權限");
+  return Utf8ToNarrow("憑證目錄 (") + OrNotGiven(folder) + Utf8ToNarrow(") : 錯誤或沒有寫入權限");
 }
 
 std::vector<std::string> FamilyStatics(bool export_dialog, bool mobile_dialog) {
   if (!export_dialog && !mobile_dialog) {
-    return {Shown("憑證檔案儲存路徑 :"), Shown("輸入憑證密碼 :")};
+    return {Utf8ToNarrow("憑證檔案儲存路徑 :"), Utf8ToNarrow("輸入憑證密碼 :")};
   }
   std::vector<std::string> statics = {
-      Shown("指定您要匯出的檔案名稱及路徑： \n(預設儲存路徑為桌面)"),
-      Shown("設定憑證密碼,\n憑證匯出, 需驗證憑證密碼"),
+      Utf8ToNarrow("指定您要匯出的檔案名稱及路徑： \n(預設儲存路徑為桌面)"),
+      Utf8ToNarrow("設定憑證密碼,\n憑證匯出, 需驗證憑證密碼"),
   };
-  if (export_dialog) statics.push_back(Shown("確認憑證密碼"));
+  if (export_dialog) statics.push_back(Utf8ToNarrow("確認憑證密碼"));
   return statics;
 }
 
-bool LongEnough(const std::string& text, int32_t min_length) {
+}  // namespace
+
+bool LongEnough(std::string_view text, int32_t min_length) {
   return CountCharacters(text) >= static_cast<size_t>(min_length);
 }
-
-}  // namespace
 
 void NormalisePasswordLengthRange(int32_t& min_length, int32_t& max_length) {
   if (max_length < min_length) std::swap(min_length, max_length);
@@ -141,28 +125,26 @@ void SplitFolderAndName(std::string_view path, std::string& folder, std::string&
 // --- The family ------------------------------------------------------------------------------
 
 PfxPathDialog::PfxPathDialog(Variant variant, std::string name)
-    : DialogModel(std::move(name), Shown(kFamilyCaption)), variant_(variant) {
+    : DialogModel(std::move(name), Utf8ToNarrow(kFamilyCaption)), variant_(variant) {
   for (auto& text :
        FamilyStatics(variant == Variant::kPfxExport, variant == Variant::kMobileExport)) {
     AddStatic(std::move(text));
   }
   const bool path_editable = variant == Variant::kPfxFile;
-  AddButton({pfx_control::kBrowse, Shown("瀏覽"), true});
+  AddButton({pfx_control::kBrowse, Utf8ToNarrow("瀏覽"), true});
   AddEdit({pfx_control::kPath, "", 0, true, /*read_only=*/!path_editable, false});
   AddEdit({pfx_control::kPassword, "", 0, true, false, /*password=*/true});
   if (has_confirmation()) {
     AddEdit({pfx_control::kConfirmation, "", 0, true, false, /*password=*/true});
   }
-  AddButton({kDialogIdOk, Shown("確定"), true});
-  AddButton({kDialogIdCancel, Shown("取消"), true});
+  AddButton({kDialogIdOk, Utf8ToNarrow("確定"), true});
+  AddButton({kDialogIdCancel, Utf8ToNarrow("取消"), true});
 }
 
-PfxPathDialog::~PfxPathDialog() {
-  SecureWipe(password_);
-}
+PfxPathDialog::~PfxPathDialog() = default;
 
 void PfxPathDialog::set_password(std::string_view password) {
-  ReplaceSecret(password_, password);
+  password_.assign(password);
 }
 
 void PfxPathDialog::SetPasswordLengthRange(int32_t min_length, int32_t max_length) {
@@ -178,11 +160,11 @@ std::string PfxPathDialog::DisplayPath() const {
 void PfxPathDialog::OnInit(DialogHost&) {
   if (!title_.empty()) set_caption(title_);
   SetEditText(pfx_control::kPath, DisplayPath());
-  SetEditText(pfx_control::kPassword, password_);
+  SetEditText(pfx_control::kPassword, std::string(password_.view()));
   SetEditLimit(pfx_control::kPassword, static_cast<size_t>(max_length_));
   if (has_confirmation()) SetEditText(pfx_control::kConfirmation, "");
   // A password the caller supplied is kept as it is; the user may still pick another file.
-  const bool supplied = !password_.empty() && LongEnough(password_, min_length_);
+  const bool supplied = !password_.empty() && LongEnough(password_.view(), min_length_);
   EnableControl(pfx_control::kPassword, !(variant_ == Variant::kPfxFile && supplied));
   UpdateOkButton();
 }
@@ -208,14 +190,14 @@ DialogClose PfxPathDialog::OnClick(int id, DialogHost& host) {
 
 void PfxPathDialog::Browse(DialogHost& host) {
   if (folder_mode_) {
-    const PickResult picked = host.BrowseFolder(Shown(kPickFolderTitle));
+    const PickResult picked = host.BrowseFolder(Utf8ToNarrow(kPickFolderTitle));
     if (picked.outcome != DialogOutcome::kOk) return;
     folder_ = picked.path;
     SetEditText(pfx_control::kPath, JoinFolderAndName(folder_, file_name_));
     return;
   }
   OpenFileRequest request;
-  request.title = Shown(kPickFileTitle);
+  request.title = Utf8ToNarrow(kPickFileTitle);
   request.filter = std::string(kPfxFilter);
   request.flags = kPfxBrowseFlags;
   // The picker has no separate start folder: a name ending in '/' starts it in that folder.
@@ -229,11 +211,11 @@ void PfxPathDialog::Browse(DialogHost& host) {
 }
 
 DialogClose PfxPathDialog::Ok(DialogHost& host) {
-  ReplaceSecret(password_, EditText(pfx_control::kPassword));
+  password_.assign(EditText(pfx_control::kPassword));
   if (folder_mode_) return OkFolderMode(host);
   const std::string path = EditText(pfx_control::kPath);
   if (existence_check_ && !IsExistingFile(path)) {
-    host.ShowMessage(Shown(kErrorCaption), FileErrorText(path));
+    host.ShowMessage(Utf8ToNarrow(kErrorCaption), FileErrorText(path));
     return DialogClose::kStay;
   }
   // The mobile dialog keeps the folder and name it was given or that Browse split.
@@ -244,11 +226,11 @@ DialogClose PfxPathDialog::Ok(DialogHost& host) {
 DialogClose PfxPathDialog::OkFolderMode(DialogHost& host) {
   if (has_confirmation() &&
       EditText(pfx_control::kConfirmation) != EditText(pfx_control::kPassword)) {
-    host.ShowMessage(Shown(kErrorCaption), Shown("密碼不一致"));
+    host.ShowMessage(Utf8ToNarrow(kErrorCaption), Utf8ToNarrow("密碼不一致"));
     return DialogClose::kStay;
   }
   if (!EnsureFolder(folder_)) {
-    host.ShowMessage(Shown(kErrorCaption), FolderErrorText(folder_));
+    host.ShowMessage(Utf8ToNarrow(kErrorCaption), FolderErrorText(folder_));
     return DialogClose::kStay;
   }
   if (!write_test_) return DialogClose::kOk;
@@ -256,7 +238,7 @@ DialogClose PfxPathDialog::OkFolderMode(DialogHost& host) {
     case WriteProbe::kWritable:
       return DialogClose::kOk;
     case WriteProbe::kNotWritable:
-      host.ShowMessage(Shown(kErrorCaption), FolderErrorText(folder_));
+      host.ShowMessage(Utf8ToNarrow(kErrorCaption), FolderErrorText(folder_));
       return DialogClose::kStay;
     case WriteProbe::kLeftBehind:
       break;  // the test file could not be removed: stay open, nothing to tell the user
@@ -266,7 +248,7 @@ DialogClose PfxPathDialog::OkFolderMode(DialogHost& host) {
 
 void PfxPathDialog::OnCancel() {
   file_name_.clear();
-  SecureWipe(password_);
+  password_.Wipe();
 }
 
 PfxFileDialog::PfxFileDialog()
@@ -281,16 +263,14 @@ MobileExportDialog::MobileExportDialog()
 // --- The password dialog ---------------------------------------------------------------------
 
 PasswordDialog::PasswordDialog()
-    : DialogModel(std::string(kPasswordDialogName), Shown(kPasswordCaption)) {
-  AddStatic(Shown("輸入憑證密碼 :"));
+    : DialogModel(std::string(kPasswordDialogName), Utf8ToNarrow(kPasswordCaption)) {
+  AddStatic(Utf8ToNarrow("輸入憑證密碼 :"));
   AddEdit({pfx_control::kPassword, "", 0, true, false, /*password=*/true});
-  AddButton({kDialogIdOk, Shown("確定"), true});
-  AddButton({kDialogIdCancel, Shown("取消"), true});
+  AddButton({kDialogIdOk, Utf8ToNarrow("確定"), true});
+  AddButton({kDialogIdCancel, Utf8ToNarrow("取消"), true});
 }
 
-PasswordDialog::~PasswordDialog() {
-  SecureWipe(password_);
-}
+PasswordDialog::~PasswordDialog() = default;
 
 void PasswordDialog::SetPasswordLengthRange(int32_t min_length, int32_t max_length) {
   NormalisePasswordLengthRange(min_length, max_length);
@@ -311,21 +291,17 @@ void PasswordDialog::OnTextChanged(int id) {
 
 DialogClose PasswordDialog::OnClick(int id, DialogHost& host) {
   if (id == kDialogIdOk) {
-    ReplaceSecret(password_, EditText(pfx_control::kPassword));
+    password_.assign(EditText(pfx_control::kPassword));
     return DialogClose::kOk;
   }
   return DialogModel::OnClick(id, host);
 }
 
 void PasswordDialog::OnCancel() {
-  SecureWipe(password_);
+  password_.Wipe();
 }
 
 // --- Drivers ---------------------------------------------------------------------------------
-
-PfxPromptFields::~PfxPromptFields() {
-  SecureWipe(password);
-}
 
 namespace {
 
@@ -334,14 +310,14 @@ int32_t RunFamilyDialog(DialogHost& host, PfxPathDialog& dialog, PfxPromptFields
   if (fields.file_name.empty()) fields.file_name = std::string(kDefaultPfxFileName);
   dialog.set_folder(fields.folder);
   dialog.set_file_name(fields.file_name);
-  dialog.set_password(fields.password);
+  dialog.set_password(fields.password.view());
   dialog.SetPasswordLengthRange(fields.min_length, fields.max_length);
   const DialogOutcome outcome = host.ShowModal(dialog);
   // A dialog that cannot be shown counts as a resource the component could not allocate (5002).
   if (outcome == DialogOutcome::kUnavailable) return Code(ErrorCode::kAllocationFailed);
   fields.folder = dialog.folder();
   fields.file_name = dialog.file_name();
-  ReplaceSecret(fields.password, dialog.password());
+  fields.password = dialog.password();
   return outcome == DialogOutcome::kOk ? Code(ErrorCode::kSuccess) : Code(ErrorCode::kCancelled);
 }
 
@@ -369,7 +345,7 @@ int32_t PromptMobileExport(DialogHost& host, PfxPromptFields& fields) {
 }
 
 int32_t CompletePfxFileFields(DialogHost& host, int32_t (*prompt)(DialogHost&, PfxPromptFields&),
-                              std::string& folder, std::string& file_name, std::string& password,
+                              std::string& folder, std::string& file_name, SecretString& password,
                               int32_t min_length, int32_t max_length) {
   if (!folder.empty() && !file_name.empty() && !password.empty()) return 0;
   PfxPromptFields fields;
@@ -382,14 +358,14 @@ int32_t CompletePfxFileFields(DialogHost& host, int32_t (*prompt)(DialogHost&, P
   if (code != 0) return code;
   folder = fields.folder;
   file_name = fields.file_name;
-  ReplaceSecret(password, fields.password);
+  password = fields.password;
   return 0;
 }
 
-DialogOutcome PromptPassword(DialogHost& host, std::string& password) {
+DialogOutcome PromptPassword(DialogHost& host, SecretString& password) {
   PasswordDialog dialog;
   const DialogOutcome outcome = host.ShowModal(dialog);
-  if (outcome != DialogOutcome::kUnavailable) ReplaceSecret(password, dialog.password());
+  if (outcome != DialogOutcome::kUnavailable) password = dialog.password();
   return outcome;
 }
 

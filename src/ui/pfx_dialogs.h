@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/secrets.h"
 #include "ui/dialog_host.h"
 #include "ui/dialog_model.h"
 
@@ -48,6 +49,10 @@ inline constexpr uint32_t kPfxBrowseFlags = 0x106;
 // 0 <= min_length <= max_length and max_length >= 1.
 void NormalisePasswordLengthRange(int32_t& min_length, int32_t& max_length);
 
+// LongEnough tells whether |text| has at least |min_length| characters (CountCharacters): the
+// rule every password edit's OK button follows.
+bool LongEnough(std::string_view text, int32_t min_length);
+
 // JoinFolderAndName returns |folder| and |name| with one '/' between them; no '/' is added when
 // |folder| is empty or already ends with '/'.
 std::string JoinFolderAndName(std::string_view folder, std::string_view name);
@@ -70,8 +75,7 @@ class PfxPathDialog : public DialogModel {
   void set_folder(std::string folder) { folder_ = std::move(folder); }
   const std::string& file_name() const { return file_name_; }
   void set_file_name(std::string file_name) { file_name_ = std::move(file_name); }
-  // password is the dialog's copy, wiped when replaced and at destruction.
-  const std::string& password() const { return password_; }
+  const SecretString& password() const { return password_; }
   void set_password(std::string_view password);
 
   // SetPasswordLengthRange stores the range after NormalisePasswordLengthRange.
@@ -114,7 +118,7 @@ class PfxPathDialog : public DialogModel {
   std::string title_;
   std::string folder_;
   std::string file_name_;
-  std::string password_;
+  SecretString password_;
   int32_t min_length_ = 0;
   int32_t max_length_ = 16;
   bool folder_mode_ = false;
@@ -157,7 +161,7 @@ class PasswordDialog final : public DialogModel {
   ~PasswordDialog() override;
 
   void set_title(std::string title) { title_ = std::move(title); }
-  const std::string& password() const { return password_; }
+  const SecretString& password() const { return password_; }
   void SetPasswordLengthRange(int32_t min_length, int32_t max_length);
   int32_t min_length() const { return min_length_; }
   int32_t max_length() const { return max_length_; }
@@ -170,7 +174,7 @@ class PasswordDialog final : public DialogModel {
 
  private:
   std::string title_;
-  std::string password_;
+  SecretString password_;
   int32_t min_length_ = 0;
   int32_t max_length_ = 16;
 };
@@ -179,10 +183,9 @@ class PasswordDialog final : public DialogModel {
 struct PfxPromptFields {
   std::string folder;
   std::string file_name;
-  std::string password;  // wiped by the destructor
+  SecretString password;
   int32_t min_length = 0;
   int32_t max_length = 16;
-  ~PfxPromptFields();
 };
 
 // PromptPfxFile, PromptPfxExport and PromptMobileExport show their dialog on |host| with the
@@ -200,11 +203,11 @@ int32_t PromptMobileExport(DialogHost& host, PfxPromptFields& fields);
 // had to be asked or the user answered, else the dialog's code (5070, 5002) with the three
 // unchanged. The range bounds only the dialog.
 int32_t CompletePfxFileFields(DialogHost& host, int32_t (*prompt)(DialogHost&, PfxPromptFields&),
-                              std::string& folder, std::string& file_name, std::string& password,
+                              std::string& folder, std::string& file_name, SecretString& password,
                               int32_t min_length, int32_t max_length);
 
 // PromptPassword shows PasswordDialog on |host|: kOk with |password| replaced by the typed text,
 // kCancel with |password| emptied (wiped), kUnavailable with |password| unchanged.
-DialogOutcome PromptPassword(DialogHost& host, std::string& password);
+DialogOutcome PromptPassword(DialogHost& host, SecretString& password);
 
 }  // namespace kelvadrome

@@ -10,11 +10,6 @@ namespace kelvadrome {
 
 namespace {
 
-// The dialog's own texts are kept in UTF-8 and shown in the process code page.
-std::string Shown(std::string_view utf8) {
-  return ConvertToNarrow(Utf8ToUtf16(utf8));
-}
-
 DialogEdit ReadOnlyEdit(int id) {
   return {id, "", 0, true, /*read_only=*/true, false};
 }
@@ -23,14 +18,14 @@ DialogEdit ReadOnlyEdit(int id) {
 
 SignConfirmDialog::SignConfirmDialog()
     : DialogModel(std::string(kSignConfirmDialogName),
-                  Shown("執行簽章(Sign with this Certificate)")) {
+                  Utf8ToNarrow("執行簽章(Sign with this Certificate)")) {
   // Group titles and labels in layout order: the content group, then the certificate group with
   // one label per field (validity has a title and "From :", the end bound its own "to :").
-  AddStatic(Shown("簽章內容(Plain Text tobe sign)"));
-  AddStatic(Shown("簽章憑證 (Certificate information)"));
-  AddStatic(Shown("憑證序號(Serial) : "));
-  AddStatic(Shown("用戶名(CommonName) :"));
-  AddStatic(Shown("憑證效期(Validity):"));
+  AddStatic(Utf8ToNarrow("簽章內容(Plain Text tobe sign)"));
+  AddStatic(Utf8ToNarrow("簽章憑證 (Certificate information)"));
+  AddStatic(Utf8ToNarrow("憑證序號(Serial) : "));
+  AddStatic(Utf8ToNarrow("用戶名(CommonName) :"));
+  AddStatic(Utf8ToNarrow("憑證效期(Validity):"));
   AddStatic("From :");
   AddStatic("to :");
   AddEdit(ReadOnlyEdit(sign_confirm_control::kContent));
@@ -38,8 +33,8 @@ SignConfirmDialog::SignConfirmDialog()
   AddEdit(ReadOnlyEdit(sign_confirm_control::kCommonName));
   AddEdit(ReadOnlyEdit(sign_confirm_control::kNotBefore));
   AddEdit(ReadOnlyEdit(sign_confirm_control::kNotAfter));
-  AddButton({kDialogIdOk, Shown("確定(Ok)"), true});  // the default button
-  AddButton({kDialogIdCancel, Shown("取消(Cancel)"), true});
+  AddButton({kDialogIdOk, Utf8ToNarrow("確定(Ok)"), true});  // the default button
+  AddButton({kDialogIdCancel, Utf8ToNarrow("取消(Cancel)"), true});
 }
 
 void SignConfirmDialog::SetSigner(const CertInfo& signer) {

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "codec/secure_wipe.h"
+#include "platform/secrets.h"
 #include "platform/text.h"
 
 extern char** environ;

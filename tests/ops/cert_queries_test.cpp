@@ -307,7 +307,8 @@ TEST_F(CertQueriesTest, KeptSummariesAreCheckedAndFollowTheirCertificate) {
       std::to_string(id_of(ders[0])) + ";" +
       // another version's layout, read with this one's it would be a plausible summary
       "UPDATE certificate_summaries SET summary = x'02' || substr(summary, 2) "
-      "WHERE certificate = " + std::to_string(id_of(ders[1]))));
+      "WHERE certificate = " +
+      std::to_string(id_of(ders[1]))));
   ASSERT_EQ(component.GetIECertCount(), 3);
   for (int32_t index = 1; index <= 2; ++index) {
     SCOPED_TRACE(index);
@@ -374,7 +375,7 @@ TEST_F(CertQueriesTest, SignerQueriesReadTheSelectedSignersCertificate) {
   CertComponent& component = Component();
   // From "MY" only (0x100), the best candidate without a list (choice mode 2).
   ASSERT_EQ(component.SelectSigner(u"", 0x100 | 2, 0), 0);
-  ASSERT_EQ(component.selected_signer().signerCertBytes, ders[0]);
+  ASSERT_EQ(component.selected_signer().der, ders[0]);
 
   LeaveNotFound(component);
   EXPECT_EQ(component.GetCertB64(), OpensslBase64(ders[0]));

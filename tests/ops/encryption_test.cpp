@@ -425,7 +425,7 @@ TEST_F(EncryptionTest, AKeyOnlyInAPfxFileIsReachedThroughTheDialogOnce) {
     EXPECT_EQ(component.GetErrorCode(), c.code);
     EXPECT_EQ(static_cast<uint32_t>(component.GetCapiErrorCode()), c.platform_error);
     EXPECT_EQ(host_->remaining_actions(), 0u) << "the dialog is shown exactly once";
-    EXPECT_EQ(component.selected_signer().signerMedia, -1);
+    EXPECT_EQ(component.selected_signer().source, SignerSource::kNone);
   }
   // Nothing of the files stayed behind: "MY" and the profile's key containers are as they were.
   EXPECT_EQ(PersonalCount(), personal);

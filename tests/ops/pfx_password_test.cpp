@@ -371,7 +371,9 @@ TEST_F(PfxPasswordTest, ChangePfxPasswdExPublishesToInstancesSigningWithTheSameF
     EXPECT_EQ(
         changer.ChangePfxPasswdEx(s.folder, s.name, s.old_password, s.new_password, s.port, 0),
         s.code);
-    EXPECT_EQ(reader.ReadText("signerCertPasswd"), s.published);
+    const std::optional<PublishedPfxFile> published = reader.ReadPfxFile();
+    ASSERT_TRUE(published.has_value());
+    EXPECT_EQ(published->password, s.published);
   }
   EXPECT_TRUE(fs::is_symlink(dir_.path() / "link.pfx")) << "the link stays a link";
   EXPECT_TRUE(OpensslRead(signer, "linked").opened);
@@ -412,11 +414,11 @@ TEST_F(PfxPasswordTest, QueryPfxInfoReadsTheKeyBearingCertificatesOnly) {
     ASSERT_EQ(component.QueryPfxInfo(Folder(), u"plain.pfx", u"pw", 0, 0), 0);  // replaced below
     EXPECT_EQ(component.QueryPfxInfo(Folder(), c.name, c.password, c.flags, c.key_usage), c.code);
     const SelectedSigner& signer = component.selected_signer();
-    EXPECT_EQ(signer.signerCertBytes, c.taken ? holder : Bytes{});
+    EXPECT_EQ(signer.der, c.taken ? holder : Bytes{});
     EXPECT_EQ(component.GetSignerPfxFilePath(), c.taken ? Folder() : u"");
     EXPECT_EQ(component.GetSignerPfxFileName(), c.taken ? c.name : u"");
-    EXPECT_EQ(signer.signerMedia, -1);
-    EXPECT_EQ(signer.signerCertPasswd, "");
+    EXPECT_EQ(signer.source, SignerSource::kNone);
+    EXPECT_EQ(signer.pfx_password, "");
   }
   EXPECT_TRUE(CertStore::OpenSystem("MY")->Enumerate()->empty()) << "nothing is imported";
   EXPECT_EQ(Component("", true).QueryPfxInfo(Folder(), u"plain.pfx", u"pw", 0, 0), 1500);

@@ -167,7 +167,7 @@ TEST_F(PfxTransferTest, ImportsFilesOfOtherProducersWithTheirKeys) {
     const auto stored_certificates = personal->Enumerate();
     ASSERT_TRUE(stored_certificates.has_value());
     for (const auto& stored : *stored_certificates) {
-      if (used.selected_signer().signerCertBytes != stored.der) continue;
+      if (used.selected_signer().der != stored.der) continue;
       found_with_key = AcquireCertificatePrivateKey(*personal, stored.id, true).has_value();
     }
     EXPECT_TRUE(found_with_key) << "the imported certificate is in MY, linked to its key";
@@ -202,7 +202,7 @@ TEST_F(PfxTransferTest, EveryKeyBearingCertificateOfAFileImportsWithItsFlags) {
             0);
   std::vector<uint8_t> both = entries[0].certificate;
   both.insert(both.end(), entries[1].certificate.begin(), entries[1].certificate.end());
-  EXPECT_EQ(component.selected_signer().signerCertBytes, both);
+  EXPECT_EQ(component.selected_signer().der, both);
   ASSERT_EQ(Personal().size(), 2u);
   EXPECT_EQ(ContainerCount(), 2u);
   auto personal = CertStore::OpenSystem("MY");

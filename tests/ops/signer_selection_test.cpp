@@ -52,10 +52,10 @@ TEST(ParseCompareDate, AcceptsFourteenDigitsOfARealUtcTime) {
       EXPECT_FALSE(when.has_value());
     }
   }
-  EXPECT_EQ(SignerSourceMask(0), 3u);
-  EXPECT_EQ(SignerSourceMask(0x100), 1u);
-  EXPECT_EQ(SignerSourceMask(0x200), 2u);
-  EXPECT_EQ(SignerSourceMask(0x300 | 0x8), 3u);
+  EXPECT_EQ(SignerSourcesOf(0), (SignerSources{true, true}));
+  EXPECT_EQ(SignerSourcesOf(0x100), (SignerSources{true, false}));
+  EXPECT_EQ(SignerSourcesOf(0x200), (SignerSources{false, true}));
+  EXPECT_EQ(SignerSourcesOf(0x300 | 0x8), (SignerSources{true, true}));
 }
 
 class SignerSelectionTest : public ::testing::Test {
@@ -128,17 +128,17 @@ TEST_F(SignerSelectionTest, TheStoreChoiceFollowsTheChoiceMode) {
     SCOPED_TRACE(c.label);
     CertComponent& component = Component(c.script);
     EXPECT_EQ(component.SelectSigner(ConvertToWide(c.filter), c.flags, 0), 0);
-    EXPECT_EQ(component.selected_signer().signerMedia, 1);
-    EXPECT_EQ(component.selected_signer().signerCertBytes, c.expected);
+    EXPECT_EQ(component.selected_signer().source, SignerSource::kStore);
+    EXPECT_EQ(component.selected_signer().der, c.expected);
     EXPECT_EQ(
-        component.selected_signer().signerCertHash,
+        component.selected_signer().thumbprint,
         CertInfo(c.expected.data(), static_cast<int32_t>(c.expected.size())).GetFingerprint());
     EXPECT_EQ(component.GetSignerPfxFilePath(), u"");
   }
   // Closing the list without a choice takes nothing, and with only the store asked that is 0.
   CertComponent& component = Component("expect 204\nclick 2\n");
   EXPECT_EQ(component.SelectSigner(u"", 0x100, 0), 0);
-  EXPECT_TRUE(component.selected_signer().signerCertBytes.empty());
+  EXPECT_TRUE(component.selected_signer().der.empty());
 }
 
 TEST_F(SignerSelectionTest, SourcesDatesAndRefusals) {
@@ -158,16 +158,17 @@ TEST_F(SignerSelectionTest, SourcesDatesAndRefusals) {
   // An existing file with its password needs no dialog, even when only the store was asked for.
   EXPECT_EQ(
       component.SelectSignerEx(u"S_CN=Dave", folder, u"signer.pfx", u"pfx-pass", u"", 0x108, 0), 0);
-  EXPECT_EQ(component.selected_signer().signerMedia, 2);
+  EXPECT_EQ(component.selected_signer().source, SignerSource::kPfxFile);
   EXPECT_EQ(component.GetSignerPfxFilePath(), folder);
   EXPECT_EQ(component.GetSignerPfxFileName(), u"signer.pfx");
-  EXPECT_EQ(component.selected_signer().signerCertPasswd, "pfx-pass");
+  EXPECT_EQ(component.selected_signer().pfx_password, "pfx-pass");
   EXPECT_EQ(component.SelectSignerEx(u"", folder, u"signer.pfx", u"wrong", u"", 0x200, 0), 5208);
-  EXPECT_EQ(component.selected_signer().signerMedia, -1) << "a failed selection leaves no signer";
+  EXPECT_EQ(component.selected_signer().source, SignerSource::kNone)
+      << "a failed selection leaves no signer";
   // With an empty password the dialog shows the file; the scripted user types the password.
   CertComponent& prompted = Component("expect 202\nset 303 pfx-pass\nclick 1\n");
   EXPECT_EQ(prompted.SelectSignerEx(u"", folder, u"signer.pfx", u"", u"", 0x200, 0), 0);
-  EXPECT_EQ(prompted.selected_signer().signerCertPasswd, "pfx-pass");
+  EXPECT_EQ(prompted.selected_signer().pfx_password, "pfx-pass");
 }
 
 TEST_F(SignerSelectionTest, AnotherInstanceTakesThePublishedSignerWithoutAsking) {
@@ -178,17 +179,17 @@ TEST_F(SignerSelectionTest, AnotherInstanceTakesThePublishedSignerWithoutAsking)
   // The first instance asks the user, who picks Bob, and publishes him.
   CertComponent& first = Component("expect 204\nselect 1\nclick 1\n");
   ASSERT_EQ(first.SelectSignerEx2(u"", u"", u"", 0, u"", 0x100, 0), 0);
-  ASSERT_EQ(first.selected_signer().signerCertBytes, bob);
+  ASSERT_EQ(first.selected_signer().der, bob);
   // A second instance, with nobody to ask: with dwPort > 0 it takes Bob; without, it would have to
   // ask (two matches) and cannot.
   ComponentEnvironment quiet;
   CertComponent second(std::move(quiet));
   EXPECT_EQ(second.SelectSignerEx2(u"", u"", u"", 1, u"", 0x100, 0), 0);
-  EXPECT_EQ(second.selected_signer().signerCertBytes, bob);
-  EXPECT_EQ(second.selected_signer().signerMedia, 1);
+  EXPECT_EQ(second.selected_signer().der, bob);
+  EXPECT_EQ(second.selected_signer().source, SignerSource::kStore);
   CertComponent third{ComponentEnvironment{}};
   EXPECT_EQ(third.SelectSignerEx2(u"", u"", u"", 0, u"", 0x100, 0), 0);
-  EXPECT_TRUE(third.selected_signer().signerCertBytes.empty()) << "the list could not be shown";
+  EXPECT_TRUE(third.selected_signer().der.empty()) << "the list could not be shown";
   // The change events outlive the block; this test's are removed.
   const std::string uid = "." + std::to_string(::getuid());
   for (const std::string& event : {block, std::string("signerMedia"),

@@ -16,11 +16,11 @@
 #include "codec/byte_buffer.h"
 #include "codec/digest.h"
 #include "frame/cert_component.h"
+#include "ops/signer_share.h"
 #include "platform/cert_chain.h"
 #include "platform/cert_store.h"
 #include "platform/pkcs7_certificates.h"
 #include "platform/text.h"
-#include "ops/signer_share.h"
 #include "support/openssl_ca.h"
 #include "support/scoped_code_page.h"
 #include "support/test_support.h"
@@ -538,17 +538,20 @@ TEST_F(Pkcs7SigningTest, AnotherProcessSignsWithThePublishedSignerAndItsNewPassw
   ChangePassword("chain.pfx");
   SignerShare publisher;
   publisher.Open();
-  publisher.WriteText("signerCertPasswd", "new");
+  publisher.PublishPfxPassword(SecretString(std::string_view("new")));
   EXPECT_NE(first.SignPkcs7(u"text", 0), u"");
   EXPECT_EQ(first.GetErrorCode(), 0);
-  EXPECT_EQ(first.selected_signer().signerCertPasswd, "new");
+  EXPECT_EQ(first.selected_signer().pfx_password, "new");
   EXPECT_EQ(alone.SignPkcs7(u"text", 0), u"");
   EXPECT_EQ(alone.GetErrorCode(), 5208);
   // A published path naming another file leaves the password alone.
-  publisher.WriteText("signerCertFileName", "other.pfx");
-  publisher.WriteText("signerCertPasswd", "stale");
+  std::optional<SelectedSigner> record = publisher.Read();
+  ASSERT_TRUE(record.has_value());
+  record->pfx_name = "other.pfx";
+  record->pfx_password = "stale";
+  publisher.Publish(*record);
   EXPECT_NE(first.SignPkcs7(u"text", 0), u"");
-  EXPECT_EQ(first.selected_signer().signerCertPasswd, "new");
+  EXPECT_EQ(first.selected_signer().pfx_password, "new");
 
   const std::string uid = "." + std::to_string(::getuid());
   for (const std::string& event :

@@ -215,15 +215,16 @@ TEST_F(PfxDialogsTest, CancelAndUnavailable) {
     fields.password = "given";
     EXPECT_EQ(driver(*host, fields), Code(ErrorCode::kCancelled));
     EXPECT_TRUE(Logged("show " + dialog + " 輸入憑證檔案資訊")) << Log();
-    EXPECT_EQ(fields.folder + "|" + fields.file_name + "|" + fields.password, Dir() + "||");
+    EXPECT_EQ(fields.folder + "|" + fields.file_name, Dir() + "|");
+    EXPECT_TRUE(fields.password.empty());
 
     NoneHost none;
     PfxPromptFields untouched;
     untouched.folder = "/f";
     untouched.password = "given";
     EXPECT_EQ(driver(none, untouched), Code(ErrorCode::kAllocationFailed));
-    EXPECT_EQ(untouched.folder + "|" + untouched.file_name + "|" + untouched.password,
-              "/f|*.pfx|given");
+    EXPECT_EQ(untouched.folder + "|" + untouched.file_name, "/f|*.pfx");
+    EXPECT_EQ(untouched.password, "given");
   }
 }
 
@@ -238,13 +239,13 @@ TEST_F(PfxDialogsTest, PasswordPrompt) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script);
     auto host = Host(c.script);
-    std::string password = "before";
+    SecretString password(std::string_view("before"));
     EXPECT_EQ(PromptPassword(*host, password), c.outcome);
     EXPECT_EQ(password, c.password);
     EXPECT_TRUE(Logged("show 205 執行憑證匯出")) << Log();
   }
   NoneHost none;
-  std::string password = "before";
+  SecretString password(std::string_view("before"));
   EXPECT_EQ(PromptPassword(none, password), DialogOutcome::kUnavailable);
   EXPECT_EQ(password, "before");
 }

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,18 +33,11 @@ class PfxStore {
   // Returns 0; 5005 for an empty path, 5401 when the file cannot be read (or is empty), 5207 when
   // it is no PFX file, 5208 for a wrong password or a file whose content cannot be taken in (a key
   // that is not RSA, a malformed key). platform_error() tells the platform's reason.
-  int32_t Load(const std::string& path, const std::string& password, uint32_t flags);
+  int32_t Load(const std::string& path, std::string_view password, uint32_t flags);
 
   // Close forgets the certificates and the volatile containers. Nothing happens when nothing is
   // open.
   void Close();
-
-  // FilterCertificates applies the PFX form of the certificate filter (certificate_filter.h) to
-  // the file's certificates: |candidates| receives at most one, the first accepted. Returns the
-  // filter's code (5010 when nothing is loaded) and sets platform_error() to the error it reports.
-  int32_t FilterCertificates(std::string_view filter, uint32_t flags, int32_t key_usage,
-                             std::optional<int64_t> comparison_time,
-                             std::vector<StoredCertificate>& candidates);
 
   bool loaded() const { return store_ != nullptr; }
   // The memory store of the file's certificates, in file order; null when nothing is loaded. Owned

@@ -1,16 +1,15 @@
-#include "codec/pfx_store.h"
+#include "platform/pfx_store.h"
 
 #include <sys/stat.h>
 
 #include <optional>
 
-#include "codec/byte_buffer.h"
-#include "codec/certificate_filter.h"
-#include "codec/secure_wipe.h"
 #include "platform/error_codes.h"
+#include "platform/files.h"
 #include "platform/last_error.h"
 #include "platform/pkcs12.h"
 #include "platform/random_name.h"
+#include "platform/secrets.h"
 #include "platform/text.h"
 
 namespace kelvadrome {
@@ -18,6 +17,8 @@ namespace kelvadrome {
 namespace {
 
 constexpr uint32_t kKeyFlags = key_flag::kExportable | key_flag::kUserProtected;
+// The largest file taken, as for every other file the component reads whole.
+constexpr size_t kMaxFileSize = INT32_MAX - 2;
 
 // Why a file could not be read, as the platform would say.
 uint32_t ReadError(const std::string& path) {
@@ -29,33 +30,34 @@ uint32_t ReadError(const std::string& path) {
 
 }  // namespace
 
-int32_t PfxStore::Load(const std::string& path, const std::string& password, uint32_t flags) {
+int32_t PfxStore::Load(const std::string& path, std::string_view password, uint32_t flags) {
   Close();
   platform_error_ = 0;
   if (path.empty()) return Code(ErrorCode::kBadArgument);
-  ByteBuffer file;
-  if (!ReadFileBytes(path, file)) {
+  std::vector<uint8_t> file;
+  if (!ReadWholeFile(path, kMaxFileSize, [&file](size_t size) {
+        file.resize(size);
+        return file.data();
+      })) {
     platform_error_ = ReadError(path);
     return Code(ErrorCode::kPfxFileUnreadable);
   }
-  const std::span<const uint8_t> bytes(file.data(), static_cast<size_t>(file.length()));
+  const std::span<const uint8_t> bytes(file);
   if (!IsPkcs12(bytes)) {
     platform_error_ = LastPlatformError();
     return Code(ErrorCode::kNotPfx);
   }
   // Passwords reach the file's key derivation as UTF-8 of the caller's characters.
-  std::string utf8 = Utf16ToUtf8(ConvertToWide(password));
-  std::optional<std::string_view> chosen = std::string_view(utf8);
+  const SecretString utf8 = SecretNarrowToUtf8(password);
+  std::optional<std::string_view> chosen = utf8.view();
   if (!VerifyPkcs12Password(bytes, chosen)) {
     chosen.reset();
     if (!password.empty() || !VerifyPkcs12Password(bytes, chosen)) {
       platform_error_ = LastPlatformError();
-      SecureWipe(utf8);
       return Code(ErrorCode::kWrongPfxPassword);
     }
   }
   auto contents = ReadPkcs12(bytes, chosen);
-  SecureWipe(utf8);
   if (!contents) {
     platform_error_ = LastPlatformError();
     return Code(ErrorCode::kWrongPfxPassword);
@@ -99,15 +101,6 @@ int32_t PfxStore::Load(const std::string& path, const std::string& password, uin
   store_ = std::move(store);
   containers_ = std::move(containers);
   return 0;
-}
-
-int32_t PfxStore::FilterCertificates(std::string_view filter, uint32_t flags, int32_t key_usage,
-                                     std::optional<int64_t> comparison_time,
-                                     std::vector<StoredCertificate>& candidates) {
-  const FilterResult result = kelvadrome::FilterCertificates(
-      store_.get(), FilterForm::kPfx, filter, flags, key_usage, comparison_time, candidates);
-  platform_error_ = result.platform_error;
-  return result.code;
 }
 
 void PfxStore::Close() {
