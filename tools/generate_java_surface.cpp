@@ -6,7 +6,7 @@
 // --natives  the JNI natives, one extern "C" definition per method, included by
 //            src/frame/jni_surface.cpp. Each forwards to the flat export of its method.
 // --java     the Java class com.Quorix.QuorixATLApplet with one public native method per method.
-// --methods  one line per method, "<built|planned> <Result> <Name>(<Type> <name>, ...)", which
+// --methods  one line per method, "<Result> <Name>(<Type> <name>, ...)", which
 //            the Java tests compare with the compiled class.
 // Exit status 0 when all three files were written, 1 otherwise.
 #include <cstdio>
@@ -144,8 +144,8 @@ bool WriteMethodList(std::ostream& out) {
   std::vector<Parameter> parameters;
   for (const auto& method : kMethods) {
     if (!Parameters(method, &parameters)) return false;
-    out << (method.built ? "built " : "planned ") << JavaType(method.result) << " " << method.name
-        << ParameterList(parameters, false) << "\n";
+    out << JavaType(method.result) << " " << method.name << ParameterList(parameters, false)
+        << "\n";
   }
   return true;
 }

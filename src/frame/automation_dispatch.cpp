@@ -42,9 +42,9 @@ constexpr bool PublicSlotsFollowTheTable() {
 static_assert(PublicSlotsFollowTheTable(),
               "KELVADROME_ICAPI_METHODS must list the rows of KELVADROME_METHODS in their order");
 
-#define KELVADROME_CHECK_SLOT(status_, name_, export_, dispid_, class_, result_, params_, args_) \
-  static_assert(std::is_same_v<decltype(&ICAPI::name_),                                          \
-                               HRESULT(ICAPI::*) KELVADROME_APPEND_RET(result_, params_)>,       \
+#define KELVADROME_CHECK_SLOT(name_, export_, dispid_, class_, result_, params_, args_)    \
+  static_assert(std::is_same_v<decltype(&ICAPI::name_),                                    \
+                               HRESULT(ICAPI::*) KELVADROME_APPEND_RET(result_, params_)>, \
                 "ICAPI::" #name_ " must take the parameters of its table row and then Ret");
 KELVADROME_METHODS(KELVADROME_CHECK_SLOT)
 #undef KELVADROME_CHECK_SLOT

@@ -155,7 +155,7 @@ class CapiObject final : public ICAPI,
   }
 
   // ---- ICAPI, generated from the method table -----------------------------------------------
-#define KELVADROME_CAPI_SLOT(status_, name_, export_, dispid_, class_, result_, params_, args_)    \
+#define KELVADROME_CAPI_SLOT(name_, export_, dispid_, class_, result_, params_, args_)             \
   HRESULT name_ KELVADROME_APPEND_RET(result_, params_) override {                                 \
     return Call<MethodId::name_>(Ret,                                                              \
                                  [&](CertComponent& component) { return component.name_ args_; }); \
@@ -168,7 +168,7 @@ class CapiObject final : public ICAPI,
   // reaches the worker whole, which a slot's zero-terminated text parameter cannot carry.
   HRESULT RunMethod(MethodId method, const AutomationArgument* arguments,
                     AutomationResult& result) override {
-#define KELVADROME_CAPI_RUN(status_, name_, export_, dispid_, class_, result_, params_, args_)   \
+#define KELVADROME_CAPI_RUN(name_, export_, dispid_, class_, result_, params_, args_)            \
   case MethodId::name_:                                                                          \
     return Call<MethodId::name_>(                                                                \
         ResultSlot<result_>(result),                                                             \

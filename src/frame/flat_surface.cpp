@@ -56,10 +56,10 @@ Result FlatCall(Work&& work) {
 using kelvadrome::Bstr;
 
 // ---- The method exports, generated from the method table. ------------------------------------
-#define KELVADROME_FLAT_EXPORT(status_, name_, export_, dispid_, class_, result_, params_, args_) \
-  extern "C" KELVADROME_API result_ export_ params_ {                                             \
-    return kelvadrome::FlatCall<result_>(                                                         \
-        [&](kelvadrome::CertComponent& component) { return component.name_ args_; });             \
+#define KELVADROME_FLAT_EXPORT(name_, export_, dispid_, class_, result_, params_, args_) \
+  extern "C" KELVADROME_API result_ export_ params_ {                                    \
+    return kelvadrome::FlatCall<result_>(                                                \
+        [&](kelvadrome::CertComponent& component) { return component.name_ args_; });    \
   }
 
 KELVADROME_METHODS(KELVADROME_FLAT_EXPORT)
@@ -92,7 +92,7 @@ struct ExportEntry {
   void* function;
 };
 
-#define KELVADROME_EXPORT_ENTRY(status_, name_, export_, ...) \
+#define KELVADROME_EXPORT_ENTRY(name_, export_, ...) \
   ExportEntry{MethodId::name_, reinterpret_cast<void*>(&::export_)},
 
 const ExportEntry kExportEntries[] = {KELVADROME_METHODS(KELVADROME_EXPORT_ENTRY)};

@@ -1,11 +1,9 @@
-// The component's interface, described once. Every surface (flat exports, and later the JNI
-// natives, the automation object and the command line) is generated from, or checked against, this
-// table.
+// The component's interface, described once. Every surface (the flat exports, the JNI natives,
+// the automation object and the command line) and the public headers' method declarations are
+// generated from, or checked against, this table.
 //
 // One row per method, in interface (vtable) order:
-//   X(status, Name, ExportName, DISPID, ResetClass, Result, (parameters), (arguments))
-// status      BUILT: every row has its worker and every surface exposes it (the table refuses
-//             any other status, so no surface carries a path for a method without a worker);
+//   X(Name, ExportName, DISPID, ResetClass, Result, (parameters), (arguments))
 // Name        the method's name, also the CertComponent member that does the work;
 // ExportName  the flat export's name (equal to Name except GetVersion -> GetDllVersion);
 // DISPID      the automation dispatch identifier;
@@ -29,75 +27,75 @@
 
 // clang-format off
 #define KELVADROME_METHODS(X) \
-  X(BUILT, GetVersion, GetDllVersion, 1, ClearCode, Bstr, (), ()) \
-  X(BUILT, GetErrorCode, GetErrorCode, 2, KeepBoth, int32_t, (), ()) \
-  X(BUILT, GetErrorMsg, GetErrorMsg, 3, KeepBoth, Bstr, (), ()) \
-  X(BUILT, GetCapiErrorCode, GetCapiErrorCode, 4, KeepBoth, int32_t, (), ()) \
-  X(BUILT, GetCapiErrorMsg, GetCapiErrorMsg, 5, KeepBoth, Bstr, (), ()) \
-  X(BUILT, GetMacAddress, GetMacAddress, 6, ClearBothRefuseProtected, Bstr, (), ()) \
-  X(BUILT, GetOSName, GetOSName, 7, KeepBoth, Bstr, (), ()) \
-  X(BUILT, GetUserHomePath, GetUserHomePath, 8, ClearBoth, Bstr, (), ()) \
-  X(BUILT, RegReadHKCU, RegReadHKCU, 20, ClearCodeRefuseProtected, Bstr, (const char16_t* strName), (strName)) \
-  X(BUILT, RegWriteHKCUInt, RegWriteHKCUInt, 21, ClearCodeRefuseProtected, int32_t, (const char16_t* strName, int32_t dw), (strName, dw)) \
-  X(BUILT, RegWriteHKCUStr, RegWriteHKCUStr, 22, ClearCodeRefuseProtected, int32_t, (const char16_t* strName, const char16_t* str), (strName, str)) \
-  X(BUILT, RegReadHKLM, RegReadHKLM, 23, ClearCodeRefuseProtected, Bstr, (const char16_t* strName), (strName)) \
-  X(BUILT, Hash, Hash, 30, ClearCode, Bstr, (const char16_t* strPlainText, int32_t dwFlags), (strPlainText, dwFlags)) \
-  X(BUILT, HashFile, HashFile, 31, ClearCode, Bstr, (const char16_t* strFileName, int32_t dwFlags), (strFileName, dwFlags)) \
-  X(BUILT, SetProviderName, SetProviderName, 40, ClearBothRefuseProtected, int32_t, (const char16_t* strProviderName), (strProviderName)) \
-  X(BUILT, CreatePKCS10, CreatePKCS10, 41, ClearBothRefuseProtected, Bstr, (const char16_t* commonName, int32_t keyBits, int32_t genKeyFlags), (commonName, keyBits, genKeyFlags)) \
-  X(BUILT, CreatePKCS10Pair, CreatePKCS10Pair, 42, ClearBothRefuseProtected, int32_t, (const char16_t* commonName, int32_t keyBits, int32_t genKeyFlags), (commonName, keyBits, genKeyFlags)) \
-  X(BUILT, GetCsrForSign, GetCsrForSign, 43, KeepBoth, Bstr, (), ()) \
-  X(BUILT, GetCsrForEncrypt, GetCsrForEncrypt, 44, KeepBoth, Bstr, (), ()) \
-  X(BUILT, AcceptPKCS7, AcceptPKCS7, 45, ClearBothRefuseProtected, int32_t, (const char16_t* strPkcs7), (strPkcs7)) \
-  X(BUILT, SetDefaultPfxFileName, SetDefaultPfxFileName, 50, ClearCode, int32_t, (const char16_t* strPrefix), (strPrefix)) \
-  X(BUILT, PresetPasswdLengthRange, PresetPasswdLengthRange, 51, ClearCode, int32_t, (int32_t min, int32_t max), (min, max)) \
-  X(BUILT, ChangePfxPasswd, ChangePfxPasswd, 52, ClearBothRefuseProtected, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strOldPass, const char16_t* strNewPass, int32_t dwFlags), (strPfxPath, strPfxName, strOldPass, strNewPass, dwFlags)) \
-  X(BUILT, ChangePfxPasswdEx, ChangePfxPasswdEx, 53, ClearBothRefuseProtected, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strOldPass, const char16_t* strNewPass, int32_t dwPort, int32_t dwFlags), (strPfxPath, strPfxName, strOldPass, strNewPass, dwPort, dwFlags)) \
-  X(BUILT, QueryPfxInfo, QueryPfxInfo, 54, ClearBothRefuseProtected, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
-  X(BUILT, ImportPfxToIE, ImportPfxToIE, 55, ClearBothRefuseProtected, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
-  X(BUILT, GetImportedPfxFilePath, GetImportedPfxFilePath, 56, KeepBoth, Bstr, (), ()) \
-  X(BUILT, GetImportedPfxFileName, GetImportedPfxFileName, 57, KeepBoth, Bstr, (), ()) \
-  X(BUILT, ExportPfxFromIE, ExportPfxFromIE, 60, ClearBothRefuseProtected, int32_t, (const char16_t* strSubject, const char16_t* strPfxPath, const char16_t* strPassword, int32_t dwFlags, int32_t dwKeyUsage), (strSubject, strPfxPath, strPassword, dwFlags, dwKeyUsage)) \
-  X(BUILT, ExportMobileFromPfx, ExportMobileFromPfx, 61, ClearBothRefuseProtected, Bstr, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
-  X(BUILT, ExportMobileFromIE, ExportMobileFromIE, 62, ClearBothRefuseProtected, Bstr, (const char16_t* strSubject, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strSubject, strPasswd, dwFlags, dwKeyUsage)) \
-  X(BUILT, GetExportedPfxFilePath, GetExportedPfxFilePath, 63, KeepBoth, Bstr, (), ()) \
-  X(BUILT, GetExportedPfxFileName, GetExportedPfxFileName, 64, KeepBoth, Bstr, (), ()) \
-  X(BUILT, SelectSigner, SelectSigner, 70, ClearBothRefuseProtected, int32_t, (const char16_t* certFilter, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, dwFlags, dwKeyUsage)) \
-  X(BUILT, SelectSignerEx, SelectSignerEx, 71, ClearBothRefuseProtected, int32_t, (const char16_t* certFilter, const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, const char16_t* strCompareDate, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, strPfxPath, strPfxName, strPasswd, strCompareDate, dwFlags, dwKeyUsage)) \
-  X(BUILT, GetSignerPfxFilePath, GetSignerPfxFilePath, 72, KeepBoth, Bstr, (), ()) \
-  X(BUILT, GetSignerPfxFileName, GetSignerPfxFileName, 73, KeepBoth, Bstr, (), ()) \
-  X(BUILT, SignPkcs1, SignPkcs1, 74, ClearBothRefuseProtected, Bstr, (const char16_t* strContent, int32_t dwFlags), (strContent, dwFlags)) \
-  X(BUILT, SignPkcs7, SignPkcs7, 75, ClearBothRefuseProtected, Bstr, (const char16_t* strContent, int32_t dwFlags), (strContent, dwFlags)) \
-  X(BUILT, SelectSignerEx2, SelectSignerEx2, 76, ClearBothRefuseProtected, int32_t, (const char16_t* certFilter, const char16_t* strPfxPath, const char16_t* strPfxName, int32_t dwPort, const char16_t* strCompareDate, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, strPfxPath, strPfxName, dwPort, strCompareDate, dwFlags, dwKeyUsage)) \
-  X(BUILT, GetPortEx, GetPortEx, 77, KeepBoth, int32_t, (), ()) \
-  X(BUILT, GetCertB64, GetCertB64, 80, KeepBoth, Bstr, (), ()) \
-  X(BUILT, GetCertSubject, GetCertSubject, 81, ClearCode, Bstr, (), ()) \
-  X(BUILT, GetCertSubjectCN, GetCertSubjectCN, 82, ClearCode, Bstr, (), ()) \
-  X(BUILT, GetCertIssuer, GetCertIssuer, 83, ClearCode, Bstr, (), ()) \
-  X(BUILT, GetCertSerial, GetCertSerial, 84, ClearCode, Bstr, (), ()) \
-  X(BUILT, GetCertNotBefore, GetCertNotBefore, 85, ClearCode, Bstr, (), ()) \
-  X(BUILT, GetCertNotAfter, GetCertNotAfter, 86, ClearCode, Bstr, (), ()) \
-  X(BUILT, GetCertFinger, GetCertFinger, 87, ClearCode, Bstr, (), ()) \
-  X(BUILT, GetCertKeyUsage, GetCertKeyUsage, 88, ClearCode, int32_t, (), ()) \
-  X(BUILT, SymEncrypt, SymEncrypt, 90, ClearBothRefuseProtected, Bstr, (const char16_t* strPlainText, const char16_t* strPasswdHex, int32_t iAlgorithm, int32_t dwFlags), (strPlainText, strPasswdHex, iAlgorithm, dwFlags)) \
-  X(BUILT, SymDecrypt, SymDecrypt, 91, ClearBothRefuseProtected, Bstr, (const char16_t* strCipher, const char16_t* strPasswdHex, int32_t iAlgorithm, int32_t dwFlags), (strCipher, strPasswdHex, iAlgorithm, dwFlags)) \
-  X(BUILT, CertEncryptPkcs7, CertEncryptPkcs7, 92, ClearBothRefuseProtected, Bstr, (const char16_t* strPlainText, const char16_t* strCertB64, int32_t iAlgorithm, int32_t dwFlags), (strPlainText, strCertB64, iAlgorithm, dwFlags)) \
-  X(BUILT, CertDecryptPkcs7, CertDecryptPkcs7, 93, ClearBothRefuseProtected, Bstr, (const char16_t* strCipher, int32_t dwFlags), (strCipher, dwFlags)) \
-  X(BUILT, GetIECertCount, GetIECertCount, 101, ClearCodeRefuseProtected, int32_t, (), ()) \
-  X(BUILT, GetIECertSerial, GetIECertSerial, 102, KeepBothRefuseProtected, Bstr, (int32_t dwIndex), (dwIndex)) \
-  X(BUILT, GetIECertCommonName, GetIECertCommonName, 103, KeepBothRefuseProtected, Bstr, (int32_t dwIndex), (dwIndex)) \
-  X(BUILT, GetIECertSubject, GetIECertSubject, 104, KeepBothRefuseProtected, Bstr, (int32_t dwIndex), (dwIndex)) \
-  X(BUILT, GetIECertIssuer, GetIECertIssuer, 105, KeepBothRefuseProtected, Bstr, (int32_t dwIndex), (dwIndex)) \
-  X(BUILT, GetIECertNotBefore, GetIECertNotBefore, 106, KeepBothRefuseProtected, Bstr, (int32_t dwIndex), (dwIndex)) \
-  X(BUILT, GetIECertNotAfter, GetIECertNotAfter, 107, KeepBothRefuseProtected, Bstr, (int32_t dwIndex), (dwIndex)) \
-  X(BUILT, GetIECertFinger, GetIECertFinger, 108, KeepBothRefuseProtected, Bstr, (int32_t dwIndex), (dwIndex)) \
-  X(BUILT, DeleteIECert, DeleteIECert, 109, KeepBothRefuseProtected, int32_t, (int32_t dwIndex), (dwIndex))
+  X(GetVersion, GetDllVersion, 1, ClearCode, Bstr, (), ()) \
+  X(GetErrorCode, GetErrorCode, 2, KeepBoth, int32_t, (), ()) \
+  X(GetErrorMsg, GetErrorMsg, 3, KeepBoth, Bstr, (), ()) \
+  X(GetCapiErrorCode, GetCapiErrorCode, 4, KeepBoth, int32_t, (), ()) \
+  X(GetCapiErrorMsg, GetCapiErrorMsg, 5, KeepBoth, Bstr, (), ()) \
+  X(GetMacAddress, GetMacAddress, 6, ClearBothRefuseProtected, Bstr, (), ()) \
+  X(GetOSName, GetOSName, 7, KeepBoth, Bstr, (), ()) \
+  X(GetUserHomePath, GetUserHomePath, 8, ClearBoth, Bstr, (), ()) \
+  X(RegReadHKCU, RegReadHKCU, 20, ClearCodeRefuseProtected, Bstr, (const char16_t* strName), (strName)) \
+  X(RegWriteHKCUInt, RegWriteHKCUInt, 21, ClearCodeRefuseProtected, int32_t, (const char16_t* strName, int32_t dw), (strName, dw)) \
+  X(RegWriteHKCUStr, RegWriteHKCUStr, 22, ClearCodeRefuseProtected, int32_t, (const char16_t* strName, const char16_t* str), (strName, str)) \
+  X(RegReadHKLM, RegReadHKLM, 23, ClearCodeRefuseProtected, Bstr, (const char16_t* strName), (strName)) \
+  X(Hash, Hash, 30, ClearCode, Bstr, (const char16_t* strPlainText, int32_t dwFlags), (strPlainText, dwFlags)) \
+  X(HashFile, HashFile, 31, ClearCode, Bstr, (const char16_t* strFileName, int32_t dwFlags), (strFileName, dwFlags)) \
+  X(SetProviderName, SetProviderName, 40, ClearBothRefuseProtected, int32_t, (const char16_t* strProviderName), (strProviderName)) \
+  X(CreatePKCS10, CreatePKCS10, 41, ClearBothRefuseProtected, Bstr, (const char16_t* commonName, int32_t keyBits, int32_t genKeyFlags), (commonName, keyBits, genKeyFlags)) \
+  X(CreatePKCS10Pair, CreatePKCS10Pair, 42, ClearBothRefuseProtected, int32_t, (const char16_t* commonName, int32_t keyBits, int32_t genKeyFlags), (commonName, keyBits, genKeyFlags)) \
+  X(GetCsrForSign, GetCsrForSign, 43, KeepBoth, Bstr, (), ()) \
+  X(GetCsrForEncrypt, GetCsrForEncrypt, 44, KeepBoth, Bstr, (), ()) \
+  X(AcceptPKCS7, AcceptPKCS7, 45, ClearBothRefuseProtected, int32_t, (const char16_t* strPkcs7), (strPkcs7)) \
+  X(SetDefaultPfxFileName, SetDefaultPfxFileName, 50, ClearCode, int32_t, (const char16_t* strPrefix), (strPrefix)) \
+  X(PresetPasswdLengthRange, PresetPasswdLengthRange, 51, ClearCode, int32_t, (int32_t min, int32_t max), (min, max)) \
+  X(ChangePfxPasswd, ChangePfxPasswd, 52, ClearBothRefuseProtected, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strOldPass, const char16_t* strNewPass, int32_t dwFlags), (strPfxPath, strPfxName, strOldPass, strNewPass, dwFlags)) \
+  X(ChangePfxPasswdEx, ChangePfxPasswdEx, 53, ClearBothRefuseProtected, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strOldPass, const char16_t* strNewPass, int32_t dwPort, int32_t dwFlags), (strPfxPath, strPfxName, strOldPass, strNewPass, dwPort, dwFlags)) \
+  X(QueryPfxInfo, QueryPfxInfo, 54, ClearBothRefuseProtected, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
+  X(ImportPfxToIE, ImportPfxToIE, 55, ClearBothRefuseProtected, int32_t, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
+  X(GetImportedPfxFilePath, GetImportedPfxFilePath, 56, KeepBoth, Bstr, (), ()) \
+  X(GetImportedPfxFileName, GetImportedPfxFileName, 57, KeepBoth, Bstr, (), ()) \
+  X(ExportPfxFromIE, ExportPfxFromIE, 60, ClearBothRefuseProtected, int32_t, (const char16_t* strSubject, const char16_t* strPfxPath, const char16_t* strPassword, int32_t dwFlags, int32_t dwKeyUsage), (strSubject, strPfxPath, strPassword, dwFlags, dwKeyUsage)) \
+  X(ExportMobileFromPfx, ExportMobileFromPfx, 61, ClearBothRefuseProtected, Bstr, (const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage)) \
+  X(ExportMobileFromIE, ExportMobileFromIE, 62, ClearBothRefuseProtected, Bstr, (const char16_t* strSubject, const char16_t* strPasswd, int32_t dwFlags, int32_t dwKeyUsage), (strSubject, strPasswd, dwFlags, dwKeyUsage)) \
+  X(GetExportedPfxFilePath, GetExportedPfxFilePath, 63, KeepBoth, Bstr, (), ()) \
+  X(GetExportedPfxFileName, GetExportedPfxFileName, 64, KeepBoth, Bstr, (), ()) \
+  X(SelectSigner, SelectSigner, 70, ClearBothRefuseProtected, int32_t, (const char16_t* certFilter, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, dwFlags, dwKeyUsage)) \
+  X(SelectSignerEx, SelectSignerEx, 71, ClearBothRefuseProtected, int32_t, (const char16_t* certFilter, const char16_t* strPfxPath, const char16_t* strPfxName, const char16_t* strPasswd, const char16_t* strCompareDate, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, strPfxPath, strPfxName, strPasswd, strCompareDate, dwFlags, dwKeyUsage)) \
+  X(GetSignerPfxFilePath, GetSignerPfxFilePath, 72, KeepBoth, Bstr, (), ()) \
+  X(GetSignerPfxFileName, GetSignerPfxFileName, 73, KeepBoth, Bstr, (), ()) \
+  X(SignPkcs1, SignPkcs1, 74, ClearBothRefuseProtected, Bstr, (const char16_t* strContent, int32_t dwFlags), (strContent, dwFlags)) \
+  X(SignPkcs7, SignPkcs7, 75, ClearBothRefuseProtected, Bstr, (const char16_t* strContent, int32_t dwFlags), (strContent, dwFlags)) \
+  X(SelectSignerEx2, SelectSignerEx2, 76, ClearBothRefuseProtected, int32_t, (const char16_t* certFilter, const char16_t* strPfxPath, const char16_t* strPfxName, int32_t dwPort, const char16_t* strCompareDate, int32_t dwFlags, int32_t dwKeyUsage), (certFilter, strPfxPath, strPfxName, dwPort, strCompareDate, dwFlags, dwKeyUsage)) \
+  X(GetPortEx, GetPortEx, 77, KeepBoth, int32_t, (), ()) \
+  X(GetCertB64, GetCertB64, 80, KeepBoth, Bstr, (), ()) \
+  X(GetCertSubject, GetCertSubject, 81, ClearCode, Bstr, (), ()) \
+  X(GetCertSubjectCN, GetCertSubjectCN, 82, ClearCode, Bstr, (), ()) \
+  X(GetCertIssuer, GetCertIssuer, 83, ClearCode, Bstr, (), ()) \
+  X(GetCertSerial, GetCertSerial, 84, ClearCode, Bstr, (), ()) \
+  X(GetCertNotBefore, GetCertNotBefore, 85, ClearCode, Bstr, (), ()) \
+  X(GetCertNotAfter, GetCertNotAfter, 86, ClearCode, Bstr, (), ()) \
+  X(GetCertFinger, GetCertFinger, 87, ClearCode, Bstr, (), ()) \
+  X(GetCertKeyUsage, GetCertKeyUsage, 88, ClearCode, int32_t, (), ()) \
+  X(SymEncrypt, SymEncrypt, 90, ClearBothRefuseProtected, Bstr, (const char16_t* strPlainText, const char16_t* strPasswdHex, int32_t iAlgorithm, int32_t dwFlags), (strPlainText, strPasswdHex, iAlgorithm, dwFlags)) \
+  X(SymDecrypt, SymDecrypt, 91, ClearBothRefuseProtected, Bstr, (const char16_t* strCipher, const char16_t* strPasswdHex, int32_t iAlgorithm, int32_t dwFlags), (strCipher, strPasswdHex, iAlgorithm, dwFlags)) \
+  X(CertEncryptPkcs7, CertEncryptPkcs7, 92, ClearBothRefuseProtected, Bstr, (const char16_t* strPlainText, const char16_t* strCertB64, int32_t iAlgorithm, int32_t dwFlags), (strPlainText, strCertB64, iAlgorithm, dwFlags)) \
+  X(CertDecryptPkcs7, CertDecryptPkcs7, 93, ClearBothRefuseProtected, Bstr, (const char16_t* strCipher, int32_t dwFlags), (strCipher, dwFlags)) \
+  X(GetIECertCount, GetIECertCount, 101, ClearCodeRefuseProtected, int32_t, (), ()) \
+  X(GetIECertSerial, GetIECertSerial, 102, KeepBothRefuseProtected, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(GetIECertCommonName, GetIECertCommonName, 103, KeepBothRefuseProtected, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(GetIECertSubject, GetIECertSubject, 104, KeepBothRefuseProtected, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(GetIECertIssuer, GetIECertIssuer, 105, KeepBothRefuseProtected, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(GetIECertNotBefore, GetIECertNotBefore, 106, KeepBothRefuseProtected, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(GetIECertNotAfter, GetIECertNotAfter, 107, KeepBothRefuseProtected, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(GetIECertFinger, GetIECertFinger, 108, KeepBothRefuseProtected, Bstr, (int32_t dwIndex), (dwIndex)) \
+  X(DeleteIECert, DeleteIECert, 109, KeepBothRefuseProtected, int32_t, (int32_t dwIndex), (dwIndex))
 // clang-format on
 
 namespace kelvadrome {
 
 enum class MethodId : uint8_t {
-#define KELVADROME_METHOD_ID(status, name, ...) name,
+#define KELVADROME_METHOD_ID(name, ...) name,
   KELVADROME_METHODS(KELVADROME_METHOD_ID)
 #undef KELVADROME_METHOD_ID
 };
@@ -110,7 +108,6 @@ struct MethodDescriptor {
   std::string_view export_name;
   int32_t dispid;
   ResetClass reset_class;
-  bool built;
   ValueKind result;
   uint8_t parameter_count;
   std::array<ValueKind, 7> parameters;
@@ -154,36 +151,24 @@ struct SignatureTraits<R(P...)> {
   }();
 };
 
-constexpr bool IsBuilt(std::string_view status) {
-  return status == "BUILT";
-}
-
 }  // namespace method_table_detail
 
 inline constexpr std::array kMethods = {
-#define KELVADROME_METHOD_ROW(status_, name_, export_, dispid_, class_, result_, params_, args_) \
-  MethodDescriptor{MethodId::name_,                                                              \
-                   #name_,                                                                       \
-                   #export_,                                                                     \
-                   dispid_,                                                                      \
-                   ResetClass::k##class_,                                                        \
-                   method_table_detail::IsBuilt(#status_),                                       \
-                   method_table_detail::SignatureTraits<result_ params_>::result,                \
-                   method_table_detail::SignatureTraits<result_ params_>::count,                 \
-                   method_table_detail::SignatureTraits<result_ params_>::parameters,            \
+#define KELVADROME_METHOD_ROW(name_, export_, dispid_, class_, result_, params_, args_) \
+  MethodDescriptor{MethodId::name_,                                                     \
+                   #name_,                                                              \
+                   #export_,                                                            \
+                   dispid_,                                                             \
+                   ResetClass::k##class_,                                               \
+                   method_table_detail::SignatureTraits<result_ params_>::result,       \
+                   method_table_detail::SignatureTraits<result_ params_>::count,        \
+                   method_table_detail::SignatureTraits<result_ params_>::parameters,   \
                    #params_},
     KELVADROME_METHODS(KELVADROME_METHOD_ROW)
 #undef KELVADROME_METHOD_ROW
 };
 
 inline constexpr size_t kMethodCount = kMethods.size();
-
-#define KELVADROME_METHOD_IS_BUILT(status_, name_, ...)        \
-  static_assert(method_table_detail::IsBuilt(#status_), #name_ \
-                " has no worker: every row of "                \
-                "KELVADROME_METHODS is BUILT, the surfaces expose each one");
-KELVADROME_METHODS(KELVADROME_METHOD_IS_BUILT)
-#undef KELVADROME_METHOD_IS_BUILT
 
 constexpr const MethodDescriptor& Describe(MethodId id) {
   return kMethods[static_cast<size_t>(id)];

@@ -89,9 +89,8 @@ bool IsValidUtf8(const uint8_t* data, size_t n) {
 }
 
 // Converts one name attribute value, the element |tag| with content |value| (and |whole| the
-// element with its header), to UTF-8. Accepts what the platform's own decoder accepts in a name:
-// the string types it knows, a SEQUENCE and a few other universal types, each primitive except the
-// SEQUENCE. Returns false for anything else and for a value not valid in its string type.
+// element with its header), to UTF-8. Accepts in a name the ASN.1 string types, a SEQUENCE and a
+// few other universal types, each primitive except the SEQUENCE. Returns false for anything else and for a value not valid in its string type.
 bool NameValueToUtf8(uint8_t tag, const DerReader& value, const DerReader& whole,
                      std::string& out) {
   const uint8_t* data = value.data();

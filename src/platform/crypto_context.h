@@ -1,5 +1,5 @@
 // The component's own OpenSSL library context. Every OpenSSL operation of the platform layer
-// (certificate decoding, and later PKCS #7, #10 and #12) runs in this context instead of the
+// (certificates, keys, PKCS #7, #10 and #12, chains) runs in this context instead of the
 // process-wide default one, so the host application's OpenSSL configuration and providers are never
 // touched and cannot change the component's behaviour.
 #pragma once

@@ -81,8 +81,8 @@ class DerReader {
   // ReadInteger reads an INTEGER whose content is at least one octet in its shortest two's
   // complement form; |contents| gets the content octets as encoded.
   bool ReadInteger(DerReader& contents);
-  // ReadBoolean reads a BOOLEAN of one content octet. Any octet other than zero reads as true, as
-  // the platform's own decoder reads it, though DER writes only 0xFF.
+  // ReadBoolean reads a BOOLEAN of one content octet. Any octet other than zero reads as true (the
+  // BER rule, which certificates in the wild rely on), though DER writes only 0xFF.
   bool ReadBoolean(bool& value);
   // ReadBitString reads a BIT STRING: a leading count of unused bits (0-7, and 0 when no bits
   // follow) and the bit octets, which |bits| gets; |unused_bits| gets the count.

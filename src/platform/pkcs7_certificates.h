@@ -2,8 +2,7 @@
 // sends them back with an issued certificate (a SignedData, often with no signers, whose
 // certificate set holds the certificate and its chain).
 //
-// The reader takes the message the way the platform's message decoder does when it is opened for
-// any message type, given all the bytes at once and then asked for its certificates: it reads BER,
+// The reader takes a message of any type, given all its bytes at once, and reads BER,
 // not only DER (indefinite lengths on constructed elements, constructed strings, long and
 // non-minimal length forms, multi-octet tags inside open types), and it is pure parsing: nothing is
 // decoded beyond the structure, no certificate is checked, and nothing is copied.

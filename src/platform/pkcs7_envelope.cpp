@@ -562,7 +562,7 @@ std::optional<SecretBytes> DecryptEnvelopedData(std::span<const uint8_t> message
         if (!Matches(recipient, certificate.der, decoded)) continue;
         auto key = AcquireCertificatePrivateKey(*stores[s], certificate.id, false);
         if (!key) continue;
-        // The first certificate with a reachable key decides, as the platform's decoder does.
+        // The first certificate with a reachable key decides; no later one is tried.
         if (key->key_spec != key_spec::kExchange) return Fail<SecretBytes>(key_error::kBadKey);
         if (recipient.key_algorithm != kRsaEncryption) {
           return Fail<SecretBytes>(key_error::kBadAlgorithm);

@@ -1,5 +1,4 @@
-// Pkcs7Envelope: PKCS #7 EnvelopedData messages, the way the platform's message encoder makes and
-// opens them for RSA recipients.
+// Pkcs7Envelope: making and opening PKCS #7 EnvelopedData messages for RSA recipients.
 //
 // Making one: a fresh content-encryption key (and IV) encrypts the content with the chosen
 // algorithm; the key is encrypted for every recipient with the recipient certificate's RSA key

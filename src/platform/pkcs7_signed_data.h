@@ -1,5 +1,5 @@
-// Pkcs7SignedData: encoding a PKCS #7 (version 1.5) SignedData message with one signer, the way the
-// platform's message encoder does it for a signer with a software or card key: content of type
+// Pkcs7SignedData: encoding a PKCS #7 (version 1.5) SignedData message with one signer, whose key
+// is in software or on a card, in the form verifiers of such messages expect: content of type
 // data, attached or detached; the digest algorithm identifier the caller names (with a NULL
 // parameter); rsaEncryption as the signature algorithm; the signer identified by issuer and serial
 // number; certificates carried in the order given; no CRLs.

@@ -1,5 +1,6 @@
-// The profile: the database that holds what the component keeps for a user (the registry, and in
-// time the certificate stores and key containers), and the machine-wide database beside it.
+// The profile: the database that holds what the component keeps for a user (the registry, the
+// certificate stores with their summaries, the key containers), and the machine-wide database
+// beside it.
 //
 // The user's profile folder is $KELVADROME_PROFILE, else $XDG_DATA_HOME/kelvadrome, else
 // ~/.local/share/kelvadrome; it is created with mode 0700 and its database file with mode 0600. The

@@ -217,7 +217,7 @@ struct MethodCalls {
 };
 
 const MethodCalls kMethodCalls[] = {
-#define KELVADROME_TEST_CALLS(status_, name_, export_, dispid_, class_, result_, params_, args_) \
+#define KELVADROME_TEST_CALLS(name_, export_, dispid_, class_, result_, params_, args_) \
   {&TwoWays<result_ params_>::BySlot, &TwoWays<result_ params_>::ByInvoke},
     KELVADROME_METHODS(KELVADROME_TEST_CALLS)
 #undef KELVADROME_TEST_CALLS
@@ -240,9 +240,6 @@ TEST_F(AutomationObject, EverySlotAndItsDispidMakeTheSameCall) {
     const Outcome by_invoke = kMethodCalls[i].by_invoke(NewObject().get(), method.dispid);
     EXPECT_EQ(by_slot.hr, S_OK);
     EXPECT_EQ(by_invoke, by_slot);
-    if (!method.built) {
-      EXPECT_EQ(by_slot.error, 5001) << "a method without its worker fails";
-    }
   }
 }
 

@@ -167,7 +167,7 @@ struct RowCalls {
 };
 
 const RowCalls kRowCalls[] = {
-#define KELVADROME_TEST_ROW(status_, name_, export_, dispid_, class_, result_, params_, args_) \
+#define KELVADROME_TEST_ROW(name_, export_, dispid_, class_, result_, params_, args_) \
   {&Typed<result_ params_>::Flat, &Typed<result_ params_>::Slot},
     KELVADROME_METHODS(KELVADROME_TEST_ROW)
 #undef KELVADROME_TEST_ROW
