@@ -310,6 +310,19 @@ int32_t CertComponent::SetDefaultPfxFileName(TextArg strPrefix) {
   return 0;
 }
 
+PfxFileRequest CertComponent::PfxFileRequestOf(TextArg folder, TextArg file_name, TextArg password,
+                                               int32_t flags, int32_t key_usage) const {
+  PfxFileRequest request;
+  request.folder = ConvertToNarrow(folder.view());
+  request.file_name = ConvertToNarrow(file_name.view());
+  request.password = ConvertSecretToNarrow(password.view());
+  request.flags = flags;
+  request.key_usage = key_usage;
+  request.min_password_length = minPasswordLength;
+  request.max_password_length = maxPasswordLength;
+  return request;
+}
+
 int32_t CertComponent::ImportPfxToIE(TextArg strPfxPath, TextArg strPfxName, TextArg strPasswd,
                                      int32_t dwFlags, int32_t dwKeyUsage) {
   Reset(MethodId::ImportPfxToIE);
@@ -317,15 +330,8 @@ int32_t CertComponent::ImportPfxToIE(TextArg strPfxPath, TextArg strPfxName, Tex
   importedPfxPath.clear();
   importedPfxName.clear();
   if (Refuses(MethodId::ImportPfxToIE)) return errors_.errorCode;
-  PfxImportRequest request;
-  request.folder = ConvertToNarrow(strPfxPath.view());
-  request.file_name = ConvertToNarrow(strPfxName.view());
-  request.password = ConvertSecretToNarrow(strPasswd.view());
-  request.flags = dwFlags;
-  request.key_usage = dwKeyUsage;
-  request.min_password_length = minPasswordLength;
-  request.max_password_length = maxPasswordLength;
-  PfxImportOutcome outcome = ImportPfxFile(std::move(request), dialogs());
+  PfxImportOutcome outcome = ImportPfxFile(
+      PfxFileRequestOf(strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage), dialogs());
   errors_.errorCode = outcome.code;
   errors_.capiErrorCode = outcome.platform_error;
   if (outcome.code == 0) {

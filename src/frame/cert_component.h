@@ -27,6 +27,7 @@
 namespace kelvadrome {
 
 class DialogHost;
+struct PfxFileRequest;
 struct RegistryValuePath;
 
 struct ErrorState {
@@ -179,6 +180,14 @@ class CertComponent {
   void ResetSigner();
   // The common part of the three selection workers.
   int32_t RunSelection(MethodId method, SignerSelectionRequest& request);
+  // The request of the PFX workers that take certificates from a file (import, query), with the
+  // preset password length range.
+  PfxFileRequest PfxFileRequestOf(TextArg folder, TextArg file_name, TextArg password,
+                                  int32_t flags, int32_t key_usage) const;
+  // The two password change workers; a |port| above 0 publishes the new password to the
+  // instances signing with the file.
+  int32_t RunPasswordChange(MethodId method, TextArg folder, TextArg file_name,
+                            TextArg old_password, TextArg new_password, int32_t port);
   // Sign runs SignPkcs1 or SignPkcs7 (|method|) for the selected signer.
   std::u16string Sign(MethodId method, TextArg strContent, int32_t dwFlags);
   // The common start of the two request workers: reset, both request slots emptied, argument

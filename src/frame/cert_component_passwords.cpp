@@ -6,24 +6,6 @@
 
 namespace kelvadrome {
 
-namespace {
-
-// The request both change workers make from their arguments.
-PfxPasswordChangeRequest ChangeRequest(TextArg folder, TextArg file_name, TextArg old_password,
-                                       TextArg new_password, int32_t min_length,
-                                       int32_t max_length) {
-  PfxPasswordChangeRequest request;
-  request.folder = ConvertToNarrow(folder.view());
-  request.file_name = ConvertToNarrow(file_name.view());
-  request.old_password = ConvertSecretToNarrow(old_password.view());
-  request.new_password = ConvertSecretToNarrow(new_password.view());
-  request.min_password_length = min_length;
-  request.max_password_length = max_length;
-  return request;
-}
-
-}  // namespace
-
 int32_t CertComponent::PresetPasswdLengthRange(int32_t min, int32_t max) {
   Reset(MethodId::PresetPasswdLengthRange);
   NormalisePasswordLengthRange(min, max);
@@ -37,29 +19,32 @@ int32_t CertComponent::PresetPasswdLengthRange(int32_t min, int32_t max) {
 // rewrite needs.
 int32_t CertComponent::ChangePfxPasswd(TextArg strPfxPath, TextArg strPfxName, TextArg strOldPass,
                                        TextArg strNewPass, int32_t /*dwFlags*/) {
-  Reset(MethodId::ChangePfxPasswd);
-  if (Refuses(MethodId::ChangePfxPasswd)) return errors_.errorCode;
-  const PfxPasswordChangeOutcome outcome =
-      ChangePfxFilePassword(ChangeRequest(strPfxPath, strPfxName, strOldPass, strNewPass,
-                                          minPasswordLength, maxPasswordLength),
-                            dialogs());
-  errors_.errorCode = outcome.code;
-  errors_.capiErrorCode = outcome.platform_error;
-  return errors_.errorCode;
+  return RunPasswordChange(MethodId::ChangePfxPasswd, strPfxPath, strPfxName, strOldPass,
+                           strNewPass, 0);
 }
 
 int32_t CertComponent::ChangePfxPasswdEx(TextArg strPfxPath, TextArg strPfxName, TextArg strOldPass,
                                          TextArg strNewPass, int32_t dwPort, int32_t /*dwFlags*/) {
-  Reset(MethodId::ChangePfxPasswdEx);
-  if (Refuses(MethodId::ChangePfxPasswdEx)) return errors_.errorCode;
-  const PfxPasswordChangeOutcome outcome =
-      ChangePfxFilePassword(ChangeRequest(strPfxPath, strPfxName, strOldPass, strNewPass,
-                                          minPasswordLength, maxPasswordLength),
-                            dialogs());
+  return RunPasswordChange(MethodId::ChangePfxPasswdEx, strPfxPath, strPfxName, strOldPass,
+                           strNewPass, dwPort);
+}
+
+int32_t CertComponent::RunPasswordChange(MethodId method, TextArg folder, TextArg file_name,
+                                         TextArg old_password, TextArg new_password, int32_t port) {
+  Reset(method);
+  if (Refuses(method)) return errors_.errorCode;
+  PfxPasswordChangeRequest request;
+  request.folder = ConvertToNarrow(folder.view());
+  request.file_name = ConvertToNarrow(file_name.view());
+  request.old_password = ConvertSecretToNarrow(old_password.view());
+  request.new_password = ConvertSecretToNarrow(new_password.view());
+  request.min_password_length = minPasswordLength;
+  request.max_password_length = maxPasswordLength;
+  const PfxPasswordChangeOutcome outcome = ChangePfxFilePassword(std::move(request), dialogs());
   errors_.errorCode = outcome.code;
   errors_.capiErrorCode = outcome.platform_error;
   // Instances signing with this very file learn its new password; the result stays as it is.
-  if (outcome.code == 0 && dwPort > 0) {
+  if (outcome.code == 0 && port > 0) {
     PublishChangedPfxPassword(signerShare, outcome.path, outcome.new_password);
   }
   return errors_.errorCode;
@@ -70,15 +55,8 @@ int32_t CertComponent::QueryPfxInfo(TextArg strPfxPath, TextArg strPfxName, Text
   Reset(MethodId::QueryPfxInfo);
   ResetSigner();
   if (Refuses(MethodId::QueryPfxInfo)) return errors_.errorCode;
-  PfxQueryRequest request;
-  request.folder = ConvertToNarrow(strPfxPath.view());
-  request.file_name = ConvertToNarrow(strPfxName.view());
-  request.password = ConvertSecretToNarrow(strPasswd.view());
-  request.flags = dwFlags;
-  request.key_usage = dwKeyUsage;
-  request.min_password_length = minPasswordLength;
-  request.max_password_length = maxPasswordLength;
-  PfxQueryOutcome outcome = QueryPfxFile(std::move(request), dialogs());
+  PfxQueryOutcome outcome = QueryPfxFile(
+      PfxFileRequestOf(strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage), dialogs());
   errors_.errorCode = outcome.code;
   errors_.capiErrorCode = outcome.platform_error;
   // The certificate getters and the signer's file getters report the file; the signer's source

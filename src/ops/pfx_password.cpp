@@ -210,7 +210,7 @@ void PublishChangedPfxPassword(SignerShare& share, const std::string& changed_pa
   }
 }
 
-PfxQueryOutcome QueryPfxFile(PfxQueryRequest request, DialogHost& host) {
+PfxQueryOutcome QueryPfxFile(PfxFileRequest request, DialogHost& host) {
   PfxQueryOutcome outcome;
   PfxStore pfx;
   const PfxLoading loading = OpenRequestedPfxFile(
@@ -232,10 +232,7 @@ PfxQueryOutcome QueryPfxFile(PfxQueryRequest request, DialogHost& host) {
       outcome.code = Code(ErrorCode::kKeyUsageUnfit);
       continue;
     }
-    outcome.certificates.insert(outcome.certificates.end(), certificate.der.begin(),
-                                certificate.der.end());
-    outcome.folder = request.folder;
-    outcome.file_name = request.file_name;
+    outcome.Take(request, certificate.der);
     ++taken;
     outcome.code = 0;
   }

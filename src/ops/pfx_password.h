@@ -68,16 +68,6 @@ PfxPasswordChangeOutcome ChangePfxFilePassword(PfxPasswordChangeRequest request,
 void PublishChangedPfxPassword(SignerShare& share, const std::string& changed_path,
                                const SecretString& new_password);
 
-struct PfxQueryRequest {
-  std::string folder;     // narrow text; empty: asked in the PFX file dialog
-  std::string file_name;  // narrow text; empty: asked
-  SecretString password;  // narrow text; empty: asked (and may stay empty)
-  int32_t flags = 0;      // key import flags: bit 0 exportable, bit 1 user-protected
-  int32_t key_usage = 0;  // when above 0, every bit must be in the certificate's key usage
-  int32_t min_password_length = 0;
-  int32_t max_password_length = 16;
-};
-
 using PfxQueryOutcome = Outcome<PfxFileCertificates>;
 
 // QueryPfxFile opens a PFX file only to read the certificates that carry a usable private key
@@ -86,6 +76,6 @@ using PfxQueryOutcome = Outcome<PfxFileCertificates>;
 // 5070/5002 (dialog), 5902 (no file at the path), the loader's 5005, 5401, 5207, 5208, 5906
 // (the key store denied access), 5204 (no certificate with a usable key), 5017 (key usage), 5010
 // (no certificate at all).
-PfxQueryOutcome QueryPfxFile(PfxQueryRequest request, DialogHost& host);
+PfxQueryOutcome QueryPfxFile(PfxFileRequest request, DialogHost& host);
 
 }  // namespace kelvadrome

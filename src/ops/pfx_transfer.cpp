@@ -79,6 +79,12 @@ bool CertificateHasKeyUsage(const std::vector<uint8_t>& der, int32_t key_usage) 
   return (info.GetKeyUsage() & wanted) == wanted;
 }
 
+void PfxFileCertificates::Take(const PfxFileRequest& request, const std::vector<uint8_t>& der) {
+  certificates.insert(certificates.end(), der.begin(), der.end());
+  folder = request.folder;
+  file_name = request.file_name;
+}
+
 PfxLoading OpenRequestedPfxFile(DialogHost& host, std::string& folder, std::string& file_name,
                                 SecretString& password, int32_t min_password_length,
                                 int32_t max_password_length, uint32_t flags, PfxStore& pfx) {
@@ -90,7 +96,7 @@ PfxLoading OpenRequestedPfxFile(DialogHost& host, std::string& folder, std::stri
   return LoadUserPfxFile(pfx, path, password.view(), flags);
 }
 
-PfxImportOutcome ImportPfxFile(PfxImportRequest request, DialogHost& host) {
+PfxImportOutcome ImportPfxFile(PfxFileRequest request, DialogHost& host) {
   PfxImportOutcome outcome;
   PfxStore pfx;
   const PfxLoading loading = OpenRequestedPfxFile(
@@ -141,10 +147,7 @@ PfxImportOutcome ImportPfxFile(PfxImportRequest request, DialogHost& host) {
       }
       continue;
     }
-    outcome.certificates.insert(outcome.certificates.end(), certificate.der.begin(),
-                                certificate.der.end());
-    outcome.folder = request.folder;
-    outcome.file_name = request.file_name;
+    outcome.Take(request, certificate.der);
     ++imported;
     outcome.code = 0;
   }

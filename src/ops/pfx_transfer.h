@@ -32,7 +32,8 @@ PfxLoading OpenRequestedPfxFile(DialogHost& host, std::string& folder, std::stri
 // in the key usage of the certificate |der|.
 bool CertificateHasKeyUsage(const std::vector<uint8_t>& der, int32_t key_usage);
 
-struct PfxImportRequest {
+// A PFX file a worker opens to take certificates from (importing them, or only reading them).
+struct PfxFileRequest {
   std::string folder;     // narrow text; empty: asked in the PFX file dialog
   std::string file_name;  // narrow text; empty: asked
   SecretString password;  // narrow text; empty: asked (and may stay empty)
@@ -48,6 +49,9 @@ struct PfxFileCertificates {
   std::string folder;
   std::string file_name;
   std::vector<uint8_t> certificates;
+
+  // Take adds |der|, taken from the file |request| names.
+  void Take(const PfxFileRequest& request, const std::vector<uint8_t>& der);
 };
 
 using PfxImportOutcome = Outcome<PfxFileCertificates>;
@@ -57,7 +61,7 @@ using PfxImportOutcome = Outcome<PfxFileCertificates>;
 // cancelled or unavailable), 5902 (no file at the path), 5401/5207/5208 (file), 5906 (the key store
 // denied access), 5201 ("MY"), 5204 (no certificate with a usable key), 5017 (key usage), 5010
 // (nothing to import, or "MY" refused the certificate). Nothing is left behind by a failed import.
-PfxImportOutcome ImportPfxFile(PfxImportRequest request, DialogHost& host);
+PfxImportOutcome ImportPfxFile(PfxFileRequest request, DialogHost& host);
 
 struct PfxExportRequest {
   std::string subject_filter;     // the certificate filter text

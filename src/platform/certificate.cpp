@@ -90,7 +90,8 @@ bool IsValidUtf8(const uint8_t* data, size_t n) {
 
 // Converts one name attribute value, the element |tag| with content |value| (and |whole| the
 // element with its header), to UTF-8. Accepts in a name the ASN.1 string types, a SEQUENCE and a
-// few other universal types, each primitive except the SEQUENCE. Returns false for anything else and for a value not valid in its string type.
+// few other universal types, each primitive except the SEQUENCE. Returns false for anything else
+// and for a value not valid in its string type.
 bool NameValueToUtf8(uint8_t tag, const DerReader& value, const DerReader& whole,
                      std::string& out) {
   const uint8_t* data = value.data();
@@ -464,6 +465,31 @@ bool ParseCertificate(const uint8_t* der, size_t n, ParsedCertificate& out) {
 }
 
 }  // namespace
+
+std::optional<IssuerAndSerial> ReadIssuerAndSerial(std::span<const uint8_t> der) {
+  DerReader whole(der.data(), der.size());
+  DerReader certificate;
+  DerReader tbs;
+  if (!whole.ReadElement(der_tag::kSequence, certificate) || !whole.empty() ||
+      !certificate.ReadElement(der_tag::kSequence, tbs)) {
+    return std::nullopt;
+  }
+  bool has_version = false;
+  DerReader version;
+  DerReader serial;
+  DerReader issuer;
+  if (!tbs.ReadOptionalElement(der_tag::ContextConstructed(0), version, has_version) ||
+      !tbs.ReadWholeElement(der_tag::kInteger, serial) || !tbs.SkipElement(der_tag::kSequence) ||
+      !tbs.ReadWholeElement(der_tag::kSequence, issuer)) {
+    return std::nullopt;
+  }
+  DerReader serial_element(serial.data(), serial.size());
+  DerReader serial_content;
+  if (!serial_element.ReadElement(der_tag::kInteger, serial_content)) return std::nullopt;
+  return IssuerAndSerial{{issuer.data(), issuer.size()},
+                         {serial.data(), serial.size()},
+                         {serial_content.data(), serial_content.size()}};
+}
 
 int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
   // Counts in 400-year eras starting on March 1, so the leap day ends each era's year.

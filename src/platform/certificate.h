@@ -117,6 +117,19 @@ class Certificate {
   mutable std::atomic<x509_st*> x509_{nullptr};
 };
 
+// The issuer Name and the serial number INTEGER of a DER certificate, as encoded: what a PKCS #7
+// message names a certificate by.
+struct IssuerAndSerial {
+  std::span<const uint8_t> issuer;         // the whole Name element
+  std::span<const uint8_t> serial;         // the whole INTEGER element
+  std::span<const uint8_t> serial_octets;  // its content octets
+};
+
+// ReadIssuerAndSerial finds both in |der| (one certificate, nothing after it) without decoding
+// anything else; nullopt when the structure up to the issuer is malformed. The spans point into
+// |der|.
+std::optional<IssuerAndSerial> ReadIssuerAndSerial(std::span<const uint8_t> der);
+
 // DaysFromCivil returns the number of days from 1970-01-01 to the given proleptic Gregorian date
 // (negative before it); month 1-12, day 1-31.
 int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day);

@@ -148,38 +148,6 @@ std::optional<std::vector<uint8_t>> RsaEncryptKey(EVP_PKEY* public_key,
   return encrypted;
 }
 
-// The issuer Name element and the serial number INTEGER of a DER certificate, as encoded.
-struct IssuerAndSerial {
-  std::span<const uint8_t> issuer;         // whole element
-  std::span<const uint8_t> serial;         // whole element
-  std::span<const uint8_t> serial_octets;  // content octets
-};
-
-std::optional<IssuerAndSerial> ReadIssuerAndSerial(std::span<const uint8_t> der) {
-  DerReader whole(der.data(), der.size());
-  DerReader certificate;
-  DerReader tbs;
-  if (!whole.ReadElement(der_tag::kSequence, certificate) || !whole.empty() ||
-      !certificate.ReadElement(der_tag::kSequence, tbs)) {
-    return std::nullopt;
-  }
-  bool has_version = false;
-  DerReader version;
-  DerReader serial;
-  DerReader issuer;
-  if (!tbs.ReadOptionalElement(der_tag::ContextConstructed(0), version, has_version) ||
-      !tbs.ReadWholeElement(der_tag::kInteger, serial) || !tbs.SkipElement(der_tag::kSequence) ||
-      !tbs.ReadWholeElement(der_tag::kSequence, issuer)) {
-    return std::nullopt;
-  }
-  DerReader serial_element(serial.data(), serial.size());
-  DerReader serial_content;
-  if (!serial_element.ReadElement(der_tag::kInteger, serial_content)) return std::nullopt;
-  return IssuerAndSerial{{issuer.data(), issuer.size()},
-                         {serial.data(), serial.size()},
-                         {serial_content.data(), serial_content.size()}};
-}
-
 // Serial numbers compare as numbers: leading zero octets do not count.
 bool SameSerial(std::span<const uint8_t> a, std::span<const uint8_t> b) {
   while (a.size() > 1 && a[0] == 0) a = a.subspan(1);

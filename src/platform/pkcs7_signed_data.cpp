@@ -4,6 +4,7 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "platform/certificate.h"
 #include "platform/der_reader.h"
 #include "platform/der_writer.h"
 #include "platform/last_error.h"
@@ -37,32 +38,6 @@ void AddAttribute(DerBuilder& out, const char* type, std::span<const uint8_t> va
   out.AddEncoded(value);
   out.Close();
   out.Close();
-}
-
-// The issuer Name and serial number INTEGER elements of a DER certificate, as they are encoded.
-struct IssuerAndSerial {
-  std::span<const uint8_t> issuer;
-  std::span<const uint8_t> serial;
-};
-
-std::optional<IssuerAndSerial> ReadIssuerAndSerial(std::span<const uint8_t> der) {
-  DerReader whole(der.data(), der.size());
-  DerReader certificate;
-  DerReader tbs;
-  if (!whole.ReadElement(der_tag::kSequence, certificate) || !whole.empty() ||
-      !certificate.ReadElement(der_tag::kSequence, tbs)) {
-    return std::nullopt;
-  }
-  bool has_version = false;
-  DerReader version;
-  DerReader serial;
-  DerReader issuer;
-  if (!tbs.ReadOptionalElement(der_tag::ContextConstructed(0), version, has_version) ||
-      !tbs.ReadWholeElement(der_tag::kInteger, serial) || !tbs.SkipElement(der_tag::kSequence) ||
-      !tbs.ReadWholeElement(der_tag::kSequence, issuer)) {
-    return std::nullopt;
-  }
-  return IssuerAndSerial{{issuer.data(), issuer.size()}, {serial.data(), serial.size()}};
 }
 
 }  // namespace
