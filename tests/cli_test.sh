@@ -92,10 +92,10 @@ check "call with an integer result" '0' "$("$cli" call RegWriteHKCUInt 'Software
 check "what the call stored" '-7' "$("$cli" reg get 'Software\ORLA\Called')"
 check "call as json" '{"method":"GetPortEx","result":65537,"errorCode":0}' \
   "$("$cli" call GetPortEx --json)"
-reason=$("$cli" call HashFile "$scratch/missing" 0 2>&1 >/dev/null)
+reason=$(LC_ALL=C "$cli" call HashFile "$scratch/missing" 0 2>&1 >/dev/null)
 check "a failing call exits 1" 1 $?
-check "a failing call tells its error" 'kelvadrome: HashFile failed: error 5902: File Not Found(5902)' \
-  "$reason"
+check "a failing call tells its error" 'kelvadrome: HashFile failed: error 5902: File Not Found(5902)
+kelvadrome: no file at that path' "$reason"
 "$cli" call Hash abc 2>/dev/null
 check "too few arguments are a usage error" 2 $?
 "$cli" call Hash abc 0x11 more 2>/dev/null
@@ -151,6 +151,16 @@ for command in 'reg get' 'reg set' 'reg list' 'reg delete' certs 'cert show' 'ce
     *) echo "FAILED: --help does not list $command" >&2; failures=$((failures + 1)) ;;
   esac
 done
+
+# A failed call explains its code in the user's language after the component's own message, which
+# never changes; under a Chinese locale the message says it already.
+explained=$(LC_ALL=C KELVADROME_DIALOGS=none "$cli" call ImportPfxToIE "" "" "" 1 0 2>&1 >/dev/null)
+check "5002 explained in English" \
+  "kelvadrome: ImportPfxToIE failed: error 5002: 配置記憶體發生錯誤(5002)
+kelvadrome: no dialog could be shown (or a resource could not be allocated): run from a desktop session or a terminal, or set KELVADROME_DIALOGS" \
+  "$explained"
+check "no explanation under Chinese" "kelvadrome: ImportPfxToIE failed: error 5002: 配置記憶體發生錯誤(5002)" \
+  "$(LC_ALL=zh_TW.UTF-8 KELVADROME_DIALOGS=none "$cli" call ImportPfxToIE "" "" "" 1 0 2>&1 >/dev/null)"
 
 if [ "$failures" -eq 0 ]; then echo "kelvadrome command: all checks passed"; fi
 exit "$failures"

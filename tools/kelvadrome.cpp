@@ -50,6 +50,7 @@
 #include "codec/digest.h"
 #include "frame/automation_dispatch.h"
 #include "frame/automation_registry.h"
+#include "frame/error_catalogue.h"
 #include "frame/method_table.h"
 #include "kelvadrome/automation.h"
 #include "ops/key_use.h"
@@ -60,12 +61,28 @@
 #include "platform/last_error.h"
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "ui/dialog_language.h"
 
 namespace kelvadrome {
 namespace {
 
 constexpr int kSuccess = 0;
 constexpr int kFailure = 1;
+
+// ExplanationOf returns a short explanation of component code |code| in the user's language,
+// for after the component's own message (which callers compare and which never changes); empty
+// under a Chinese locale, whose message says it already, or when there is none.
+std::string ExplanationOf(int32_t code) {
+  const std::string language = UserDialogLanguage();
+  const MessageCatalogue* catalogue = BuiltInCatalogue(language);
+  if (language == "zh" || catalogue == nullptr) return {};
+  for (const auto& entry : ErrorCatalogue()) {
+    if (entry.code != code) continue;
+    const auto explanation = catalogue->Translate(entry.message_template);
+    return explanation ? Utf8ToNarrow(*explanation) : std::string();
+  }
+  return {};
+}
 constexpr int kUsage = 2;
 // A usage error whose command has already said what is wrong.
 constexpr int kUsageExplained = -2;
@@ -822,6 +839,8 @@ int Call(const CommandLine& line) {
     if (error != 0) {
       std::fprintf(stderr, "kelvadrome: %s failed: error %d: %s\n", method_name.c_str(), error,
                    message.c_str());
+      const std::string explanation = ExplanationOf(error);
+      if (!explanation.empty()) std::fprintf(stderr, "kelvadrome: %s\n", explanation.c_str());
       if (capi_error != 0) {
         std::fprintf(stderr, "kelvadrome: platform error: %s\n", capi_message.c_str());
       }
