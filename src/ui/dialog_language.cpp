@@ -151,20 +151,29 @@ const std::string* MessageCatalogue::FindExact(std::string_view utf8) const {
 
 std::optional<std::string> MessageCatalogue::Translate(std::string_view utf8) const {
   if (const std::string* exact = FindExact(utf8)) return *exact;
-  std::vector<std::string_view> holes;
+  // Of the patterns that match, the one with the most fixed text is the most specific.
+  const Pattern* best = nullptr;
+  size_t best_fixed = 0;
+  std::vector<std::string_view> holes, best_holes;
   for (const Pattern& pattern : patterns_) {
     if (!MatchPieces(utf8, pattern.pieces, holes)) continue;
-    std::string out = pattern.translation_pieces.front();
-    for (size_t i = 0; i < holes.size(); ++i) {
-      // What fills a hole is usually a path or a name; a text of the catalogue ("none given")
-      // is translated too.
-      const std::string* filled = FindExact(holes[i]);
-      out += filled != nullptr ? std::string_view(*filled) : holes[i];
-      out += pattern.translation_pieces[i + 1];
-    }
-    return out;
+    size_t fixed = 0;
+    for (const std::string& piece : pattern.pieces) fixed += piece.size();
+    if (best != nullptr && fixed <= best_fixed) continue;
+    best = &pattern;
+    best_fixed = fixed;
+    best_holes = holes;
   }
-  return std::nullopt;
+  if (best == nullptr) return std::nullopt;
+  std::string out = best->translation_pieces.front();
+  for (size_t i = 0; i < best_holes.size(); ++i) {
+    // What fills a hole is usually a path or a name; a text of the catalogue ("none given") is
+    // translated too.
+    const std::string* filled = FindExact(best_holes[i]);
+    out += filled != nullptr ? std::string_view(*filled) : best_holes[i];
+    out += best->translation_pieces[i + 1];
+  }
+  return out;
 }
 
 const MessageCatalogue* BuiltInCatalogue(std::string_view language) {

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <string_view>
@@ -14,6 +15,7 @@
 
 #include "platform/secrets.h"
 #include "platform/text.h"
+#include "ui/dialog_language.h"
 
 extern char** environ;
 
@@ -53,13 +55,35 @@ std::string Displayable(std::string_view text, std::string_view indent = {}) {
   return shown;
 }
 
-std::string EditFlags(const DialogEdit& edit) {
-  std::string flags;
-  if (edit.password) flags += " [password]";
-  if (edit.read_only) flags += " [read-only]";
-  if (!edit.enabled) flags += " [disabled]";
-  if (edit.limit != 0) flags += " [at most " + std::to_string(edit.limit) + " characters]";
-  return flags;
+// Say gives one of this host's own texts (English) in the user's language.
+std::string Say(std::string_view english) {
+  return TranslateDialogText(english);
+}
+
+// SayWith gives one of this host's own texts with "%s" replaced by |value|, in the user's
+// language: the catalogue's entry for |pattern|, else the English text.
+std::string SayWith(std::string_view pattern, std::string_view value) {
+  std::string english(pattern);
+  english.replace(english.find("%s"), 2, value);
+  return TranslateDialogText(english);
+}
+
+// Parses a positive decimal number of at most nine digits; nullopt for anything else.
+std::optional<int> SmallNumber(std::string_view text) {
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  int value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+std::string_view Trimmed(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  const size_t last = text.find_last_not_of(" \t");
+  return text.substr(first, last - first + 1);
 }
 
 // The labels of a picker filter "label|pattern|label|pattern||".
@@ -144,14 +168,14 @@ TtyHost::ReadStatus TtyHost::ReadLine(std::string* line) const {
   return ReadStatus::kLine;
 }
 
-TtyHost::ReadStatus TtyHost::ReadSecretLine(const std::string& prompt, std::string* line) const {
+TtyHost::ReadStatus TtyHost::ReadSecretLine(const std::string& prompt, SecretString* line) const {
   // Echo goes off before the prompt appears, so nothing typed in answer to it is echoed.
   EchoOff quiet(in_fd_);
   Print(prompt);
-  std::string secret;
-  secret.reserve(kMaxSecret);
+  line->Wipe();
+  // Reserved up front and kept to that size, so the buffer never grows and leaves no copy behind.
+  line->reserve(kMaxSecret);
   ReadStatus status = ReadStatus::kEnd;
-  // Kept to the reserved size, so the buffer never grows and leaves no copy behind.
   for (;;) {
     char c = 0;
     const ssize_t got = ::read(in_fd_, &c, 1);
@@ -159,59 +183,16 @@ TtyHost::ReadStatus TtyHost::ReadSecretLine(const std::string& prompt, std::stri
     if (got <= 0) break;
     status = ReadStatus::kLine;
     if (c == '\n') break;
-    if (secret.size() < kMaxSecret) secret.push_back(c);
+    if (line->size() < kMaxSecret) line->push_back(c);
   }
-  if (!secret.empty() && secret.back() == '\r') secret.pop_back();
-  SecureWipe(*line);
-  *line = secret;
-  SecureWipe(secret.data(), secret.capacity());
+  if (!line->empty() && line->view().back() == '\r') line->pop_back();
   return status;
 }
 
-void TtyHost::PrintDialog(const DialogModel& model) const {
-  std::string text =
-      "\n== " + Displayable(model.caption()) + " ==  (dialog " + Displayable(model.name()) + ")\n";
-  for (const std::string& line : model.statics()) text += "  " + Displayable(line, "  ") + "\n";
-  for (const DialogEdit& edit : model.edits()) {
-    const std::string label = "  edit " + std::to_string(edit.id) + EditFlags(edit) + ": ";
-    const std::string value = edit.password
-                                  ? std::string(CountCharacters(edit.text), '*')
-                                  : Displayable(edit.text, std::string(label.size(), ' '));
-    text += label + value + "\n";
-  }
-  if (const DialogList* list = model.list()) {
-    text += "  list " + std::to_string(list->id) + ":";
-    for (size_t column = 0; column < list->columns.size(); ++column) {
-      text += (column == 0 ? " " : " | ") + Displayable(list->columns[column]);
-    }
-    text += "\n";
-    for (size_t row = 0; row < list->rows.size(); ++row) {
-      text += static_cast<int>(row) == list->selected ? "  * " : "    ";
-      text += std::to_string(row) + ":";
-      for (size_t column = 0; column < list->rows[row].size(); ++column) {
-        text += (column == 0 ? " " : " | ") + Displayable(list->rows[row][column]);
-      }
-      text += "\n";
-    }
-  }
-  if (!model.buttons().empty()) {
-    text += "  buttons:";
-    for (const DialogButton& button : model.buttons()) {
-      text += " [" + std::to_string(button.id) + " " + Displayable(button.label) +
-              (button.enabled ? "]" : " (disabled)]");
-    }
-    text += "\n";
-  }
-  text +=
-      "Commands: set <id> <text> (a password: set <id>), select <row>, click <id>, cancel; an "
-      "empty line shows the dialog again.\n";
-  Print(text);
-}
-
 PickResult TtyHost::AskPath(std::string_view picker, const std::string& title,
-                            const std::string& details, const char* prompt) {
+                            const std::string& details, std::string_view prompt) {
   log_.LogPickerShow(picker, title);
-  Print("\n== " + Displayable(title) + " ==\n" + details + prompt);
+  Print("\n" + Displayable(TranslateDialogText(title)) + "\n" + details + Say(prompt));
   PickResult result{DialogOutcome::kCancel, {}};
   std::string line;
   if (ReadLine(&line) == ReadStatus::kLine && !line.empty()) {
@@ -224,9 +205,9 @@ PickResult TtyHost::AskPath(std::string_view picker, const std::string& title,
 PickResult TtyHost::PickOpenFile(const OpenFileRequest& request) {
   std::string details;
   const std::string labels = FilterLabels(request.filter);
-  if (!labels.empty()) details += "  file types: " + labels + "\n";
+  if (!labels.empty()) details += "  " + SayWith("File types: %s", labels) + "\n";
   if (!request.initial_name.empty()) {
-    details += "  suggested name: " + Displayable(request.initial_name) + "\n";
+    details += "  " + SayWith("Suggested name: %s", Displayable(request.initial_name)) + "\n";
   }
   return AskPath(kOpenFileDialogName, request.title, details,
                  "File to open (an empty line cancels): ");
@@ -236,110 +217,188 @@ PickResult TtyHost::BrowseFolder(const std::string& title) {
   return AskPath(kBrowseFolderDialogName, title, {}, "Folder (an empty line cancels): ");
 }
 
-DialogClose TtyHost::RunCommand(DialogModel& model, std::string& line) {
-  if (line.find_first_not_of(" \t") == std::string::npos) {
-    PrintDialog(model);
-    return DialogClose::kStay;
+std::optional<bool> TtyHost::AskYesNo(const std::string& question) {
+  std::string line;
+  for (;;) {
+    Print(question + " [y/n]: ");
+    if (ReadLine(&line) == ReadStatus::kEnd) return std::nullopt;
+    const std::string_view answer = Trimmed(line);
+    if (answer == "y" || answer == "Y" || answer == "yes") return true;
+    if (answer.empty() || answer == "n" || answer == "N" || answer == "no") return false;
+    Print(Say("Answer y or n.") + "\n");
   }
-  std::string reason;
-  std::optional<DialogAction> action = ParseDialogAction(line, &reason);
-  if (!action) {
-    if (!reason.empty()) Print("? " + reason + "\n");
-    return DialogClose::kStay;
+}
+
+TtyHost::Step TtyHost::AskEdit(DialogModel& model, const LayoutRow& row) {
+  const DialogEdit* edit = model.FindEdit(row.edit);
+  if (edit == nullptr) return Step::kNext;
+  const std::string label =
+      row.label >= 0 && static_cast<size_t>(row.label) < model.statics().size()
+          ? Displayable(TranslateDialogText(model.statics()[static_cast<size_t>(row.label)]))
+          : std::string();
+  const std::string asked = label.empty() ? Say("Value") : label;
+  const bool typable = edit->enabled && !edit->read_only;
+  const DialogButton* beside = row.button != 0 ? model.FindButton(row.button) : nullptr;
+  const bool browsable = beside != nullptr && beside->enabled;
+  if (!typable && !browsable) {
+    // Shown, not asked; a password never is.
+    if (!edit->password) {
+      Print((label.empty() ? "" : label + " ") + Displayable(edit->text, "  ") + "\n");
+    }
+    return Step::kNext;
   }
-  DialogInput input = DialogInput::kApplied;
-  DialogClose close = DialogClose::kStay;
-  switch (action->kind) {
-    case DialogAction::Kind::kSet: {
-      const DialogEdit* edit = model.FindEdit(action->id);
-      if (edit != nullptr && edit->password) {
-        if (!action->text.empty()) {
-          Print("? type \"set " + std::to_string(action->id) +
-                "\" alone: the password is then asked without echo\n");
-          SecureWipe(action->text);
-          return DialogClose::kStay;
-        }
-        if (!edit->enabled || edit->read_only) {
-          input = DialogInput::kDisabled;
-          break;
-        }
-        std::string secret;
-        if (ReadSecretLine("Password for edit " + std::to_string(action->id) + ": ", &secret) ==
-            ReadStatus::kEnd) {
-          Print("\n");
-          model.Cancel();
-          return DialogClose::kCancel;
-        }
-        input = model.Type(action->id, secret);
-        SecureWipe(secret);
-      } else {
-        input = model.Type(action->id, action->text);
-      }
-      SecureWipe(action->text);
+  if (edit->password) {
+    SecretString secret;
+    if (ReadSecretLine(asked + " ", &secret) == ReadStatus::kEnd) return Step::kCancel;
+    model.Type(edit->id, secret.view());
+    return Step::kNext;
+  }
+  const std::string current = edit->text;
+  std::string prompt = asked;
+  if (!current.empty()) prompt += " [" + Displayable(current) + "]";
+  if (!typable) prompt += " " + Say("(Enter keeps it, b browses)");
+  Print(prompt + " ");
+  std::string line;
+  if (ReadLine(&line) == ReadStatus::kEnd) return Step::kCancel;
+  if (!typable) {
+    if (Trimmed(line) == "b") {
+      model.Click(beside->id, *this);
+      return Step::kAgain;
+    }
+    return current.empty() && Trimmed(line).empty() ? Step::kCancel : Step::kNext;
+  }
+  if (line.empty()) return current.empty() ? Step::kCancel : Step::kNext;
+  model.Type(edit->id, line);
+  const std::string& taken = model.EditText(edit->id);
+  if (taken.size() < line.size()) {
+    Print(SayWith("(cut to %s characters)", std::to_string(CountCharacters(taken))) + "\n");
+  }
+  return Step::kNext;
+}
+
+TtyHost::Step TtyHost::AskList(DialogModel& model) {
+  const DialogList* list = model.list();
+  if (list == nullptr) return Step::kNext;
+  std::string text;
+  for (size_t column = 0; column < list->columns.size(); ++column) {
+    text +=
+        (column == 0 ? "     " : " | ") + Displayable(TranslateDialogText(list->columns[column]));
+  }
+  text += "\n";
+  for (size_t row = 0; row < list->rows.size(); ++row) {
+    const std::string number = std::to_string(row + 1);
+    text += std::string(number.size() < 3 ? 3 - number.size() : 0, ' ') + number + ") ";
+    for (size_t column = 0; column < list->rows[row].size(); ++column) {
+      text += (column == 0 ? "" : " | ") + Displayable(list->rows[row][column]);
+    }
+    text += "\n";
+  }
+  Print(text);
+  // The button that acts on the selected row ("View"): any other than OK and Cancel.
+  const DialogButton* act = nullptr;
+  for (const DialogButton& button : model.buttons()) {
+    if (button.id != kDialogIdOk && button.id != kDialogIdCancel && button.enabled) {
+      act = &button;
       break;
     }
-    case DialogAction::Kind::kSelect:
-      input = model.Select(action->id);
-      break;
-    case DialogAction::Kind::kClick: {
-      const DialogModel::ClickResult clicked = model.Click(action->id, *this);
-      input = clicked.input;
-      close = clicked.close;
-      break;
+  }
+  const size_t count = list->rows.size();
+  std::string line;
+  for (;;) {
+    Print(SayWith(act != nullptr ? "Choose 1-%s (v N views it): " : "Choose 1-%s: ",
+                  std::to_string(count)));
+    if (ReadLine(&line) == ReadStatus::kEnd) return Step::kCancel;
+    std::string_view answer = Trimmed(line);
+    if (answer.empty()) return Step::kCancel;
+    const bool view = act != nullptr && answer.size() > 1 && answer[0] == 'v';
+    if (view) answer = Trimmed(answer.substr(1));
+    const std::optional<int> number = SmallNumber(answer);
+    if (!number || *number < 1 || static_cast<size_t>(*number) > count) {
+      Print(SayWith("Answer a number from 1 to %s.", std::to_string(count)) + "\n");
+      continue;
     }
-    case DialogAction::Kind::kCancel:
-      model.Cancel();
-      return DialogClose::kCancel;
-    case DialogAction::Kind::kExpect:
-      Print("? expect is for scripts\n");
-      return DialogClose::kStay;
-    case DialogAction::Kind::kChoose:
-      Print("? choose answers a file or folder prompt; none is open\n");
-      return DialogClose::kStay;
+    model.Select(*number - 1);
+    if (!view) return Step::kNext;
+    model.Click(act->id, *this);
   }
-  if (input != DialogInput::kApplied) {
-    Print(std::string("? ignored: ") + DialogInputName(input) + "\n");
-  } else if (close == DialogClose::kStay) {
-    PrintDialog(model);
+}
+
+TtyHost::Step TtyHost::AskRows(DialogModel& model) {
+  std::vector<LayoutRow> rows = LayoutFor(model);
+  if (rows.empty()) {
+    // No layout of its own: the texts, the fields and the list in their order.
+    for (size_t i = 0; i < model.statics().size(); ++i)
+      rows.push_back({.label = static_cast<int>(i)});
+    for (const DialogEdit& edit : model.edits()) rows.push_back({.edit = edit.id});
+    if (model.list() != nullptr) rows.push_back({.list = true});
   }
-  return close;
+  for (const LayoutRow& row : rows) {
+    Step step = Step::kNext;
+    if (row.list) {
+      step = AskList(model);
+    } else if (row.edit != 0) {
+      step = AskEdit(model, row);
+    } else if (row.label >= 0 && static_cast<size_t>(row.label) < model.statics().size()) {
+      Print(
+          Displayable(TranslateDialogText(model.statics()[static_cast<size_t>(row.label)]), "  ") +
+          "\n");
+    }
+    if (step != Step::kNext) return step;
+  }
+  return Step::kNext;
 }
 
 DialogOutcome TtyHost::ShowModal(DialogModel& model) {
   model.Initialize(*this);
   log_.LogShow(model);
-  PrintDialog(model);
-  DialogClose close = DialogClose::kStay;
-  std::string line;
-  while (close == DialogClose::kStay) {
-    Print("> ");
-    if (ReadLine(&line) == ReadStatus::kEnd) {
-      Print("\n");
-      model.Cancel();
-      close = DialogClose::kCancel;
-      break;
+  const std::string caption = Displayable(TranslateDialogText(model.caption()));
+  // Something to type or to choose: the questions, then OK. Nothing: a yes/no question.
+  bool asks = model.list() != nullptr;
+  for (const DialogEdit& edit : model.edits()) asks = asks || (edit.enabled && !edit.read_only);
+  for (const LayoutRow& row : LayoutFor(model)) asks = asks || row.button != 0;
+  bool ok = false;
+  for (bool done = false; !done;) {
+    Print("\n" + caption + "\n" + std::string(std::min<size_t>(CountCharacters(caption), 60), '-') +
+          "\n");
+    const Step step = AskRows(model);
+    if (step == Step::kCancel) break;
+    if (step == Step::kAgain) continue;
+    if (!asks) {
+      const DialogButton* accept = model.FindButton(kDialogIdOk);
+      const std::string question =
+          accept != nullptr ? Displayable(TranslateDialogText(accept->label)) : caption;
+      const std::optional<bool> yes = AskYesNo(question);
+      if (!yes || !*yes) break;
     }
-    close = RunCommand(model, line);
-    SecureWipe(line);
+    const DialogButton* accept = model.FindButton(kDialogIdOk);
+    if (accept != nullptr && !accept->enabled) {
+      Print(Say("Not accepted: check the answers.") + "\n");
+      continue;
+    }
+    const DialogModel::ClickResult clicked = model.Click(kDialogIdOk, *this);
+    if (clicked.close == DialogClose::kOk) ok = done = true;
+    if (clicked.close == DialogClose::kCancel) done = true;
   }
-  const bool ok = close == DialogClose::kOk;
+  if (!ok) {
+    model.Cancel();
+    Print(Say("Cancelled.") + "\n");
+  }
   log_.LogClose(model, ok);
-  Print(ok ? "(" + Displayable(model.caption()) + ": ok)\n"
-           : "(" + Displayable(model.caption()) + ": cancelled)\n");
   return ok ? DialogOutcome::kOk : DialogOutcome::kCancel;
 }
 
 void TtyHost::ShowMessage(const std::string& caption, const std::string& text) {
   log_.LogMessage(caption, text);
-  Print("\n[" + Displayable(caption) + "] " + Displayable(text, "  ") +
-        "\nPress Enter to continue. ");
+  Print("\n" + Displayable(TranslateDialogText(caption)) + ": " +
+        Displayable(TranslateDialogText(text), "  ") + "\n" + Say("Press Enter to continue.") +
+        " ");
   std::string ignored;
   ReadLine(&ignored);
 }
 
 void TtyHost::ViewFile(const std::string& path) {
   log_.LogView(path);
-  Print("Opening " + Displayable(path) + " in the desktop's viewer.\n");
+  Print(SayWith("Opening %s in the desktop's viewer.", Displayable(path)) + "\n");
   if (viewer_) viewer_(path);
 }
 

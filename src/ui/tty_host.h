@@ -1,23 +1,33 @@
-// TtyHost: dialogs on a terminal, line by line. It talks to the controlling terminal (/dev/tty),
-// never to standard input and output, which the calling program may be using. Tests and embedders
-// can hand it any pair of descriptors instead (a pipe, a socket pair or a pseudo-terminal).
+// TtyHost: dialogs on a terminal, asked the way terminal tools ask. It talks to the controlling
+// terminal (/dev/tty), never to standard input and output, which the calling program may be using.
+// Tests and embedders can hand it any pair of descriptors instead (a pipe, a socket pair or a
+// pseudo-terminal).
 //
-// Pickers print their title (and the filter's labels) and read one line: the path; an empty line
-// cancels. A dialog prints its caption, edits, buttons and list rows, then reads commands in the
-// script syntax of ui/dialog_script.h ("set <id> <text>", "select <row>", "click <id>", "cancel")
-// until the dialog closes; an empty line shows the dialog again. For a password edit the command is
-// "set <id>" alone and the text is then read with echo turned off; password texts are never
-// printed (they show as one '*' per character). End of input on the terminal cancels the dialog or
-// picker. Message boxes print the caption and text and wait for Enter. When an event log is set
-// (KELVADROME_DIALOG_LOG) the host writes the same events as the script host.
+// A dialog prints its caption and texts in the user's language (ui/dialog_language.h) and asks
+// one question per line, in the order the dialog lays its fields out (ui/dialog_layout.h):
+//   - a field shows its current value in brackets; an empty answer keeps it, and an empty answer
+//     to a field without a value cancels the dialog;
+//   - a password is read with echo off and never shown; a dialog with a confirmation asks twice;
+//   - a field the person cannot type in but can browse for asks "b" to browse, Enter to keep;
+//   - a list is numbered from 1; the answer is a number, or "v N" to view entry N first;
+//   - a dialog with nothing to type (a confirmation, the key-use question) asks y/n.
+// Then the dialog's OK runs; when the dialog stays open (a message told why) the questions come
+// again. End of input (Ctrl-D) cancels at any question. Pickers ask for one path, an empty line
+// cancels; message boxes wait for Enter. Control characters in any text shown are escaped
+// ("\x1B"), never written raw. When an event log is set (KELVADROME_DIALOG_LOG) the host writes
+// the same events as the script host.
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/handles.h"
+#include "platform/secrets.h"
 #include "ui/dialog_host.h"
+#include "ui/dialog_layout.h"
 #include "ui/dialog_script.h"
 
 namespace kelvadrome {
@@ -46,6 +56,7 @@ class TtyHost : public DialogHost {
 
  private:
   enum class ReadStatus { kLine, kEnd };
+  enum class Step { kNext, kAgain, kCancel };
 
   void Print(const std::string& text) const;
   // ReadLine reads one line (without its LF or CRLF). Lines longer than a limit are cut; kEnd at
@@ -53,12 +64,15 @@ class TtyHost : public DialogHost {
   ReadStatus ReadLine(std::string* line) const;
   // ReadSecretLine prints |prompt| and reads a line as ReadLine does, with the terminal's echo off
   // (when the input is a terminal). Input typed ahead of the prompt is discarded.
-  ReadStatus ReadSecretLine(const std::string& prompt, std::string* line) const;
-  void PrintDialog(const DialogModel& model) const;
+  ReadStatus ReadSecretLine(const std::string& prompt, SecretString* line) const;
   PickResult AskPath(std::string_view picker, const std::string& title, const std::string& details,
-                     const char* prompt);
-  // Handles one command line for an open dialog; returns how the dialog stands afterwards.
-  DialogClose RunCommand(DialogModel& model, std::string& line);
+                     std::string_view prompt);
+  // One pass over the dialog's rows: prints what is to be read, asks what is to be answered.
+  Step AskRows(DialogModel& model);
+  Step AskEdit(DialogModel& model, const LayoutRow& row);
+  Step AskList(DialogModel& model);
+  // AskYesNo asks |question| [y/n] until it gets one; nullopt at end of input.
+  std::optional<bool> AskYesNo(const std::string& question);
 
   UniqueFd owned_;  // the terminal opened by OpenTerminal
   int in_fd_;

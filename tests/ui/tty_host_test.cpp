@@ -7,7 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,22 +24,24 @@
 #include "platform/text.h"
 #include "support/scoped_code_page.h"
 #include "support/test_support.h"
+#include "ui/pfx_dialogs.h"
+#include "ui/sign_confirm_dialog.h"
 
 namespace kelvadrome {
 namespace {
 
-// Path edit 302, password edit 303, a disabled edit 304, Browse 301 (a nested picker), Notify 305
-// (a message box), View 306, OK and Cancel; Cancel empties the password.
+// A dialog without a layout of its own: a text, a path edit 302 with a value, a password edit 303
+// of at most 6 characters, a disabled edit 304, an empty edit 307, a list whose View button 306
+// hands a file to the viewer, OK and Cancel; Cancel empties the password.
 class AccountModel : public DialogModel {
  public:
   explicit AccountModel(std::string caption = "Account", std::string label = "Your account:")
-      : DialogModel("203", std::move(caption)) {
+      : DialogModel("account", std::move(caption)) {
     AddStatic(std::move(label));
     AddEdit({.id = 302, .text = "/tmp/start"});
     AddEdit({.id = 303, .text = "", .limit = 6, .password = true});
     AddEdit({.id = 304, .text = "locked", .enabled = false});
-    AddButton({.id = 301, .label = "Browse"});
-    AddButton({.id = 305, .label = "Notify"});
+    AddEdit({.id = 307, .text = ""});
     AddButton({.id = 306, .label = "View"});
     AddButton({.id = kDialogIdOk, .label = "OK"});
     AddButton({.id = kDialogIdCancel, .label = "Cancel"});
@@ -49,15 +53,6 @@ class AccountModel : public DialogModel {
 
  protected:
   DialogClose OnClick(int id, DialogHost& host) override {
-    if (id == 301) {
-      const PickResult pick = host.PickOpenFile({.title = "Pick one"});
-      if (pick.outcome == DialogOutcome::kOk) SetEditText(302, pick.path);
-      return DialogClose::kStay;
-    }
-    if (id == 305) {
-      host.ShowMessage("Note", "saved");
-      return DialogClose::kStay;
-    }
     if (id == 306) {
       host.ViewFile("/tmp/temp.cer");
       return DialogClose::kStay;
@@ -112,6 +107,8 @@ class PipeTerminal {
 class TtyHostTest : public ::testing::Test {
  protected:
   testing::ScopedCodePage code_page_{"UTF-8"};
+  // The host's own texts in English, the dialogs' texts translated to English.
+  testing::ScopedEnv locale_{"LC_ALL", "C"};
 };
 
 TEST_F(TtyHostTest, PickersReadOneLine) {
@@ -141,78 +138,71 @@ TEST_F(TtyHostTest, PickersReadOneLine) {
     EXPECT_EQ(result.path, c.path);
     const std::string output = terminal.Output();
     if (c.folder) {
-      EXPECT_NE(output.find("== Folder? =="), std::string::npos) << output;
-    } else {
-      EXPECT_NE(output.find("file types: PFX (*.pfx); All Files (*.*)"), std::string::npos)
+      EXPECT_NE(output.find("\nFolder?\nFolder (an empty line cancels): "), std::string::npos)
           << output;
-      EXPECT_NE(output.find("suggested name: a.pfx"), std::string::npos) << output;
+    } else {
+      EXPECT_NE(output.find("File types: PFX (*.pfx); All Files (*.*)"), std::string::npos)
+          << output;
+      EXPECT_NE(output.find("Suggested name: a.pfx"), std::string::npos) << output;
     }
   }
 }
 
-TEST_F(TtyHostTest, DialogTakesCommandsUntilItCloses) {
+TEST_F(TtyHostTest, AsksOneQuestionPerFieldThenTheList) {
   testing::TempDir dir;
   const std::string log = (dir.path() / "log").string();
   PipeTerminal terminal(
-      "set 303 inline\n"  // refused: passwords are asked for without echo
-      "set 303\n"
-      "hunter22\n"   // cut to 6 characters
-      "set 304 x\n"  // disabled
-      "select 1\n"
-      "select 5\n"  // no such row
-      "frobnicate\n"
-      "click 301\n"
-      "/tmp/picked\n"  // answers the nested picker
-      "click 305\n"
-      "\n"  // acknowledges the message
-      "click 306\n"
-      "click 1\n"
-      "set 302 never read\n",
+      "\n"          // keeps /tmp/start
+      "hunter22\n"  // the password, cut to 6 characters
+      "alice\n"     // the empty edit
+      "v 2\n"       // views the second entry
+      "9\n"         // no such entry
+      "2\n",
       log);
   AccountModel model;
   EXPECT_EQ(terminal.host().ShowModal(model), DialogOutcome::kOk);
+  EXPECT_EQ(model.EditText(302), "/tmp/start");
   EXPECT_EQ(model.EditText(303), "hunter");
-  EXPECT_EQ(model.EditText(302), "/tmp/picked");
   EXPECT_EQ(model.EditText(304), "locked");
+  EXPECT_EQ(model.EditText(307), "alice");
   EXPECT_EQ(model.SelectedRow(), 1);
   EXPECT_EQ(terminal.viewed, std::vector<std::string>{"/tmp/temp.cer"});
 
   const std::string output = terminal.Output();
   EXPECT_EQ(output.find("hunter"), std::string::npos) << "password shown: " << output;
-  EXPECT_EQ(output.find("inline"), std::string::npos);
+  // In order: caption, text, the questions with the current value in brackets, the disabled
+  // field shown, the numbered list.
+  size_t at = 0;
   for (const char* expected :
-       {"== Account ==  (dialog 203)", "edit 302: /tmp/start", "edit 303 [password]",
-        "edit 304 [disabled]: locked", "  * 1: bob | 02", "[1 OK]",
-        "Password for edit 303: ", "? ignored: control disabled", "? ignored: no such row",
-        "? unknown action", "== Pick one ==", "[Note] saved",
-        "edit 303 [password] [at most 6 characters]: ******", "(Account: ok)"}) {
-    EXPECT_NE(output.find(expected), std::string::npos) << expected << "\n" << output;
+       {"\nAccount\n-------\n", "Your account:\n", "Value [/tmp/start] ", "Value ", "locked\n",
+        "Value ", "     holder | serial\n  1) alice | 01\n  2) bob | 02\n",
+        "Choose 1-2 (v N views it): ", "Opening /tmp/temp.cer in the desktop's viewer.\n",
+        "Answer a number from 1 to 2.\n"}) {
+    const size_t found = output.find(expected, at);
+    EXPECT_NE(found, std::string::npos) << expected << "\n" << output;
+    if (found != std::string::npos) at = found + std::strlen(expected);
   }
 
   // The event log matches the script host's format.
   std::ifstream in(log);
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.front(), "show 203 Account");
-  ASSERT_GE(lines.size(), 8u);
-  const std::vector<std::string> tail(lines.end() - 8, lines.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{"show open-file Pick one", "close open-file ok",
-                                            "message Note | saved", "view /tmp/temp.cer",
-                                            "close 203 ok", "field 302 /tmp/picked",
-                                            "field 303 ******", "field 304 locked"}))
-      << "log has " << lines.size() << " lines";
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "show account Account");
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "view /tmp/temp.cer"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "close account ok"), lines.end());
 }
 
-TEST_F(TtyHostTest, EndOfInputCancels) {
+TEST_F(TtyHostTest, EndOfInputOrAnEmptyRequiredAnswerCancels) {
   const struct {
     const char* name;
     std::string input;
   } cases[] = {
       {"no input at all", ""},
-      {"after a command", "set 302 /x\n"},
-      {"while a password is asked for", "set 303\n"},
-      {"by the cancel command", "set 303\nabc\ncancel\nclick 1\n"},
+      {"after the first answer", "/x\n"},
+      {"while the password is asked for", "\n"},
+      {"an empty answer to a field without a value", "\nsecret\n\n"},
+      {"an empty answer to the list", "\nsecret\nx\n\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -221,8 +211,51 @@ TEST_F(TtyHostTest, EndOfInputCancels) {
     EXPECT_EQ(terminal.host().ShowModal(model), DialogOutcome::kCancel);
     EXPECT_EQ(model.cancels, 1);
     EXPECT_EQ(model.EditText(303), "");
-    EXPECT_NE(terminal.Output().find("(Account: cancelled)"), std::string::npos);
+    EXPECT_NE(terminal.Output().find("Cancelled.\n"), std::string::npos);
   }
+}
+
+// A dialog with nothing to type asks yes or no, by the label of its OK button in the user's
+// language.
+TEST_F(TtyHostTest, AConfirmationIsAYesNoQuestion) {
+  const struct {
+    std::string input;
+    DialogOutcome outcome;
+    bool asked_again;
+  } cases[] = {
+      {"y\n", DialogOutcome::kOk, false},     {"yes\n", DialogOutcome::kOk, false},
+      {"n\n", DialogOutcome::kCancel, false}, {"\n", DialogOutcome::kCancel, false},
+      {"", DialogOutcome::kCancel, false},    {"maybe\ny\n", DialogOutcome::kOk, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    PipeTerminal terminal(c.input);
+    SignConfirmDialog dialog;
+    dialog.set_content("pay 100");
+    EXPECT_EQ(terminal.host().ShowModal(dialog), c.outcome);
+    const std::string output = terminal.Output();
+    EXPECT_NE(output.find("Text to be signed\npay 100\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("\nSign [y/n]: "), std::string::npos) << output;
+    EXPECT_EQ(output.find("Answer y or n.") != std::string::npos, c.asked_again);
+  }
+}
+
+// A field the person cannot type in but can browse for: "b" runs its Browse button, whose picker
+// asks for the path; then the questions come again with the new value.
+TEST_F(TtyHostTest, BrowseAnswersAFieldThatCannotBeTyped) {
+  testing::TempDir dir;
+  PipeTerminal terminal("b\n" + dir.path().string() + "\n\npw\npw\n");
+  PfxExportDialog dialog;
+  dialog.set_folder_mode(true);
+  dialog.set_write_test(true);
+  dialog.set_file_name("out.pfx");
+  EXPECT_EQ(terminal.host().ShowModal(dialog), DialogOutcome::kOk);
+  EXPECT_EQ(dialog.folder(), dir.path().string());
+  EXPECT_EQ(dialog.password(), "pw");
+  const std::string output = terminal.Output();
+  EXPECT_NE(output.find("(Enter keeps it, b browses)"), std::string::npos) << output;
+  EXPECT_NE(output.find("Folder (an empty line cancels): "), std::string::npos) << output;
+  EXPECT_NE(output.find("Confirm the password\n"), std::string::npos) << output;
 }
 
 TEST_F(TtyHostTest, ControlCharactersInTextsAreNotSentToTheTerminal) {
@@ -234,7 +267,7 @@ TEST_F(TtyHostTest, ControlCharactersInTextsAreNotSentToTheTerminal) {
   EXPECT_EQ(output.find('\x1b'), std::string::npos);
   EXPECT_EQ(output.find('\r'), std::string::npos);
   EXPECT_NE(output.find("Bad\\x1B[2J\\rcaption"), std::string::npos) << output;
-  EXPECT_NE(output.find("  Label\\x1B[2J\n  second line\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("Label\\x1B[2J\n  second line\n"), std::string::npos) << output;
 }
 
 // Reads from a pseudo-terminal's master side until |wanted| has appeared at or after |from|; gives
@@ -272,22 +305,24 @@ TEST_F(TtyHostTest, PasswordsAreReadWithoutEchoOnATerminal) {
   auto type = [&](const std::string& text) {
     EXPECT_EQ(write(master.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
   };
-  EXPECT_TRUE(ReadUntil(master.get(), "> ", &seen)) << seen;
-  type("set 303\n");
-  EXPECT_TRUE(ReadUntil(master.get(), "Password for edit 303: ", &seen)) << seen;
+  EXPECT_TRUE(ReadUntil(master.get(), "[/tmp/start] ", &seen)) << seen;
+  type("/tmp/typed\n");
+  const size_t path_answered = seen.size();
+  EXPECT_TRUE(ReadUntil(master.get(), "Value ", &seen, path_answered)) << seen;
   const size_t password_asked = seen.size();
   type("s3cret\n");
-  EXPECT_TRUE(ReadUntil(master.get(), "> ", &seen, password_asked)) << seen;
-  type("click 1\n");
-  EXPECT_TRUE(ReadUntil(master.get(), "(Account: ok)", &seen)) << seen;
+  EXPECT_TRUE(ReadUntil(master.get(), "Value ", &seen, password_asked)) << seen;
+  type("x\n");
+  EXPECT_TRUE(ReadUntil(master.get(), "Choose 1-2", &seen)) << seen;
+  type("1\n");
   // After a failure the host may still wait for input: hanging up ends its dialog.
   if (HasFailure()) master.Close();
   dialog.join();
 
   EXPECT_EQ(outcome, DialogOutcome::kOk);
   EXPECT_EQ(model.EditText(303), "s3cret");
-  // The command was echoed by the terminal; the password was not.
-  EXPECT_NE(seen.find("set 303"), std::string::npos);
+  // The path was echoed by the terminal; the password was not.
+  EXPECT_NE(seen.find("/tmp/typed"), std::string::npos);
   EXPECT_EQ(seen.find("s3cret"), std::string::npos) << seen;
   termios after{};
   ASSERT_EQ(tcgetattr(slave.get(), &after), 0);

@@ -1,0 +1,50 @@
+#include "ui/dialog_layout.h"
+
+#include "ui/cert_list_dialog.h"
+#include "ui/change_password_dialog.h"
+#include "ui/pfx_dialogs.h"
+#include "ui/sign_confirm_dialog.h"
+
+namespace kelvadrome {
+
+std::vector<LayoutRow> LayoutFor(const DialogModel& model) {
+  const std::string& name = model.name();
+  if (name == kPasswordDialogName) return {{.label = 0, .edit = pfx_control::kPassword}};
+  if (name == kPfxFileDialogName) {
+    return {{.label = 0, .edit = pfx_control::kPath, .button = pfx_control::kBrowse},
+            {.label = 1, .edit = pfx_control::kPassword}};
+  }
+  if (name == kPfxExportDialogName || name == kMobileExportDialogName) {
+    std::vector<LayoutRow> rows = {{.label = 0},
+                                   {.edit = pfx_control::kPath, .button = pfx_control::kBrowse},
+                                   {.label = 1},
+                                   {.edit = pfx_control::kPassword}};
+    if (name == kPfxExportDialogName) {
+      rows.push_back({.label = 2});
+      rows.push_back({.edit = pfx_control::kConfirmation});
+    }
+    return rows;
+  }
+  if (name == kChangePasswordDialogName) {
+    namespace c = change_password_control;
+    return {{.label = 0, .edit = c::kPath, .button = c::kBrowse, .lines = 2},
+            {.label = 1, .edit = c::kOldPassword},
+            {.label = 2, .edit = c::kNewPassword},
+            {.label = 3, .edit = c::kConfirmation}};
+  }
+  if (name == kSignConfirmDialogName) {
+    namespace c = sign_confirm_control;
+    return {{.label = 0},
+            {.edit = c::kContent, .lines = 6},
+            {.label = 1},
+            {.label = 2, .edit = c::kSerial},
+            {.label = 3, .edit = c::kCommonName},
+            {.label = 4},
+            {.label = 5, .edit = c::kNotBefore},
+            {.label = 6, .edit = c::kNotAfter}};
+  }
+  if (name == kCertListDialogName) return {{.label = 0}, {.list = true}};
+  return {};
+}
+
+}  // namespace kelvadrome
