@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config g++ clang clang-format llvm
   libclang-rt-14-dev libssl-dev openssl libsqlite3-dev sqlite3 libgtest-dev libgmock-dev
   libbenchmark-dev openjdk-17-jdk-headless
+  qt6-base-dev xvfb xauth fonts-noto-cjk
 )
 
 missing=()

@@ -241,7 +241,7 @@ struct LayoutRow {
   int label = -1;
   int edit = 0;
   int button = 0;
-  bool multiline = false;
+  int lines = 1;  // more than one: a multi-line text area of that height
   bool list = false;
 };
 
@@ -265,7 +265,7 @@ std::vector<LayoutRow> LayoutFor(const DialogModel& model) {
   }
   if (name == kChangePasswordDialogName) {
     namespace c = change_password_control;
-    return {{.label = 0, .edit = c::kPath, .button = c::kBrowse, .multiline = true},
+    return {{.label = 0, .edit = c::kPath, .button = c::kBrowse, .lines = 2},
             {.label = 1, .edit = c::kOldPassword},
             {.label = 2, .edit = c::kNewPassword},
             {.label = 3, .edit = c::kConfirmation}};
@@ -273,7 +273,7 @@ std::vector<LayoutRow> LayoutFor(const DialogModel& model) {
   if (name == kSignConfirmDialogName) {
     namespace c = sign_confirm_control;
     return {{.label = 0},
-            {.edit = c::kContent, .multiline = true},
+            {.edit = c::kContent, .lines = 6},
             {.label = 1},
             {.label = 2, .edit = c::kSerial},
             {.label = 3, .edit = c::kCommonName},
@@ -296,7 +296,7 @@ void AppendLayout(std::string& out, const DialogModel& model) {
     if (row.label >= 0) AppendNumber(out, "label", row.label);
     if (row.edit != 0) AppendNumber(out, "edit", row.edit);
     if (row.button != 0) AppendNumber(out, "button", row.button);
-    if (row.multiline) AppendBool(out, "multiline", true);
+    if (row.lines > 1) AppendNumber(out, "lines", row.lines);
     if (row.list) AppendBool(out, "list", true);
     out.push_back('}');
   }

@@ -24,6 +24,7 @@
 #include <QVBoxLayout>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -214,12 +215,14 @@ void Helper::BuildWindow(const QJsonObject& state) {
     placed_statics.insert(index);
     return label;
   };
-  const auto make_edit = [&](int id, bool multiline) -> QWidget* {
+  const auto make_edit = [&](int id, int lines) -> QWidget* {
     placed_edits.insert(id);
-    if (multiline) {
+    if (lines > 1) {
       auto* edit = new QPlainTextEdit;
       edit->setObjectName(QString("edit-%1").arg(id));
-      edit->setMinimumHeight(72);
+      const int frame = 2 * edit->frameWidth() + 8;
+      edit->setFixedHeight(lines * edit->fontMetrics().lineSpacing() + frame);
+      edit->setMinimumWidth(260);
       QObject::connect(edit, &QPlainTextEdit::textChanged, [this, id, edit] {
         if (applying_ || edit->isReadOnly()) return;
         QJsonObject event;
@@ -304,7 +307,7 @@ void Helper::BuildWindow(const QJsonObject& state) {
     }
     if (with_edit) {
       const int span = (button != 0 ? 2 : 3) - column;
-      grid->addWidget(make_edit(edit, item.value("multiline").toBool()), row, column, 1, span);
+      grid->addWidget(make_edit(edit, item.value("lines").toInt(1)), row, column, 1, span);
     }
     if (button != 0) grid->addWidget(make_button(button), row, 2, Qt::AlignTop);
     ++row;
@@ -317,7 +320,7 @@ void Helper::BuildWindow(const QJsonObject& state) {
   }
   for (const QJsonValue& value : edits) {
     const int id = value.toObject().value("id").toInt();
-    if (placed_edits.count(id) == 0) grid->addWidget(make_edit(id, false), row++, 0, 1, 3);
+    if (placed_edits.count(id) == 0) grid->addWidget(make_edit(id, 1), row++, 0, 1, 3);
   }
   if (!list_placed && list.isObject()) grid->addWidget(make_list(), row++, 0, 1, 3);
   grid->setColumnStretch(1, 1);
@@ -355,6 +358,11 @@ void Helper::ApplyState(const QJsonObject& state) {
         const int cursor = line->cursorPosition();
         line->setText(text);
         line->setCursorPosition(std::min<int>(cursor, static_cast<int>(text.size())));
+        // A text the person cannot change is shown whole, up to a sensible width.
+        if (read_only && !line->isModified()) {
+          const int wanted = line->fontMetrics().horizontalAdvance(text) + 24;
+          line->setMinimumWidth(std::clamp(wanted, 260, 640));
+        }
       }
     } else if (auto multi = multiline_edits_.find(id); multi != multiline_edits_.end()) {
       QPlainTextEdit* area = multi->second;
@@ -388,9 +396,12 @@ void Helper::ApplyState(const QJsonObject& state) {
       list_->setColumnCount(static_cast<int>(headers.size()));
       list_->setHeaderLabels(headers);
       const QJsonArray widths = shown.value("widths").toArray();
+      int total = 0;
       for (qsizetype i = 0; i < widths.size(); ++i) {
         list_->setColumnWidth(static_cast<int>(i), widths.at(i).toInt());
+        total += widths.at(i).toInt();
       }
+      if (total > 0) list_->setMinimumWidth(std::min(total + 2 * list_->frameWidth() + 4, 1000));
       for (const QJsonValue& row : shown.value("rows").toArray()) {
         QStringList texts;
         for (const QJsonValue& text : row.toArray()) texts << text.toString();
@@ -409,6 +420,9 @@ void Helper::ApplyState(const QJsonObject& state) {
   applying_ = false;
 
   if (fresh) {
+    // Wide enough for its title, where a window manager shows it.
+    const int title_width = window_->fontMetrics().horizontalAdvance(window_->windowTitle()) + 120;
+    window_->setMinimumWidth(std::min(title_width, 900));
     window_->adjustSize();
     window_->show();
     window_->raise();
@@ -450,6 +464,7 @@ void Helper::ShowPicker(const QJsonObject& message, bool folder) {
   // Qt's own dialog everywhere: the same widgets on every desktop and under test.
   picker->setOption(QFileDialog::DontUseNativeDialog);
   picker->setWindowModality(window_ ? Qt::WindowModal : Qt::ApplicationModal);
+  picker->resize(760, 480);
   if (folder) {
     picker->setFileMode(QFileDialog::Directory);
     picker->setOption(QFileDialog::ShowDirsOnly);

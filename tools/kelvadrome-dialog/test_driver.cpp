@@ -84,8 +84,9 @@ QImage Screenshot(QWidget* window) {
   QPainter painter(&image);
   painter.setPen(Qt::white);
   painter.setFont(window->font());
+  const QFontMetrics metrics(window->font());
   painter.drawText(QRect(10, 0, content.width() - 20, bar), Qt::AlignVCenter | Qt::AlignLeft,
-                   window->windowTitle());
+                   metrics.elidedText(window->windowTitle(), Qt::ElideRight, content.width() - 20));
   painter.drawPixmap(0, bar, content);
   return image;
 }
