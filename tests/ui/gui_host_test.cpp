@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -31,7 +32,8 @@ std::string ReadText(const fs::path& path) {
 }
 
 // Writes an executable script that greets the host with |greeting|, then for each step writes the
-// step's line (or, for "die" and "close", kills itself or closes its socket and lingers) and
+// step's line (or, for "die" and "close", kills itself or closes its socket and lingers; for
+// "then-close <line>", writes the line and closes its socket at once) and
 // records the host's next line; at the end it records everything the host still sends. Every line
 // the host sends lands in |transcript|. A line the host owes and does not send within 5 s ends the
 // script, so a host that fails to answer fails the case instead of hanging it.
@@ -46,6 +48,9 @@ fs::path WriteFakeHelper(const testing::TempDir& dir, const std::vector<std::str
       script += "kill -KILL $$\n";
     } else if (step == "close") {
       script += "exec 0<&- 1>&- 2>&-\nsleep 30\n";
+    } else if (step.rfind("then-close ", 0) == 0) {
+      // The line, then the socket closed at once: the host's answer meets a closed socket.
+      script += "printf '%s\\n' '" + step.substr(11) + "'\nexec 0<&- 1>&- 2>&-\nsleep 30\n";
     } else {
       script += "printf '%s\\n' '" + step + "'\nrecord\n";
     }
@@ -129,6 +134,13 @@ TEST(GuiHostTest, FakeHelperDrivesThePfxDialog) {
        "",
        {},
        {}},
+      {"the helper writes an event and closes its socket at once",
+       {path_event, R"(then-close {"type":"text","id":303,"text":"abc","seq":2})"},
+       DialogOutcome::kUnavailable,
+       "",
+       "",
+       {},
+       {}},
       {"the helper writes a broken line",
        {path_event, R"({"type":"text","id":303,)"},
        DialogOutcome::kUnavailable,
@@ -200,6 +212,28 @@ TEST(GuiHostTest, HelperThatCannotServeIsUnavailableBeforeTheDialogStarts) {
     EXPECT_EQ(host->PickOpenFile({.title = "t"}).outcome, DialogOutcome::kUnavailable);
     EXPECT_EQ(host->BrowseFolder("t").outcome, DialogOutcome::kUnavailable);
   }
+}
+
+// Writing to a helper that has closed its socket fails instead of raising SIGPIPE, which would end
+// the calling program. The helper tells through a file when its socket is closed.
+TEST(GuiHostTest, WritingToAClosedHelperFailsWithoutASignal) {
+  testing::TempDir dir;
+  const fs::path closed = dir.path() / "closed";
+  const fs::path helper = dir.WriteFile(
+      "closer", "#!/bin/bash\nIFS= read -r l\nexec 0<&- 1>&-\n: > '" + closed.string() +
+                    "'\nsleep 30\n");
+  ::chmod(helper.c_str(), 0700);
+  std::string reason;
+  std::unique_ptr<DialogChannel> channel = StartDialogHelper(helper.string(), &reason);
+  ASSERT_NE(channel, nullptr) << reason;
+  EXPECT_TRUE(channel->Send(R"({"type":"hello","version":1})"));
+  for (int waited = 0; waited < 10000 && !fs::exists(closed); waited += 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(fs::exists(closed));
+  EXPECT_FALSE(channel->Send(std::string(64 * 1024, 'x')));
+  std::string line;
+  EXPECT_FALSE(channel->Receive(&line, -1));
 }
 
 TEST(GuiHostTest, DefaultHostFollowsTheSessionAndTheHelper) {
