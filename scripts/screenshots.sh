@@ -13,8 +13,9 @@ gallery=$build/tests/kelvadrome_dialog_gallery
 for program in "$helper" "$gallery" "$build/kelvadrome"; do
   [ -x "$program" ] || { echo "missing $program: build the release flavour with Qt first" >&2; exit 1; }
 done
-# A fixed folder, so that the paths in the pictures stay the same from run to run.
-scratch=/tmp/kelvadrome-screenshots
+# A fixed folder, so that the paths in the pictures stay the same from run to run (the test that
+# runs this script gives it a folder of its own).
+scratch=${SCREENSHOT_WORK:-/tmp/kelvadrome-screenshots}
 rm -rf "$scratch"
 mkdir -p "$scratch"
 trap 'rm -rf "$scratch"' EXIT
@@ -45,10 +46,11 @@ done
 openssl pkcs12 -export -inkey "$certs/4097.key" -in "$certs/4097.pem" -name "王小明" \
   -passout pass:s3cret -out "$pfx/demo.pfx"
 
-# shoot <name> <steps> <command...>: plays the steps on the dialog the command opens.
+# shoot <name> <result> <steps> <command...>: plays the steps on the dialog the command opens; the
+# command must print <result>.
 shoot() {
-  local name=$1 steps=$2
-  shift 2
+  local name=$1 expected=$2 steps=$3
+  shift 3
   printf '%s\n' "$steps" >"$work/$name.steps"
   # Run from the folder that holds demo.pfx: the file picker opens there.
   (cd "$pfx" && KELVADROME_DIALOG_DRIVER="$work/$name.steps" \
@@ -57,10 +59,14 @@ shoot() {
     echo "$name: $(grep '^driver:' "$work/$name.err")" >&2
     exit 1
   fi
-  echo "$name: result $(cat "$work/$name.out")"
+  if [ "$(cat "$work/$name.out")" != "$expected" ]; then
+    echo "$name: expected result $expected, got $(cat "$work/$name.out") ($(cat "$work/$name.err"))" >&2
+    exit 1
+  fi
+  echo "$name: result $expected"
 }
 
-shoot pfx-file "dialog 202
+shoot pfx-file 5070 "dialog 202
 type 302 $pfx/demo.pfx
 type 303 s3cret
 shot dialog-202 $out/pfx-file.png
@@ -69,7 +75,7 @@ shot open-file $out/open-file.png
 cancel-picker
 escape" "$build/kelvadrome" call ImportPfxToIE "" "" "" 1 0
 
-shoot pfx-export "dialog 206
+shoot pfx-export 5070 "dialog 206
 type 303 s3cret
 type 304 s3cre
 shot dialog-206 $out/pfx-export.png
@@ -78,14 +84,14 @@ shot message $out/message.png
 message-ok
 escape" "$gallery" pfx-export "$pfx"
 
-shoot change-password "dialog 203
+shoot change-password 5070 "dialog 203
 type 303 s3cret
 type 304 n3w-pass
 type 305 n3w-pass
 shot dialog-203 $out/change-password.png
 escape" "$gallery" change-password "$pfx"
 
-shoot cert-list "dialog 204
+shoot cert-list 5070 "dialog 204
 select 1
 shot dialog-204 $out/cert-list.png
 click 302
@@ -94,11 +100,11 @@ shot certificate $out/certificate-viewer.png
 close-viewer
 escape" "$gallery" cert-list "$pfx" "${ders[@]}"
 
-shoot sign-confirm "dialog 201
+shoot sign-confirm 1 "dialog 201
 shot dialog-201 $out/sign-confirm.png
 escape" "$gallery" sign-confirm "$pfx" "${ders[0]}"
 
-shoot key-use "dialog key-use
+shoot key-use 1 "dialog key-use
 shot dialog-key-use $out/key-use.png
 escape" "$gallery" key-use "$pfx"
 
