@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
     int chosen = -1;
     code = ChooseCertificate(host, certificates, &chosen);
   } else if (which == "sign-confirm" && !certificates.empty()) {
-    code = static_cast<int32_t>(ConfirmSigning(host, "轉帳 NT$ 1,000 至帳號 012-345678", certificates[0]));
+    code = static_cast<int32_t>(
+        ConfirmSigning(host, "轉帳 NT$ 1,000 至帳號 012-345678", certificates[0]));
   } else if (which == "key-use") {
     KeyUseRequest request;
     request.container = "王小明的簽章金鑰";

@@ -7,7 +7,8 @@
 //   "script:<file>"  a scripted user reading its actions from <file> (ui/script_host.h).
 // KELVADROME_DIALOGS picks one for the process; without it the helper's windows are used in a
 // graphical session (WAYLAND_DISPLAY or DISPLAY set) when the helper is found, else the terminal
-// when /dev/tty can be opened, and "none" otherwise. An embedding application can install a host of its own.
+// when /dev/tty can be opened, and "none" otherwise. An embedding application can install a host of
+// its own.
 //
 // Texts are narrow strings in the process code page; hosts pass them through unchanged.
 #pragma once

@@ -87,8 +87,7 @@ TEST(GuiHostTest, FakeHelperDrivesThePfxDialog) {
     std::vector<std::string> sent;
     std::vector<std::string> not_sent;
   };
-  const std::string path_event =
-      R"({"type":"text","id":302,"text":")" + existing + R"(","seq":1})";
+  const std::string path_event = R"({"type":"text","id":302,"text":")" + existing + R"(","seq":1})";
   const Case cases[] = {
       {"typed fields, password cut to the limit, OK",
        {path_event, R"({"type":"text","id":303,"text":"p\u00e4sswordTooLong","seq":2})",
@@ -110,7 +109,8 @@ TEST(GuiHostTest, FakeHelperDrivesThePfxDialog) {
       {"Browse asks the helper's file picker over the dialog",
        {R"({"type":"click","id":301,"seq":1})",
         R"({"type":"picked","ok":true,"path":")" + existing + R"("})",
-        R"({"type":"text","id":303,"text":"secret","seq":2})", R"({"type":"click","id":1,"seq":3})"},
+        R"({"type":"text","id":303,"text":"secret","seq":2})",
+        R"({"type":"click","id":1,"seq":3})"},
        DialogOutcome::kOk,
        "secret",
        "a.pfx",
@@ -125,7 +125,12 @@ TEST(GuiHostTest, FakeHelperDrivesThePfxDialog) {
        "",
        {R"("ack":4,)"},
        {}},
-      {"the helper dies mid-dialog", {path_event, "die"}, DialogOutcome::kUnavailable, "", "", {},
+      {"the helper dies mid-dialog",
+       {path_event, "die"},
+       DialogOutcome::kUnavailable,
+       "",
+       "",
+       {},
        {}},
       {"the helper closes its socket but lives on",
        {path_event, "close"},
@@ -219,9 +224,9 @@ TEST(GuiHostTest, HelperThatCannotServeIsUnavailableBeforeTheDialogStarts) {
 TEST(GuiHostTest, WritingToAClosedHelperFailsWithoutASignal) {
   testing::TempDir dir;
   const fs::path closed = dir.path() / "closed";
-  const fs::path helper = dir.WriteFile(
-      "closer", "#!/bin/bash\nIFS= read -r l\nexec 0<&- 1>&-\n: > '" + closed.string() +
-                    "'\nsleep 30\n");
+  const fs::path helper =
+      dir.WriteFile("closer", "#!/bin/bash\nIFS= read -r l\nexec 0<&- 1>&-\n: > '" +
+                                  closed.string() + "'\nsleep 30\n");
   ::chmod(helper.c_str(), 0700);
   std::string reason;
   std::unique_ptr<DialogChannel> channel = StartDialogHelper(helper.string(), &reason);
@@ -328,7 +333,8 @@ TEST(DialogProtocolTest, WrittenStringsParseBackAndLinesAreBounded) {
     std::string back;
   } cases[] = {
       {"plain", "plain"},
-      {"quote\" slash\\ nl\n tab\t cr\r bell\x07 del\x7F", "quote\" slash\\ nl\n tab\t cr\r bell\x07 del\x7F"},
+      {"quote\" slash\\ nl\n tab\t cr\r bell\x07 del\x7F",
+       "quote\" slash\\ nl\n tab\t cr\r bell\x07 del\x7F"},
       {"中文 \xF0\x9F\x98\x80", "中文 \xF0\x9F\x98\x80"},
       {"bad \xFF end \xC3", "bad \xEF\xBF\xBD end \xEF\xBF\xBD"},
   };

@@ -129,8 +129,8 @@ void Helper::Write(QJsonObject event, bool numbered) {
   line.append('\n');
   qsizetype done = 0;
   while (done < line.size()) {
-    const ssize_t wrote = ::write(out_fd_, line.constData() + done,
-                                  static_cast<size_t>(line.size() - done));
+    const ssize_t wrote =
+        ::write(out_fd_, line.constData() + done, static_cast<size_t>(line.size() - done));
     if (wrote < 0 && errno == EINTR) continue;
     if (wrote <= 0) ::_exit(0);  // the library is gone
     done += wrote;

@@ -59,7 +59,7 @@ class Helper {
   QByteArray buffer_;
   QString program_;
   QString origin_;
-  qint64 sequence_ = 0;  // the last event number written
+  qint64 sequence_ = 0;    // the last event number written
   bool applying_ = false;  // the window is being updated from a state: no events
 
   QPointer<QDialog> window_;
