@@ -80,6 +80,11 @@ class Parser {
   bool ParseString(std::string* out) {
     if (Peek() != '"') return Fail("expected a string");
     ++pos_;
+    // The text decoded is never longer than its escaped form: reserving that much up front means
+    // the string never grows, so no partial copy of a password is left in freed storage.
+    size_t end = pos_;
+    while (end < text_.size() && text_[end] != '"') end += text_[end] == '\\' ? 2 : 1;
+    out->reserve(std::min(end, text_.size()) - pos_);
     for (;;) {
       if (AtEnd()) return Fail("unterminated string");
       const char c = text_[pos_];
@@ -356,6 +361,9 @@ std::optional<ProtocolMessage> ParseProtocolLine(std::string_view line, std::str
     return std::nullopt;
   }
   ProtocolMessage message;
+  // Reserved so that the values never move: a short text lives inside its value, and a move
+  // would leave a copy behind.
+  message.values_.reserve(kMaxProtocolFields);
   Parser parser(line);
   if (!parser.ParseObject(&message.values_)) {
     why = parser.reason();

@@ -420,8 +420,32 @@ std::string FindDialogHelper() {
 
 // --- The state message ---------------------------------------------------------------------------
 
+// StateCapacity bounds the length of the state message, so that it can be reserved at once and
+// never reallocated with password texts in it: a narrow byte becomes at most 6 bytes of JSON
+// (a control character escaped as \u00XX; otherwise at most 3 bytes of UTF-8), and each control,
+// cell and layout row adds less than 160 bytes of keys and numbers.
+size_t StateCapacity(const DialogModel& model) {
+  size_t texts = model.name().size() + model.caption().size();
+  size_t items = model.edits().size() + model.buttons().size() + 16;
+  for (const std::string& text : model.statics()) texts += text.size();
+  items += model.statics().size();
+  for (const DialogEdit& edit : model.edits()) texts += edit.text.size();
+  for (const DialogButton& button : model.buttons()) texts += button.label.size();
+  if (const DialogList* list = model.list()) {
+    for (const std::string& column : list->columns) texts += column.size();
+    items += list->columns.size() * 2;
+    for (const auto& row : list->rows) {
+      for (const std::string& cell : row) texts += cell.size();
+      items += row.size() + 1;
+    }
+  }
+  return 6 * texts + 160 * items + 1024;
+}
+
 std::string DialogStateMessage(const DialogModel& model, int64_t ack) {
-  std::string line = "{";
+  std::string line;
+  line.reserve(StateCapacity(model));
+  line.push_back('{');
   AppendKey(line, "type");
   AppendJsonString(line, "dialog");
   AppendNarrow(line, "name", model.name());
