@@ -22,7 +22,7 @@ trap 'rm -rf "$scratch"' EXIT
 # work/ holds what the runs need; pfx/ only the sample file, where the file picker opens.
 work=$scratch/work
 pfx=$scratch/pfx
-mkdir -p "$out" "$work/run" "$work/certs" "$pfx"
+mkdir -p "$out" "$work/run" "$work/certs" "$pfx/備份" "$pfx/匯出"
 chmod 700 "$work/run"
 export XDG_RUNTIME_DIR="$work/run" TMPDIR="$work" LANG=C.UTF-8 LC_ALL=C.UTF-8
 export KELVADROME_PROFILE="$work/profile" KELVADROME_MACHINE_PROFILE="$work/machine"
@@ -67,22 +67,30 @@ shoot() {
 }
 
 shoot pfx-file 5070 "dialog 202
-type 302 $pfx/demo.pfx
+click 301
+choose $pfx/demo.pfx
+expect 302 $pfx/demo.pfx
 type 303 s3cret
 shot dialog-202 $out/pfx-file.png
 click 301
 shot open-file $out/open-file.png
 cancel-picker
+expect 302 $pfx/demo.pfx
 escape" "$build/kelvadrome" call ImportPfxToIE "" "" "" 1 0
 
 shoot pfx-export 5070 "dialog 206
+expect 302 $work/demo.pfx
+click 301
+shot browse-folder $out/browse-folder.png
+choose $pfx
+expect 302 $pfx/demo.pfx
 type 303 s3cret
 type 304 s3cre
 shot dialog-206 $out/pfx-export.png
 click 1
 shot message $out/message.png
 message-ok
-escape" "$gallery" pfx-export "$pfx"
+escape" "$gallery" pfx-export "$work"
 
 shoot change-password 5070 "dialog 203
 type 303 s3cret

@@ -236,7 +236,7 @@ void Helper::BuildWindow(const QJsonObject& state) {
     }
     auto* edit = new QLineEdit;
     edit->setObjectName(QString("edit-%1").arg(id));
-    edit->setMinimumWidth(260);
+    edit->setMinimumWidth(320);
     QObject::connect(edit, &QLineEdit::textEdited, [this, id](const QString& text) {
       if (applying_) return;
       QJsonObject event;
@@ -361,7 +361,7 @@ void Helper::ApplyState(const QJsonObject& state) {
         // A text the person cannot change is shown whole, up to a sensible width.
         if (read_only && !line->isModified()) {
           const int wanted = line->fontMetrics().horizontalAdvance(text) + 24;
-          line->setMinimumWidth(std::clamp(wanted, 260, 640));
+          line->setMinimumWidth(std::clamp(wanted, 320, 640));
         }
       }
     } else if (auto multi = multiline_edits_.find(id); multi != multiline_edits_.end()) {

@@ -112,6 +112,13 @@ void Play(Helper& helper, const QString& step) {
       QTest::keyClicks(edit, text);
     }
     QTest::qWait(50);
+  } else if (verb == "expect") {
+    need_dialog();
+    auto* edit = WaitForChild<QLineEdit>(step, dialog, "edit-" + rest.section(' ', 0, 0));
+    const QString wanted = rest.section(' ', 1);
+    if (!QTest::qWaitFor([&] { return edit->text() == wanted; }, kStepMilliseconds)) {
+      Fail(step, "the edit shows \"" + edit->text() + "\"");
+    }
   } else if (verb == "click") {
     need_dialog();
     auto* button = WaitForChild<QPushButton>(step, dialog, "button-" + rest);

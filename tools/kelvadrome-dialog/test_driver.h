@@ -3,6 +3,7 @@
 // starts a comment) are played with real mouse clicks and key presses on the helper's widgets:
 //   dialog <name>          wait for the dialog window of that name
 //   type <id> <text>       click into edit <id>, select all and type <text> (may be empty)
+//   expect <id> <text>     wait until edit <id> shows <text>
 //   click <id>             click button <id>
 //   select <row>           click row <row> of the list
 //   choose <path>          type <path> into the open file or folder picker and press Enter
