@@ -225,7 +225,7 @@ TEST(GuiHostTest, WritingToAClosedHelperFailsWithoutASignal) {
   testing::TempDir dir;
   const fs::path closed = dir.path() / "closed";
   const fs::path helper =
-      dir.WriteFile("closer", "#!/bin/bash\nIFS= read -r l\nexec 0<&- 1>&-\n: > '" +
+      dir.WriteFile("closer", "#!/bin/bash\nIFS= read -r l\nexec 0<&- 1>&- 2>&-\n: > '" +
                                   closed.string() + "'\nsleep 30\n");
   ::chmod(helper.c_str(), 0700);
   std::string reason;
