@@ -64,6 +64,11 @@ esac
 check "the log saw the picker answered" "close open-file ok" \
   "$(grep -m1 '^close open-file' "$scratch/accept.log")"
 
+# No display to show it on: the helper cannot start its toolkit and exits, and the dialog is the one
+# that cannot be created, at once (the timeout only guards against a hang).
+check "display gone" "5002" \
+  "$(env -u WAYLAND_DISPLAY DISPLAY=:1999 timeout 60 "$cli" call ImportPfxToIE "" "" "" 1 0 2>/dev/null)"
+
 for name in escape wrong accept; do
   if grep -q '^driver:' "$scratch/$name.err"; then
     echo "FAILED: $name: $(grep '^driver:' "$scratch/$name.err")" >&2

@@ -20,6 +20,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSocketNotifier>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -465,6 +466,12 @@ void Helper::ShowPicker(const QJsonObject& message, bool folder) {
   picker->setOption(QFileDialog::DontUseNativeDialog);
   picker->setWindowModality(window_ ? Qt::WindowModal : Qt::ApplicationModal);
   picker->resize(760, 480);
+  // The detail view's last column (the date) takes the width left, so that it is not cut.
+  if (auto* details = picker->findChild<QTreeView*>("treeView")) {
+    details->header()->setStretchLastSection(true);
+    details->header()->resizeSection(0, 260);
+    details->header()->resizeSection(2, 150);
+  }
   if (folder) {
     picker->setFileMode(QFileDialog::Directory);
     picker->setOption(QFileDialog::ShowDirsOnly);
