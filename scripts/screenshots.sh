@@ -52,9 +52,12 @@ shoot() {
   local name=$1 expected=$2 steps=$3
   shift 3
   printf '%s\n' "$steps" >"$work/$name.steps"
-  # Run from the folder that holds demo.pfx: the file picker opens there.
+  # Run from the folder that holds demo.pfx: the file picker opens there. The X authority file is
+  # named, so that xvfb-run makes no folder of its own: when removing that folder fails, it exits
+  # without stopping its X server.
   (cd "$pfx" && KELVADROME_DIALOG_DRIVER="$work/$name.steps" \
-    xvfb-run -a -s "-screen 0 1280x1024x24" "$@" >"$work/$name.out" 2>"$work/$name.err") || true
+    xvfb-run -a -f "$work/$name.xauth" -s "-screen 0 1280x1024x24" "$@" >"$work/$name.out" \
+      2>"$work/$name.err") || true
   if grep -q '^driver:' "$work/$name.err"; then
     echo "$name: $(grep '^driver:' "$work/$name.err")" >&2
     exit 1

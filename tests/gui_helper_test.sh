@@ -30,7 +30,7 @@ thumbprint=$(openssl x509 -in "$scratch/cert.pem" -noout -fingerprint -sha1 | se
 run() {
   printf '%s\n' "$2" >"$scratch/$1.steps"
   KELVADROME_DIALOG_DRIVER="$scratch/$1.steps" KELVADROME_DIALOG_LOG="$scratch/$1.log" \
-    timeout 120 xvfb-run -a -s "-screen 0 1280x1024x24" \
+    timeout 120 xvfb-run -a -f "$scratch/$1.xauth" -s "-screen 0 1280x1024x24" \
     "$cli" call ImportPfxToIE "" "" "" 1 0 2>"$scratch/$1.err"
 }
 
