@@ -1,10 +1,13 @@
 #include "ui/dialog_host.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <mutex>
 #include <utility>
 #include <vector>
 
+#include "ui/gui_host.h"
 #include "ui/none_host.h"
 #include "ui/script_host.h"
 #include "ui/tty_host.h"
@@ -38,12 +41,24 @@ std::unique_ptr<DialogHost> MakeTerminalHostOrNone() {
   return host;
 }
 
+// A graphical session: a Wayland or X display is named.
+bool HasGraphicalSession() {
+  for (const char* name : {"WAYLAND_DISPLAY", "DISPLAY"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::unique_ptr<DialogHost> MakeDialogHost(std::string_view choice) {
   constexpr std::string_view kScriptPrefix = "script:";
   if (choice == "none") return std::make_unique<NoneHost>();
   if (choice == "tty") return MakeTerminalHostOrNone();
+  if (choice == "gui") {
+    return GuiHost::ForHelper(FindDialogHelper(), DialogLog(DialogLogPathFromEnvironment()));
+  }
   if (choice.substr(0, kScriptPrefix.size()) == kScriptPrefix) {
     return ScriptHost::FromFile(std::string(choice.substr(kScriptPrefix.size())),
                                 DialogLog(DialogLogPathFromEnvironment()));
@@ -53,7 +68,15 @@ std::unique_ptr<DialogHost> MakeDialogHost(std::string_view choice) {
 
 std::unique_ptr<DialogHost> MakeDefaultDialogHost() {
   const char* choice = std::getenv("KELVADROME_DIALOGS");
-  if (choice == nullptr || *choice == '\0') return MakeTerminalHostOrNone();
+  if (choice == nullptr || *choice == '\0') {
+    if (HasGraphicalSession()) {
+      std::string helper = FindDialogHelper();
+      if (!helper.empty() && ::access(helper.c_str(), X_OK) == 0) {
+        return GuiHost::ForHelper(std::move(helper), DialogLog(DialogLogPathFromEnvironment()));
+      }
+    }
+    return MakeTerminalHostOrNone();
+  }
   std::unique_ptr<DialogHost> host = MakeDialogHost(choice);
   if (!host) host = std::make_unique<NoneHost>();
   return host;

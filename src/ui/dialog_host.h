@@ -1,11 +1,14 @@
 // DialogHost: how the component's workers ask the user for input. A host shows file and folder
 // pickers, modal dialogs described by a DialogModel, and message boxes, and hands files to the
 // desktop's viewer. The hosts provided are:
+//   "gui"            windows of the graphical dialog helper kelvadrome-dialog (ui/gui_host.h);
 //   "tty"            the controlling terminal (/dev/tty), line by line (ui/tty_host.h);
 //   "none"           no dialog can be created: every dialog answers kUnavailable (ui/none_host.h);
 //   "script:<file>"  a scripted user reading its actions from <file> (ui/script_host.h).
-// KELVADROME_DIALOGS picks one for the process; without it the terminal is used when /dev/tty can
-// be opened, and "none" otherwise. An embedding application can install a host of its own.
+// KELVADROME_DIALOGS picks one for the process; without it the helper's windows are used in a
+// graphical session (WAYLAND_DISPLAY or DISPLAY set) when the helper is found, else the terminal
+// when /dev/tty can be opened, and "none" otherwise. An embedding application can install a host of
+// its own.
 //
 // Texts are narrow strings in the process code page; hosts pass them through unchanged.
 #pragma once
@@ -73,13 +76,15 @@ DialogHost& CurrentDialogHost();
 // KELVADROME_DIALOGS again. Safe to call from several threads.
 void InstallDialogHost(std::unique_ptr<DialogHost> host);
 
-// MakeDialogHost makes the host that |choice| names: "tty", "none" or "script:<file>". Returns null
-// for an unknown name. "tty" gives the "none" host when /dev/tty cannot be opened. The event log
-// named by KELVADROME_DIALOG_LOG (if set) is attached to tty and script hosts.
+// MakeDialogHost makes the host that |choice| names: "gui", "tty", "none" or "script:<file>".
+// Returns null for an unknown name. "tty" gives the "none" host when /dev/tty cannot be opened;
+// "gui" without a helper (FindDialogHelper) gives a gui host whose dialogs are all kUnavailable.
+// The event log named by KELVADROME_DIALOG_LOG (if set) is attached to gui, tty and script hosts.
 std::unique_ptr<DialogHost> MakeDialogHost(std::string_view choice);
 
 // MakeDefaultDialogHost makes the host KELVADROME_DIALOGS names, or the default when it is unset or
-// empty: "tty" when /dev/tty can be opened, else "none". Never null.
+// empty: "gui" when WAYLAND_DISPLAY or DISPLAY is set and an executable helper is found, else
+// "tty" when /dev/tty can be opened, else "none". Never null.
 std::unique_ptr<DialogHost> MakeDefaultDialogHost();
 
 }  // namespace kelvadrome

@@ -212,4 +212,10 @@ std::string TranslateDialogText(std::string_view text) {
   return translated ? Utf8ToNarrow(*translated) : std::string(text);
 }
 
+std::string TranslateDialogUtf8(std::string_view utf8) {
+  const MessageCatalogue* catalogue = BuiltInCatalogue(UserDialogLanguage());
+  if (catalogue == nullptr) return std::string(utf8);
+  return catalogue->Translate(utf8).value_or(std::string(utf8));
+}
+
 }  // namespace kelvadrome

@@ -69,6 +69,10 @@ std::string UserDialogLanguage();
 // language, in the process code page; |text| itself under Chinese or when no translation exists.
 std::string TranslateDialogText(std::string_view text);
 
+// TranslateDialogUtf8 is TranslateDialogText for a text in UTF-8 (the component's own literals),
+// giving UTF-8.
+std::string TranslateDialogUtf8(std::string_view utf8);
+
 // BuiltInCatalogue returns the catalogue built in for |language|, or null.
 const MessageCatalogue* BuiltInCatalogue(std::string_view language);
 

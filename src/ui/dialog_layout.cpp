@@ -2,6 +2,7 @@
 
 #include "ui/cert_list_dialog.h"
 #include "ui/change_password_dialog.h"
+#include "ui/key_use_dialog.h"
 #include "ui/pfx_dialogs.h"
 #include "ui/sign_confirm_dialog.h"
 
@@ -44,6 +45,12 @@ std::vector<LayoutRow> LayoutFor(const DialogModel& model) {
             {.label = 6, .edit = c::kNotAfter}};
   }
   if (name == kCertListDialogName) return {{.label = 0}, {.list = true}};
+  if (name == kKeyUseDialogName) {
+    namespace c = key_use_control;
+    return {{.label = 0, .edit = c::kContainer},
+            {.label = 1, .edit = c::kProvider},
+            {.label = 2, .edit = c::kPurpose, .translated = true}};
+  }
   return {};
 }
 

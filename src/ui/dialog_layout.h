@@ -16,6 +16,7 @@ struct LayoutRow {
   int button = 0;  // button id beside the edit; 0: none
   int lines = 1;   // more than one: a multi-line text area of that height
   bool list = false;
+  bool translated = false;  // the edit shows one of the component's texts, not data
 };
 
 // LayoutFor returns the rows of |model| (known by its name); empty for a dialog without a layout

@@ -23,6 +23,9 @@ std::string_view PurposeText(KeyUse use) {
 
 KeyUseDialog::KeyUseDialog(const KeyUseRequest& request)
     : DialogModel(std::string(kKeyUseDialogName), Utf8ToNarrow("私密金鑰使用確認")) {
+  AddStatic(Utf8ToNarrow("金鑰容器 :"));
+  AddStatic(Utf8ToNarrow("CSP :"));
+  AddStatic(Utf8ToNarrow("用途 :"));
   AddEdit({key_use_control::kContainer, request.container, 0, true, /*read_only=*/true, false});
   AddEdit({key_use_control::kProvider, request.provider, 0, true, /*read_only=*/true, false});
   AddEdit({key_use_control::kPurpose, Utf8ToNarrow(PurposeText(request.use)), 0, true,

@@ -243,7 +243,8 @@ TtyHost::Step TtyHost::AskEdit(DialogModel& model, const LayoutRow& row) {
   if (!typable && !browsable) {
     // Shown, not asked; a password never is.
     if (!edit->password) {
-      Print((label.empty() ? "" : label + " ") + Displayable(edit->text, "  ") + "\n");
+      const std::string shown = row.translated ? TranslateDialogText(edit->text) : edit->text;
+      Print((label.empty() ? "" : label + " ") + Displayable(shown, "  ") + "\n");
     }
     return Step::kNext;
   }

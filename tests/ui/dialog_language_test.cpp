@@ -14,6 +14,7 @@
 #include "support/test_support.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/change_password_dialog.h"
+#include "ui/dialog_layout.h"
 #include "ui/key_use_dialog.h"
 #include "ui/none_host.h"
 #include "ui/pfx_dialogs.h"
@@ -155,6 +156,9 @@ TEST(DialogLanguageTest, EveryDialogTextHasAnEnglishForm) {
       for (const auto& button : dialog->buttons()) texts.push_back(button.label);
       if (dialog->list() != nullptr) {
         for (const auto& column : dialog->list()->columns) texts.push_back(column);
+      }
+      for (const LayoutRow& row : LayoutFor(*dialog)) {
+        if (row.translated) texts.push_back(dialog->EditText(row.edit));
       }
     }
     testing::ScopedEnv all("LC_ALL", "en_US.UTF-8");

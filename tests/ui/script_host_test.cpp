@@ -13,6 +13,7 @@
 #include "support/scoped_code_page.h"
 #include "support/test_support.h"
 #include "ui/dialog_host.h"
+#include "ui/gui_host.h"
 #include "ui/none_host.h"
 #include "ui/tty_host.h"
 
@@ -306,7 +307,9 @@ TEST_F(DialogHostRegistryTest, NamesMakeTheirHosts) {
   ASSERT_NE(tty, nullptr);
   EXPECT_TRUE(dynamic_cast<TtyHost*>(tty.get()) != nullptr ||
               dynamic_cast<NoneHost*>(tty.get()) != nullptr);
-  for (const char* unknown : {"", "NONE", "script", "tty ", "gui", " none"}) {
+  // "gui" names the helper's host, found or not (without a helper its dialogs are unavailable).
+  EXPECT_NE(dynamic_cast<GuiHost*>(MakeDialogHost("gui").get()), nullptr);
+  for (const char* unknown : {"", "NONE", "script", "tty ", "GUI", " none"}) {
     SCOPED_TRACE(std::string("name \"") + unknown + "\"");
     EXPECT_EQ(MakeDialogHost(unknown), nullptr);
   }
