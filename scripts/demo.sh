@@ -170,6 +170,25 @@ openssl pkcs12 -in "$awork/automation-export.pfx" -passin pass:demo-pass -nokeys
 openssl pkcs12 -in "$awork/automation-export.pfx" -passin pass:demo-pass -nocerts -nodes 2>/dev/null \
   | openssl pkey -noout -check 2>&1 | sed 's/^/  the key: /'
 
+echo
+echo "######## Dialogs a person answers"
+echo "== ImportPfxToIE without a password on a terminal (English locale): plain questions, no echo"
+# script(1) gives the command a terminal of its own; the answers are typed into it.
+pfx_folder=$(dirname "$awork/automation-export.pfx")
+# A person answers after each question appears: Enter keeps the file, then the password.
+{ sleep 1; printf '\n'; sleep 1; printf 'demo-pass\n'; sleep 1; } \
+  | LC_ALL=C KELVADROME_DIALOGS=tty script -qec \
+    "'$cli' call ImportPfxToIE '$pfx_folder' automation-export.pfx '' 1 0" /dev/null \
+  | tr -d '\r' | sed 's/^/  /' || true
+echo "== The same dialog under a Chinese locale, cancelled with Ctrl-D"
+{ sleep 1; printf '\004'; sleep 1; } \
+  | LC_ALL=zh_TW.UTF-8 KELVADROME_DIALOGS=tty script -qec \
+    "'$cli' call ImportPfxToIE '$pfx_folder' automation-export.pfx '' 1 0" /dev/null \
+  | tr -d '\r' | grep -v 'setlocale' | sed 's/^/  /' || true
+echo "== Without any way to ask (KELVADROME_DIALOGS=none): the code, then what it means"
+LC_ALL=C KELVADROME_DIALOGS=none "$cli" call ImportPfxToIE "" "" "" 1 0 2>&1 | sed 's/^/  /' || true
+echo "  (in a desktop session the same call opens the window shown in README.md)"
+
 # The Java class, when its demo is present.
 if [ -x "$top/scripts/demo-java.sh" ]; then
   echo

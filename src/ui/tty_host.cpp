@@ -68,6 +68,22 @@ std::string SayWith(std::string_view pattern, std::string_view value) {
   return TranslateDialogText(english);
 }
 
+// The columns |text| takes on a terminal: East Asian wide characters take two.
+size_t DisplayWidth(std::string_view narrow) {
+  const std::u16string wide = ConvertToWide(narrow);
+  size_t width = 0;
+  for (const char16_t unit : wide) {
+    if (unit >= 0xDC00 && unit <= 0xDFFF) continue;  // the second half of a pair
+    const bool double_width =
+        (unit >= 0x1100 && unit <= 0x115F) || (unit >= 0x2E80 && unit <= 0xA4CF) ||
+        (unit >= 0xAC00 && unit <= 0xD7A3) || (unit >= 0xF900 && unit <= 0xFAFF) ||
+        (unit >= 0xFE30 && unit <= 0xFE4F) || (unit >= 0xFF00 && unit <= 0xFF60) ||
+        (unit >= 0xFFE0 && unit <= 0xFFE6);
+    width += double_width ? 2 : 1;
+  }
+  return width;
+}
+
 // Parses a positive decimal number of at most nine digits; nullopt for anything else.
 std::optional<int> SmallNumber(std::string_view text) {
   if (text.empty() || text.size() > 9) return std::nullopt;
@@ -157,7 +173,10 @@ TtyHost::ReadStatus TtyHost::ReadLine(std::string* line) const {
     const ssize_t got = ::read(in_fd_, &c, 1);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
-      if (!got_any) return ReadStatus::kEnd;
+      if (!got_any) {
+        ended_mid_line_ = true;
+        return ReadStatus::kEnd;
+      }
       break;
     }
     got_any = true;
@@ -186,6 +205,7 @@ TtyHost::ReadStatus TtyHost::ReadSecretLine(const std::string& prompt, SecretStr
     if (line->size() < kMaxSecret) line->push_back(c);
   }
   if (!line->empty() && line->view().back() == '\r') line->pop_back();
+  if (status == ReadStatus::kEnd) ended_mid_line_ = true;
   return status;
 }
 
@@ -350,6 +370,7 @@ TtyHost::Step TtyHost::AskRows(DialogModel& model) {
 }
 
 DialogOutcome TtyHost::ShowModal(DialogModel& model) {
+  ended_mid_line_ = false;
   model.Initialize(*this);
   log_.LogShow(model);
   const std::string caption = Displayable(TranslateDialogText(model.caption()));
@@ -359,7 +380,7 @@ DialogOutcome TtyHost::ShowModal(DialogModel& model) {
   for (const LayoutRow& row : LayoutFor(model)) asks = asks || row.button != 0;
   bool ok = false;
   for (bool done = false; !done;) {
-    Print("\n" + caption + "\n" + std::string(std::min<size_t>(CountCharacters(caption), 60), '-') +
+    Print("\n" + caption + "\n" + std::string(std::min<size_t>(DisplayWidth(caption), 60), '-') +
           "\n");
     const Step step = AskRows(model);
     if (step == Step::kCancel) break;
@@ -382,7 +403,8 @@ DialogOutcome TtyHost::ShowModal(DialogModel& model) {
   }
   if (!ok) {
     model.Cancel();
-    Print(Say("Cancelled.") + "\n");
+    Print((ended_mid_line_ ? "\n" : "") + Say("Cancelled.") + "\n");
+    ended_mid_line_ = false;
   }
   log_.LogClose(model, ok);
   return ok ? DialogOutcome::kOk : DialogOutcome::kCancel;

@@ -74,6 +74,8 @@ class TtyHost : public DialogHost {
   // AskYesNo asks |question| [y/n] until it gets one; nullopt at end of input.
   std::optional<bool> AskYesNo(const std::string& question);
 
+  // Set when input ended in the middle of a line: the cursor still stands after a question.
+  mutable bool ended_mid_line_ = false;
   UniqueFd owned_;  // the terminal opened by OpenTerminal
   int in_fd_;
   int out_fd_;
