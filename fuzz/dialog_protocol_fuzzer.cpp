@@ -11,44 +11,9 @@
 #include "ui/dialog_protocol.h"
 #include "ui/gui_host.h"
 
+#include "fuzz_dialog_model.h"
+
 namespace {
-
-class FuzzModel : public kelvadrome::DialogModel {
- public:
-  FuzzModel() : DialogModel("202", "Fuzz") {
-    AddStatic("label");
-    AddEdit({.id = 302, .text = "x", .limit = 0});
-    AddEdit({.id = 303, .text = "", .limit = 4, .password = true});
-    AddEdit({.id = 304, .text = "", .enabled = false});
-    AddButton({.id = 301, .label = "Browse"});
-    AddButton({.id = 305, .label = "Check"});
-    AddButton({.id = kelvadrome::kDialogIdOk, .label = "OK"});
-    AddButton({.id = kelvadrome::kDialogIdCancel, .label = "Cancel"});
-    SetList(310, {"a", "b"});
-    AddRow({"1", "2"});
-    AddRow({"3", "4"});
-  }
-
- protected:
-  void OnTextChanged(int id) override {
-    if (id == 303) EnableControl(kelvadrome::kDialogIdOk, !EditText(303).empty());
-  }
-  kelvadrome::DialogClose OnClick(int id, kelvadrome::DialogHost& host) override {
-    if (id == 301) {
-      const kelvadrome::PickResult pick = host.PickOpenFile({.title = "Pick"});
-      if (pick.outcome == kelvadrome::DialogOutcome::kOk) SetEditText(302, pick.path);
-      return kelvadrome::DialogClose::kStay;
-    }
-    if (id == 305) {
-      host.ShowMessage("Check", EditText(302));
-      if (host.BrowseFolder("Folder").outcome == kelvadrome::DialogOutcome::kOk) {
-        return kelvadrome::DialogClose::kOk;
-      }
-      return kelvadrome::DialogClose::kStay;
-    }
-    return DialogModel::OnClick(id, host);
-  }
-};
 
 // A helper that answers "ready" and then writes the fuzz input; sends are accepted and dropped.
 class MemoryChannel : public kelvadrome::DialogChannel {
@@ -91,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return std::make_unique<MemoryChannel>(input);
       },
       kelvadrome::DialogLog());
-  FuzzModel model;
+  fuzzing::FuzzModel model;
   host.ShowModal(model);
   (void)kelvadrome::DialogStateMessage(model, 0);
   return 0;
