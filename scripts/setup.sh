@@ -8,6 +8,7 @@ packages=(
   libclang-rt-14-dev libssl-dev openssl libsqlite3-dev sqlite3 libgtest-dev libgmock-dev
   libbenchmark-dev openjdk-17-jdk-headless gettext
   qt6-base-dev qt6-translations-l10n xvfb xauth fonts-noto-cjk
+  chromium nodejs
 )
 
 missing=()
