@@ -3,26 +3,11 @@
 // (CORS with the session header, preflights). The page reports what it got back to the web server.
 //   node chromium_page_test.mjs <chromium>
 import assert from "node:assert/strict";
-import {spawn} from "node:child_process";
-import fs from "node:fs";
 import http from "node:http";
-import os from "node:os";
-import path from "node:path";
+
+import {listen, readBody, runChromium, startSite} from "./chromium_harness.mjs";
 
 const browser = process.argv[2];
-const top = new URL("../../", import.meta.url).pathname;
-
-function listen(server) {
-  return new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve(server.address().port)));
-}
-function readBody(request) {
-  return new Promise((resolve) => {
-    let body = "";
-    request.setEncoding("utf8");
-    request.on("data", (chunk) => body += chunk);
-    request.on("end", () => resolve(body));
-  });
-}
 
 // The stand-in bridge: the JSON-RPC contract, CORS for the page's origin only.
 const calls = [];
@@ -55,46 +40,11 @@ const bridge = http.createServer(async (request, response) => {
 });
 const bridgePort = await listen(bridge);
 
-// The page's web server: the test page and browser/; the page posts its outcome to /result.
-let outcome;
-const reported = new Promise((resolve) => outcome = resolve);
-const site = http.createServer(async (request, response) => {
-  const url = new URL(request.url, "http://x");
-  if (request.method === "POST" && url.pathname === "/result") {
-    outcome(JSON.parse(await readBody(request)));
-    response.end();
-    return;
-  }
-  const file = url.pathname === "/" ? path.join(top, "tests/browser/page/index.html")
-      : url.pathname.startsWith("/browser/") ? path.join(top, url.pathname) : null;
-  if (file === null || !fs.existsSync(file)) {
-    response.statusCode = 404;
-    response.end();
-    return;
-  }
-  response.setHeader("Content-Type", file.endsWith(".js") ? "text/javascript" : "text/html");
-  response.end(fs.readFileSync(file));
-});
-const sitePort = await listen(site);
-pageOrigin = `http://127.0.0.1:${sitePort}`;
-
-const profile = fs.mkdtempSync(path.join(os.tmpdir(), "kelvadrome-chromium-"));
-const child = spawn(browser, [
-  "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-  `--user-data-dir=${profile}`, `${pageOrigin}/?bridge=${bridgePort}`,
-], {stdio: ["ignore", "ignore", "pipe"], detached: true});
-let log = "";
-child.stderr.on("data", (chunk) => log += chunk);
-const timeout = setTimeout(() => outcome({error: "no report within 60 s", log}), 60000);
-const result = await reported;
-clearTimeout(timeout);
-// The browser and every process it started go together (their own process group).
-const exited = new Promise((resolve) => child.on("exit", resolve));
-process.kill(-child.pid, "SIGKILL");
-await exited;
+const site = await startSite();
+pageOrigin = site.origin;
+const result = await runChromium(browser, `${site.origin}/?bridge=${bridgePort}`, site.outcome);
 bridge.close();
 site.close();
-fs.rmSync(profile, {recursive: true, force: true, maxRetries: 10, retryDelay: 100});
 
 assert.equal(result.error, undefined, JSON.stringify(result));
 assert.equal(result.road, "loopback");
