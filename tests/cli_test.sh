@@ -162,5 +162,27 @@ kelvadrome: no dialog could be shown (or a resource could not be allocated): run
 check "no explanation under Chinese" "kelvadrome: ImportPfxToIE failed: error 5002: 配置記憶體發生錯誤(5002)" \
   "$(LC_ALL=zh_TW.UTF-8 KELVADROME_DIALOGS=none "$cli" call ImportPfxToIE "" "" "" 1 0 2>&1 >/dev/null)"
 
+# The page bridge's host manifests: written for the user's three browsers, recognised by status,
+# a manifest for another bridge told apart, a path a manifest cannot carry refused.
+bridge_home="$scratch/home"
+mkdir -p "$bridge_home"
+printf '#!/bin/sh\n' > "$scratch/kelvadrome-bridge"
+chmod +x "$scratch/kelvadrome-bridge"
+HOME="$bridge_home" "$cli" bridge status "$scratch/kelvadrome-bridge" > /dev/null
+check "status without manifests exits 1" 1 $?
+HOME="$bridge_home" "$cli" bridge install-manifests user "$scratch/kelvadrome-bridge" > /dev/null
+check "install-manifests" 0 $?
+states=$(HOME="$bridge_home" "$cli" bridge status "$scratch/kelvadrome-bridge" | grep -c ' user .*: names this bridge$')
+check "the three user manifests name the bridge" 3 "$states"
+HOME="$bridge_home" "$cli" bridge status "$scratch/kelvadrome-bridge" > /dev/null
+check "status finds the bridge" 0 $?
+check "Chromium's manifest lets the extension in" 1 \
+  "$(grep -c '"allowed_origins": \["chrome-extension://bonjecimildmmljjofiladbpekmdhnio/"\]' \
+     "$bridge_home/.config/chromium/NativeMessagingHosts/org.kelvadrome.bridge.json")"
+check "another bridge is told apart" 3 \
+  "$(HOME="$bridge_home" "$cli" bridge status /opt/other-bridge | grep -c ' user .*another bridge')"
+HOME="$bridge_home" "$cli" bridge install-manifests user $'/tmp/a\nb' 2>/dev/null
+check "a path with a line break is refused" 1 $?
+
 if [ "$failures" -eq 0 ]; then echo "kelvadrome command: all checks passed"; fi
 exit "$failures"

@@ -30,6 +30,7 @@
 // status is 0 on success, 1 when the thing asked for does not exist or cannot be done (or the
 // called method failed), 2 for a malformed command line. docs/kelvadrome.1 is the manual.
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -39,6 +40,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,6 +64,8 @@
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "ui/dialog_language.h"
+
+#include "bridge_manifests.h"
 
 namespace kelvadrome {
 namespace {
@@ -101,6 +105,8 @@ constexpr const char* kUsageText =
     "       kelvadrome methods [--json]\n"
     "       kelvadrome call <Method> [<argument>...] [--json]\n"
     "       kelvadrome server register|unregister [--json]\n"
+    "       kelvadrome bridge install-manifests [user|system] [<bridge>] [--json]\n"
+    "       kelvadrome bridge status [<bridge>] [--json]\n"
     "       kelvadrome --help\n"
     "A path is key\\...\\value, optionally after HKCU\\ (default) or HKLM\\ (read only).\n";
 
@@ -124,6 +130,11 @@ constexpr const char* kHelpText =
     "                                   or 0x hexadecimal\n"
     "  server register | unregister     register the automation server installed with this\n"
     "                                   command for the current profile, or remove it\n"
+    "  bridge install-manifests [user|system] [<bridge>]\n"
+    "                                   let Chromium, Chrome and Firefox start the page bridge\n"
+    "                                   (default: for this user, kelvadrome-bridge beside this\n"
+    "                                   command)\n"
+    "  bridge status [<bridge>]         which browsers will find the page bridge\n"
     "  --help                           show this text\n"
     "\n"
     "Every command takes --json for a JSON document instead of text; -- ends the options. A path\n"
@@ -873,6 +884,113 @@ int Server(const CommandLine& line) {
   return kUsage;
 }
 
+// The page bridge program: the one named, else kelvadrome-bridge beside this command.
+std::optional<std::string> BridgeProgram(const CommandLine& line, size_t at) {
+  if (line.words.size() > at) {
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(line.words[at], error);
+    if (error) return std::nullopt;
+    return absolute.lexically_normal().string();
+  }
+  std::error_code error;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return std::nullopt;
+  return (self.parent_path() / "kelvadrome-bridge").string();
+}
+
+std::string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  return home != nullptr ? home : "";
+}
+
+// bridge install-manifests [user|system] [<bridge>]: writes the host manifest where each browser
+// of the user (or of the system) looks for it.
+int BridgeInstallManifests(const CommandLine& line) {
+  size_t at = 2;
+  bool system = false;
+  if (line.words.size() > at && (line.words[at] == "user" || line.words[at] == "system")) {
+    system = line.words[at] == "system";
+    ++at;
+  }
+  if (line.words.size() > at + 1) return kUsage;
+  const std::optional<std::string> bridge = BridgeProgram(line, at);
+  if (!bridge) return FailWith(line, "cannot tell where the bridge is", E_FAIL);
+  std::string json = "{\"installed\":[";
+  bool first = true;
+  for (const auto& place : bridge_manifests::Places(HomeFolder(), system)) {
+    const std::optional<std::string> text = bridge_manifests::ManifestText(*bridge, place);
+    if (!text)
+      return FailWith(line, "the bridge path must be absolute UTF-8 text: " + *bridge,
+                      E_INVALIDARG);
+    std::error_code error;
+    std::filesystem::create_directories(place.folder, error);
+    const std::string temporary = place.File() + ".tmp";
+    {
+      std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+      out << *text;
+      if (!out.flush()) error = std::make_error_code(std::errc::io_error);
+    }
+    if (error || std::rename(temporary.c_str(), place.File().c_str()) != 0) {
+      std::remove(temporary.c_str());
+      return FailWith(line, "cannot write " + place.File(), E_FAIL);
+    }
+    if (line.json) {
+      json += std::string(first ? "" : ",") + "{\"browser\":" + JsonString(place.browser) +
+              ",\"manifest\":" + JsonString(place.File()) + "}";
+      first = false;
+    } else {
+      std::printf("%-8s %s\n", place.browser.c_str(), place.File().c_str());
+    }
+  }
+  if (line.json) std::printf("%s],\"bridge\":%s}\n", json.c_str(), JsonString(*bridge).c_str());
+  return kSuccess;
+}
+
+// bridge status [<bridge>]: for every place of the user and of the system, whether the manifest
+// there names this bridge; whether the bridge is there; the confined browsers found.
+int BridgeStatus(const CommandLine& line) {
+  if (line.words.size() > 3) return kUsage;
+  const std::optional<std::string> bridge = BridgeProgram(line, 2);
+  if (!bridge) return FailWith(line, "cannot tell where the bridge is", E_FAIL);
+  const bool runnable = ::access(bridge->c_str(), X_OK) == 0;
+  std::string json = "{\"bridge\":" + JsonString(*bridge) +
+                     ",\"runnable\":" + (runnable ? "true" : "false") + ",\"places\":[";
+  if (!line.json) {
+    std::printf("bridge   %s (%s)\n", bridge->c_str(), runnable ? "found" : "not found");
+  }
+  bool first = true;
+  bool found = false;
+  for (const bool system : {false, true}) {
+    for (const auto& place : bridge_manifests::Places(HomeFolder(), system)) {
+      const auto state = bridge_manifests::StateOf(place, *bridge);
+      const char* said = state == bridge_manifests::ManifestState::kCurrent ? "names this bridge"
+                         : state == bridge_manifests::ManifestState::kMissing
+                             ? "no manifest"
+                             : "a manifest for another bridge or extension";
+      found = found || (state == bridge_manifests::ManifestState::kCurrent && runnable);
+      if (line.json) {
+        json += std::string(first ? "" : ",") + "{\"browser\":" + JsonString(place.browser) +
+                ",\"scope\":\"" + (system ? "system" : "user") +
+                "\",\"manifest\":" + JsonString(place.File()) + ",\"state\":" + JsonString(said) +
+                "}";
+        first = false;
+      } else {
+        std::printf("%-8s %-6s %s: %s\n", place.browser.c_str(), system ? "system" : "user",
+                    place.File().c_str(), said);
+      }
+    }
+  }
+  const auto notes = bridge_manifests::ConfinedBrowsers(HomeFolder());
+  if (line.json) {
+    json += "],\"confined\":[";
+    for (size_t i = 0; i < notes.size(); ++i) json += (i == 0 ? "" : ",") + JsonString(notes[i]);
+    std::printf("%s]}\n", json.c_str());
+  } else {
+    for (const auto& note : notes) std::printf("note     %s\n", note.c_str());
+  }
+  return found ? kSuccess : kFailure;
+}
+
 int Run(int argc, char** argv) {
   const auto line = Parse(argc, argv);
   if (line && (line->help ||
@@ -887,6 +1005,10 @@ int Run(int argc, char** argv) {
   if (line && !line->words.empty() && line->words[0] == "methods") result = Methods(*line);
   if (line && !line->words.empty() && line->words[0] == "call") result = Call(*line);
   if (line && !line->words.empty() && line->words[0] == "server") result = Server(*line);
+  if (line && line->words.size() >= 2 && line->words[0] == "bridge") {
+    if (line->words[1] == "install-manifests") result = BridgeInstallManifests(*line);
+    if (line->words[1] == "status") result = BridgeStatus(*line);
+  }
   if (line && line->words.size() >= 2 && line->words[0] == "reg") {
     const std::string& verb = line->words[1];
     if (verb == "get") result = RegGet(*line);

@@ -52,8 +52,9 @@ export async function startSite() {
 // Runs headless Chromium on |url| with a fresh profile (prepared by |prepare|, given its folder)
 // until |outcome| settles or 60 s pass; returns the outcome, or {error} with Chromium's log. What
 // |keep| reads from the profile before it is removed is added to the outcome as "journal".
-export async function runChromium(browser, url, outcome, {flags = [], prepare, keep} = {}) {
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), "kelvadrome-chromium-"));
+export async function runChromium(browser, url, outcome, {flags = [], prepare, keep, profileDir} = {}) {
+  const profile = profileDir ?? fs.mkdtempSync(path.join(os.tmpdir(), "kelvadrome-chromium-"));
+  fs.mkdirSync(profile, {recursive: true});
   if (prepare) prepare(profile);
   const child = spawn(browser, ["--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
                                 `--user-data-dir=${profile}`, ...flags, url],
