@@ -260,14 +260,30 @@ class JsonParser {
       const char escape = Peek();
       ++pos_;
       switch (escape) {
-        case '"': out.push_back(u'"'); break;
-        case '\\': out.push_back(u'\\'); break;
-        case '/': out.push_back(u'/'); break;
-        case 'b': out.push_back(u'\b'); break;
-        case 'f': out.push_back(u'\f'); break;
-        case 'n': out.push_back(u'\n'); break;
-        case 'r': out.push_back(u'\r'); break;
-        case 't': out.push_back(u'\t'); break;
+        case '"':
+          out.push_back(u'"');
+          break;
+        case '\\':
+          out.push_back(u'\\');
+          break;
+        case '/':
+          out.push_back(u'/');
+          break;
+        case 'b':
+          out.push_back(u'\b');
+          break;
+        case 'f':
+          out.push_back(u'\f');
+          break;
+        case 'n':
+          out.push_back(u'\n');
+          break;
+        case 'r':
+          out.push_back(u'\r');
+          break;
+        case 't':
+          out.push_back(u'\t');
+          break;
         case 'u': {
           // Each escape is one UTF-16 code unit: pairs and lone surrogates alike arrive as given.
           const int unit = Hex4();
@@ -312,12 +328,23 @@ void AppendJsonText(std::string& out, std::u16string_view text) {
       continue;
     }
     switch (code) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\t': out += "\\t"; continue;
-      default: break;
+      case '"':
+        out += "\\\"";
+        continue;
+      case '\\':
+        out += "\\\\";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      default:
+        break;
     }
     if (code < 0x20) {
       escape_unit(static_cast<char16_t>(code));

@@ -41,8 +41,8 @@ std::vector<std::pair<std::string, OriginDecision>> StoredOriginDecisions() {
   if (!values) return decisions;
   for (const auto& [name, value] : *values) {
     if (value.type != registry_type::kDword || value.data.size() != 4) continue;
-    decisions.emplace_back(name, value.data[0] == 1 ? OriginDecision::kAllow
-                                                    : OriginDecision::kDeny);
+    decisions.emplace_back(name,
+                           value.data[0] == 1 ? OriginDecision::kAllow : OriginDecision::kDeny);
   }
   return decisions;
 }

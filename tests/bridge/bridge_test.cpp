@@ -38,10 +38,9 @@ class BridgeProcess {
     int in[2], out[2];
     EXPECT_EQ(pipe(in), 0);
     EXPECT_EQ(pipe(out), 0);
-    std::vector<std::string> env = {"KELVADROME_PROFILE=" + profile.string(),
-                                    "KELVADROME_DIALOGS=script:" + script,
-                                    "KELVADROME_DIALOG_LOG=" + (profile / "dialogs.log").string(),
-                                    "LANG=C.UTF-8"};
+    std::vector<std::string> env = {
+        "KELVADROME_PROFILE=" + profile.string(), "KELVADROME_DIALOGS=script:" + script,
+        "KELVADROME_DIALOG_LOG=" + (profile / "dialogs.log").string(), "LANG=C.UTF-8"};
     for (auto& e : extra_env) env.push_back(std::move(e));
     pid_ = fork();
     if (pid_ == 0) {
@@ -122,8 +121,8 @@ class BridgeProcess {
 
 std::string Request(int id, const std::string& method, const std::string& params,
                     const std::string& session, const std::string& origin = "https://a.test") {
-  std::string request = "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) +
-                        ",\"method\":\"" + method + "\",\"origin\":\"" + origin + "\"";
+  std::string request = "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) + ",\"method\":\"" +
+                        method + "\",\"origin\":\"" + origin + "\"";
   if (!params.empty()) request += ",\"params\":" + params;
   if (!session.empty()) request += ",\"session\":\"" + session + "\"";
   return request + "}";
@@ -260,8 +259,8 @@ TEST_F(BridgeTest, EveryRequestFaultGetsItsJsonRpcError) {
       {"id an object", "{\"jsonrpc\":\"2.0\",\"method\":\"GetVersion\",\"id\":{}" + tail, -32600},
       {"params a number", "{\"jsonrpc\":\"2.0\",\"method\":\"GetVersion\",\"params\":3" + id + tail,
        -32600},
-      {"no origin", "{\"jsonrpc\":\"2.0\",\"method\":\"GetVersion\",\"id\":1,\"session\":\"" +
-                        session + "\"}",
+      {"no origin",
+       "{\"jsonrpc\":\"2.0\",\"method\":\"GetVersion\",\"id\":1,\"session\":\"" + session + "\"}",
        -32600},
       {"origin with a blank", Request(1, "GetVersion", "", session, "https://a test"), -32600},
       {"export name is no method name", Request(1, "GetDllVersion", "", session), -32601},
@@ -286,7 +285,8 @@ TEST_F(BridgeTest, EveryRequestFaultGetsItsJsonRpcError) {
   // A notification is done but not answered: the next reply is the next request's.
   bridge->WriteRaw(BridgeProcess::Frame(
       "{\"jsonrpc\":\"2.0\",\"method\":\"Kelvadrome.close\",\"origin\":\"https://b.test\","
-      "\"session\":\"" + other + "\"}"));
+      "\"session\":\"" +
+      other + "\"}"));
   EXPECT_EQ(ErrorCodeOf(bridge->Call(Request(1, "GetVersion", "", other, "https://b.test"))),
             -32001);
   // The session bound: 16 in all.
@@ -296,8 +296,8 @@ TEST_F(BridgeTest, EveryRequestFaultGetsItsJsonRpcError) {
   // Base64 than that, from a request under the bound.
   const std::string big(340000, 'a');
   const std::string reply = bridge->Call(
-      Request(9, "SymEncrypt", "[\"" + big + big + big + "\",\"00112233445566778899AABBCCDDEEFF\",0,0]",
-              session));
+      Request(9, "SymEncrypt",
+              "[\"" + big + big + big + "\",\"00112233445566778899AABBCCDDEEFF\",0,0]", session));
   EXPECT_EQ(ErrorCodeOf(reply), -32000) << reply.substr(0, 200);
   EXPECT_NE(reply.find("\"id\":9"), std::string::npos);
 }
@@ -336,7 +336,8 @@ TEST_F(BridgeTest, SessionsKeepTheirOwnSignerAndErrorsAndEndWhenIdleOrClosed) {
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(step.label);
-    const Outcome outcome = OutcomeOf(bridge->Call(Request(2, step.method, step.params, step.session)));
+    const Outcome outcome =
+        OutcomeOf(bridge->Call(Request(2, step.method, step.params, step.session)));
     if (step.error_code == -2) {
       EXPECT_NE(outcome.error_code, 0);
     } else {
@@ -356,9 +357,9 @@ TEST_F(BridgeTest, ConsentDecidesTheProtectedModeRefusalAndIsKeptAsAsked) {
   const struct {
     const char* label;
     std::string script;
-    int64_t mac_error;    // GetMacAddress of the first session: 0 or 1500
-    std::string kept;     // `bridge origins` afterwards
-    int64_t second_error; // a second session, with no more script: kept decision or a new ask
+    int64_t mac_error;     // GetMacAddress of the first session: 0 or 1500
+    std::string kept;      // `bridge origins` afterwards
+    int64_t second_error;  // a second session, with no more script: kept decision or a new ask
   } cases[] = {
       {"allow this session", "expect consent\nclick 1\n", 0, "", 1500},
       {"always allow", "expect consent\nclick 3\n", 0, "allow https://a.test\n", 0},
@@ -398,13 +399,14 @@ TEST_F(BridgeTest, PagesWriteTheRegistryInTheirOriginsBranchAndCallForRealValues
     const char* label;
     std::string session, origin, method, params, value;
   } steps[] = {
-      {"A writes", a, "https://a.test", "RegWriteHKCUStr", "[\"Software\\\\Shop\\\\name\",\"from a\"]",
-       "0"},
+      {"A writes", a, "https://a.test", "RegWriteHKCUStr",
+       "[\"Software\\\\Shop\\\\name\",\"from a\"]", "0"},
       {"A reads back", a, "https://a.test", "RegReadHKCU", "[\"Software\\\\Shop\\\\name\"]",
        "from a"},
-      {"B writes its own", b, "https://b.test", "RegWriteHKCUInt", "[\"Software\\\\Shop\\\\name\",42]",
-       "0"},
-      {"B reads its own", b, "https://b.test", "RegReadHKCU", "[\"Software\\\\Shop\\\\name\"]", "42"},
+      {"B writes its own", b, "https://b.test", "RegWriteHKCUInt",
+       "[\"Software\\\\Shop\\\\name\",42]", "0"},
+      {"B reads its own", b, "https://b.test", "RegReadHKCU", "[\"Software\\\\Shop\\\\name\"]",
+       "42"},
       {"A is untouched", a, "https://a.test", "RegReadHKCU", "[\"Software\\\\Shop\\\\name\"]",
        "from a"},
       {"MD5 of abc", a, "https://a.test", "Hash", "[\"abc\",17]",
@@ -417,19 +419,22 @@ TEST_F(BridgeTest, PagesWriteTheRegistryInTheirOriginsBranchAndCallForRealValues
     EXPECT_EQ(outcome.error_code, 0);
     EXPECT_EQ(outcome.value, step.value);
   }
-  EXPECT_EQ(Command("reg get 'Software\\Kelvadrome\\Bridge\\Pages\\https://a.test\\Software\\Shop\\name'"),
-            "from a\n");
+  EXPECT_EQ(
+      Command(
+          "reg get 'Software\\Kelvadrome\\Bridge\\Pages\\https://a.test\\Software\\Shop\\name'"),
+      "from a\n");
   EXPECT_EQ(Command("reg get 'Software\\Shop\\name'"), "");
 
   // A request, issued by a CA and accepted: the values travel whole both ways.
-  const Outcome request = OutcomeOf(bridge->Call(Request(4, "CreatePKCS10", "[\"Bridge Person\",2048,0]", a)));
+  const Outcome request =
+      OutcomeOf(bridge->Call(Request(4, "CreatePKCS10", "[\"Bridge Person\",2048,0]", a)));
   ASSERT_EQ(request.error_code, 0);
   fs::create_directories(dir_.path() / "ca");
   testing::OpensslCa ca(dir_.path() / "ca");
   const fs::path certificate = ca.Issue(request.value, "person");
   ASSERT_FALSE(certificate.empty());
-  const Outcome accepted = OutcomeOf(bridge->Call(
-      Request(5, "AcceptPKCS7", "[\"" + testing::Base64Body(certificate) + "\"]", a)));
+  const Outcome accepted = OutcomeOf(
+      bridge->Call(Request(5, "AcceptPKCS7", "[\"" + testing::Base64Body(certificate) + "\"]", a)));
   EXPECT_EQ(accepted.error_code, 0);
   EXPECT_EQ(OutcomeOf(bridge->Call(Request(6, "GetIECertCount", "", a))).value, "1");
 }

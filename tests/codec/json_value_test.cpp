@@ -14,7 +14,10 @@ TEST(JsonValueTest, StringsKeepEveryUtf16UnitAndWriteBackToTheSameUnits) {
     std::u16string text;
     std::string written;  // AppendJsonText of |text|
   } cases[] = {
-      {"lone high surrogate", "\"a\\uD800b\"", u"a\xD800" u"b", "\"a\\uD800b\""},
+      {"lone high surrogate", "\"a\\uD800b\"",
+       u"a\xD800"
+       u"b",
+       "\"a\\uD800b\""},
       {"lone low surrogate at the end", "\"\\udc00\"", u"\xDC00", "\"\\uDC00\""},
       {"escaped pair joins", "\"\\uD83D\\uDE00\"", u"\U0001F600", "\"\xF0\x9F\x98\x80\""},
       {"raw four-byte UTF-8", "\"\xF0\x9F\x98\x80\"", u"\U0001F600", "\"\xF0\x9F\x98\x80\""},

@@ -69,9 +69,9 @@ std::vector<AutomationArgument> ArgumentsOf(const MethodDescriptor& method,
                                             const JsonValue* params) {
   const size_t given = params != nullptr ? params->items().size() : 0;
   if (given != method.parameter_count) {
-    throw RpcFault{rpc_error::kInvalidParams,
-                   std::string(method.name) + " takes " + std::to_string(method.parameter_count) +
-                       " params"};
+    throw RpcFault{
+        rpc_error::kInvalidParams,
+        std::string(method.name) + " takes " + std::to_string(method.parameter_count) + " params"};
   }
   std::vector<AutomationArgument> arguments(given);
   for (size_t i = 0; i < given; ++i) {
@@ -86,7 +86,8 @@ std::vector<AutomationArgument> ArgumentsOf(const MethodDescriptor& method,
       arguments[i].number = static_cast<int32_t>(*number);
     } else {
       if (value.kind() != JsonValue::Kind::kString) {
-        throw RpcFault{rpc_error::kInvalidParams, "param " + std::to_string(i) + " must be a string"};
+        throw RpcFault{rpc_error::kInvalidParams,
+                       "param " + std::to_string(i) + " must be a string"};
       }
       arguments[i].text = value.text();
     }
@@ -130,18 +131,20 @@ std::string ValueOf(Bstr text) {
   FreeBstr(text);
   return json;
 }
-std::string ValueOf(int32_t number) { return std::to_string(number); }
+std::string ValueOf(int32_t number) {
+  return std::to_string(number);
+}
 
 // RunMethod runs |method| on |component| under the surfaces' guard, with the workers the method
 // table names, and returns the JSON of its result.
 std::string RunMethod(CertComponent& component, MethodId method,
                       const AutomationArgument* arguments) {
   switch (method) {
-#define KELVADROME_BRIDGE_RUN(name_, export_, dispid_, class_, result_, params_, args_)        \
-  case MethodId::name_:                                                                         \
-    return ValueOf(GuardedCall<result_>(component, [&](CertComponent& target) {                 \
-      return Bound<result_ params_>::Call(                                                      \
-          [&](auto... values) { return target.name_(values...); }, arguments);                  \
+#define KELVADROME_BRIDGE_RUN(name_, export_, dispid_, class_, result_, params_, args_)            \
+  case MethodId::name_:                                                                            \
+    return ValueOf(GuardedCall<result_>(component, [&](CertComponent& target) {                    \
+      return Bound<result_ params_>::Call([&](auto... values) { return target.name_(values...); }, \
+                                          arguments);                                              \
     }));
     KELVADROME_METHODS(KELVADROME_BRIDGE_RUN)
 #undef KELVADROME_BRIDGE_RUN
