@@ -18,6 +18,8 @@
 //                                          to a certificate of MY (PKCS #1 v1.5, big-endian)
 //   kelvadrome keys                        list the key containers and their keys
 //   kelvadrome methods                     list the component's methods with their parameters
+//   kelvadrome bridge origins [list|revoke <origin>]
+//                                          the web origins allowed or denied for the page bridge
 //   kelvadrome call <Method> [args...]     call a method of the automation object by name, through
 //                                          IDispatch, and print its result
 //   kelvadrome server register|unregister  register the automation server installed with this
@@ -54,6 +56,7 @@
 #include "frame/automation_registry.h"
 #include "frame/error_catalogue.h"
 #include "frame/method_table.h"
+#include "host/origin_consent.h"
 #include "kelvadrome/automation.h"
 #include "ops/key_use.h"
 #include "platform/bstr.h"
@@ -107,6 +110,7 @@ constexpr const char* kUsageText =
     "       kelvadrome server register|unregister [--json]\n"
     "       kelvadrome bridge install-manifests [user|system] [<bridge>] [--json]\n"
     "       kelvadrome bridge status [<bridge>] [--json]\n"
+    "       kelvadrome bridge origins [list|revoke <origin>] [--json]\n"
     "       kelvadrome --help\n"
     "A path is key\\...\\value, optionally after HKCU\\ (default) or HKLM\\ (read only).\n";
 
@@ -135,6 +139,8 @@ constexpr const char* kHelpText =
     "                                   (default: for this user, kelvadrome-bridge beside this\n"
     "                                   command)\n"
     "  bridge status [<bridge>]         which browsers will find the page bridge\n"
+    "  bridge origins [list]            list the web origins always allowed or denied for pages\n"
+    "  bridge origins revoke <origin>   forget the decision: the origin is asked about again\n"
     "  --help                           show this text\n"
     "\n"
     "Every command takes --json for a JSON document instead of text; -- ends the options. A path\n"
@@ -991,6 +997,32 @@ int BridgeStatus(const CommandLine& line) {
   return found ? kSuccess : kFailure;
 }
 
+// bridge origins [list | revoke <origin>]: the decisions the page bridge keeps per origin.
+int BridgeOrigins(const CommandLine& line) {
+  const auto& words = line.words;
+  if (words.size() < 2 || words[1] != "origins") return kUsage;
+  if (words.size() == 2 || (words.size() == 3 && words[2] == "list")) {
+    std::string json = "[";
+    for (const auto& [origin, decision] : StoredOriginDecisions()) {
+      const char* verdict = decision == OriginDecision::kAllow ? "allow" : "deny";
+      if (line.json) {
+        json += std::string(json.size() > 1 ? "," : "") + "{\"origin\":" + JsonString(origin) +
+                ",\"decision\":\"" + verdict + "\"}";
+      } else {
+        std::printf("%s %s\n", verdict, origin.c_str());
+      }
+    }
+    if (line.json) std::printf("%s]\n", json.c_str());
+    return kSuccess;
+  }
+  if (words.size() == 4 && words[2] == "revoke") {
+    if (!RevokeOriginDecision(words[3])) return Fail(line, "no decision is kept for " + words[3]);
+    if (line.json) std::printf("{\"revoked\":%s}\n", JsonString(words[3]).c_str());
+    return kSuccess;
+  }
+  return kUsage;
+}
+
 int Run(int argc, char** argv) {
   const auto line = Parse(argc, argv);
   if (line && (line->help ||
@@ -1008,6 +1040,7 @@ int Run(int argc, char** argv) {
   if (line && line->words.size() >= 2 && line->words[0] == "bridge") {
     if (line->words[1] == "install-manifests") result = BridgeInstallManifests(*line);
     if (line->words[1] == "status") result = BridgeStatus(*line);
+    if (line->words[1] == "origins") result = BridgeOrigins(*line);
   }
   if (line && line->words.size() >= 2 && line->words[0] == "reg") {
     const std::string& verb = line->words[1];

@@ -129,6 +129,11 @@ bool CertComponent::EnterRegistry(MethodId method, TextArg path, RegistryValuePa
     errors_.errorCode = Code(ErrorCode::kBadArgument);
     return false;
   }
+  // A confined component's current-user paths all lie below its own branch.
+  if (method != MethodId::RegReadHKLM && !environment_.current_user_branch.empty()) {
+    split->key = split->key.empty() ? environment_.current_user_branch
+                                    : environment_.current_user_branch + "\\" + split->key;
+  }
   return !Refuses(method);
 }
 

@@ -53,6 +53,10 @@ struct ComponentEnvironment {
   std::function<bool()> protected_mode_probe = HostRunsInProtectedMode;
   // The dialog host workers ask the user through; null means the process's current host.
   DialogHost* dialog_host = nullptr;
+  // When not empty, the key path (narrow text) every RegReadHKCU / RegWriteHKCU* path is placed
+  // below, so that a caller confined to it (a web page's origin) cannot reach the rest of the
+  // current user's registry.
+  std::string current_user_branch{};
 };
 
 // CapiErrorMessage returns what GetCapiErrorMsg shows for a platform code: "成功(0)" for 0, else

@@ -2,6 +2,7 @@
 
 #include "ui/cert_list_dialog.h"
 #include "ui/change_password_dialog.h"
+#include "ui/consent_dialog.h"
 #include "ui/key_use_dialog.h"
 #include "ui/pfx_dialogs.h"
 #include "ui/sign_confirm_dialog.h"
@@ -51,6 +52,7 @@ std::vector<LayoutRow> LayoutFor(const DialogModel& model) {
             {.label = 1, .edit = c::kProvider},
             {.label = 2, .edit = c::kPurpose, .translated = true}};
   }
+  if (name == kConsentDialogName) return {{.label = 0}, {.edit = consent_control::kOrigin}};
   return {};
 }
 

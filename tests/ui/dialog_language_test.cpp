@@ -14,6 +14,7 @@
 #include "support/test_support.h"
 #include "ui/cert_list_dialog.h"
 #include "ui/change_password_dialog.h"
+#include "ui/consent_dialog.h"
 #include "ui/dialog_layout.h"
 #include "ui/key_use_dialog.h"
 #include "ui/none_host.h"
@@ -133,6 +134,7 @@ TEST(DialogLanguageTest, EveryDialogTextHasAnEnglishForm) {
       [] { return std::make_unique<SignConfirmDialog>(); },
       [&] { return std::make_unique<CertListDialog>(no_candidates); },
       [&] { return std::make_unique<KeyUseDialog>(key_use); },
+      [] { return std::make_unique<ConsentDialog>("https://shop.example"); },
   };
   // Texts shown outside the models: message boxes and picker titles.
   const char* const loose[] = {"密碼不一致",
