@@ -201,7 +201,7 @@ class Session {
     if (reply && reply.error) {
       throw new KelvadromeBridgeError(reply.error.code, reply.error.message);
     }
-    if (!reply || typeof reply.result !== "object" || reply.result === null) {
+    if (!reply || reply.result === undefined) {
       throw new KelvadromeBridgeError(-32603, `the bridge gave no result for ${method}`);
     }
     return reply.result;
@@ -221,7 +221,11 @@ async function create(options = {}) {
     chosen = loopbackRoad(options.port ?? DEFAULT_PORT);
   }
   const session = new Session(chosen);
-  session.id = (await session.call("Kelvadrome.open", [])).session;
+  const opened = await session.call("Kelvadrome.open", []);
+  if (typeof opened !== "object" || opened === null || typeof opened.session !== "string") {
+    throw new KelvadromeBridgeError(-32603, "the bridge opened no session");
+  }
+  session.id = opened.session;
   const capi = {
     road: chosen.name,
     async close() {
@@ -233,7 +237,11 @@ async function create(options = {}) {
   for (const method of METHODS) {
     capi[method.name] = async (...args) => {
       checkArguments(method, args);
-      return (await session.call(method.name, args)).value;
+      const result = await session.call(method.name, args);
+      if (typeof result !== "object" || result === null || !("value" in result)) {
+        throw new KelvadromeBridgeError(-32603, `the bridge gave no value for ${method.name}`);
+      }
+      return result.value;
     };
   }
   return Object.freeze(capi);

@@ -54,6 +54,7 @@ assert.equal(result.code, 0);
 const methods = calls.filter((c) => c.method).map((c) => [c.method, c.session]);
 assert.deepEqual(methods, [["Kelvadrome.open", null], ["GetVersion", "page-session"],
                            ["Hash", "page-session"], ["GetErrorCode", "page-session"],
+                           ["RegWriteHKCUStr", "page-session"], ["GetErrorCode", "page-session"],
                            ["Kelvadrome.close", "page-session"]]);
 // A JSON body across origins is preflighted; the answer (which names the session header too) is
 // cached, so the calls that carry the session need no second one.
