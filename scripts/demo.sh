@@ -189,6 +189,35 @@ echo "== Without any way to ask (KELVADROME_DIALOGS=none): the code, then what i
 LC_ALL=C KELVADROME_DIALOGS=none "$cli" call ImportPfxToIE "" "" "" 1 0 2>&1 | sed 's/^/  /' || true
 echo "  (in a desktop session the same call opens the window shown in README.md)"
 
+echo
+echo "######## A web page's road (kelvadrome-bridge, native messaging as the browser speaks it)"
+# What the extension sends for a page at https://shop.example: open a session, hash a text; the
+# person (a scripted user here) allows the origin for this session when asked.
+printf 'expect consent\nclick 1\n' > "$scratch/work/consent.script"
+python3 - "$top/build/release/kelvadrome-bridge" "$scratch/work/consent.script" <<'PY' | sed 's/^/  /'
+import json, os, struct, subprocess, sys
+bridge, script = sys.argv[1], sys.argv[2]
+env = dict(os.environ, KELVADROME_DIALOGS="script:" + script)
+child = subprocess.Popen([bridge], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
+def exchange(message):
+    data = json.dumps(message, ensure_ascii=False).encode()
+    print("page ->", data.decode())
+    child.stdin.write(struct.pack("=I", len(data)) + data)
+    child.stdin.flush()
+    length = struct.unpack("=I", child.stdout.read(4))[0]
+    reply = json.loads(child.stdout.read(length))
+    print("     <-", json.dumps(reply, ensure_ascii=False))
+    return reply
+origin = "https://shop.example"
+session = exchange({"jsonrpc": "2.0", "id": 1, "method": "Kelvadrome.open", "origin": origin})["result"]["session"]
+exchange({"jsonrpc": "2.0", "id": 2, "method": "Hash", "params": ["簽章 from a page", 3],
+          "session": session, "origin": origin})
+exchange({"jsonrpc": "2.0", "id": 3, "method": "Hash", "params": ["x"], "session": session, "origin": origin})
+child.stdin.close()
+child.wait()
+PY
+echo "  (in a browser: the extension in browser/extension and kelvadrome.js; see README.md)"
+
 # The Java class, when its demo is present.
 if [ -x "$top/scripts/demo-java.sh" ]; then
   echo
