@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "platform/secrets.h"
+#include "platform/text.h"
 
 namespace kelvadrome {
 
@@ -310,12 +311,36 @@ std::optional<JsonValue> ParseJson(std::string_view text, const JsonLimits& limi
   return JsonParser(text, limits).Run(error);
 }
 
-void AppendJsonText(std::string& out, std::u16string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  const auto escape_unit = [&](char16_t unit) {
+void AppendJsonCharacter(std::string& out, char32_t code) {
+  switch (code) {
+    case '"':
+      out += "\\\"";
+      return;
+    case '\\':
+      out += "\\\\";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    default:
+      break;
+  }
+  if (code < 0x20 || code == 0x7F || (code >= 0xD800 && code <= 0xDFFF)) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
     out += "\\u";
-    for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[(unit >> shift) & 0xF]);
-  };
+    for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[(code >> shift) & 0xF]);
+    return;
+  }
+  AppendUtf8(out, code);
+}
+
+void AppendJsonText(std::string& out, std::u16string_view text) {
   out.push_back('"');
   for (size_t i = 0; i < text.size(); ++i) {
     char32_t code = text[i];
@@ -323,46 +348,8 @@ void AppendJsonText(std::string& out, std::u16string_view text) {
         text[i + 1] <= 0xDFFF) {
       code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
-    } else if (code >= 0xD800 && code <= 0xDFFF) {
-      escape_unit(static_cast<char16_t>(code));
-      continue;
     }
-    switch (code) {
-      case '"':
-        out += "\\\"";
-        continue;
-      case '\\':
-        out += "\\\\";
-        continue;
-      case '\n':
-        out += "\\n";
-        continue;
-      case '\r':
-        out += "\\r";
-        continue;
-      case '\t':
-        out += "\\t";
-        continue;
-      default:
-        break;
-    }
-    if (code < 0x20) {
-      escape_unit(static_cast<char16_t>(code));
-    } else if (code < 0x80) {
-      out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
+    AppendJsonCharacter(out, code);
   }
   out.push_back('"');
 }

@@ -69,6 +69,11 @@ struct JsonError {
 std::optional<JsonValue> ParseJson(std::string_view text, const JsonLimits& limits = {},
                                    JsonError* error = nullptr);
 
+// AppendJsonCharacter appends one character as it stands inside a JSON string: '"', '\\', the
+// control characters and DEL escaped, a lone surrogate as its \uXXXX escape (upper-case hex),
+// anything else as UTF-8.
+void AppendJsonCharacter(std::string& out, char32_t code);
+
 // AppendJsonText appends |text| as a quoted JSON string in UTF-8. Surrogate pairs become their
 // character; a lone surrogate is written as its \uXXXX escape, so the output is valid UTF-8 and a
 // reader gets the same UTF-16 back. '"', '\\' and control characters are escaped.

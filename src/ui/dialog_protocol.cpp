@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "codec/json_value.h"
 #include "platform/text.h"
 
 namespace kelvadrome {
@@ -45,12 +46,6 @@ size_t DecodeUtf8(std::string_view text, char32_t* cp) {
   if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
   *cp = value;
   return length;
-}
-
-void AppendHex4(std::string& out, unsigned value) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  out += "\\u";
-  for (int shift = 12; shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xF];
 }
 
 // A strict parser of one flat JSON object.
@@ -267,35 +262,9 @@ void AppendJsonString(std::string& out, std::string_view utf8) {
   while (!utf8.empty()) {
     char32_t cp = 0;
     const size_t length = DecodeUtf8(utf8, &cp);
-    if (length == 0) {
-      out += "\xEF\xBF\xBD";  // U+FFFD for a byte that starts no character
-      utf8.remove_prefix(1);
-      continue;
-    }
-    switch (cp) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (cp < 0x20 || cp == 0x7F) {
-          AppendHex4(out, static_cast<unsigned>(cp));
-        } else {
-          out.append(utf8.substr(0, length));
-        }
-    }
-    utf8.remove_prefix(length);
+    // U+FFFD for a byte that starts no character.
+    AppendJsonCharacter(out, length == 0 ? U'\uFFFD' : cp);
+    utf8.remove_prefix(length == 0 ? 1 : length);
   }
   out.push_back('"');
 }
