@@ -126,4 +126,8 @@ shoot key-use 1 "dialog key-use
 shot dialog-key-use $out/key-use.png
 escape" "$gallery" key-use "$pfx"
 
+shoot consent 3 "dialog consent
+shot dialog-consent $out/consent.png
+escape" "$gallery" consent "$pfx"
+
 ls -1 "$out"

@@ -1,6 +1,7 @@
 // Shows one of the component's dialogs, as its worker would, on the host KELVADROME_DIALOGS names
 // (the gui host for scripts/screenshots.sh), and prints the driver's result code.
-//   kelvadrome_dialog_gallery pfx-file|pfx-export|change-password|cert-list|sign-confirm|key-use
+//   kelvadrome_dialog_gallery pfx-file|pfx-export|change-password|cert-list|sign-confirm|key-use|
+//                             consent
 //                             <folder> [certificate.der ...]
 // <folder> holds the PFX file "demo.pfx" the path dialogs start with; the certificates fill the
 // certificate list, and the first one is the signer of the signing confirmation.
@@ -12,6 +13,7 @@
 
 #include "platform/key_container.h"
 #include "ui/cert_list_dialog.h"
+#include "ui/consent_dialog.h"
 #include "ui/change_password_dialog.h"
 #include "ui/dialog_host.h"
 #include "ui/key_use_dialog.h"
@@ -58,6 +60,9 @@ int main(int argc, char** argv) {
     request.provider = "Kelvadrome Smart Card Cryptographic Provider";
     request.use = KeyUse::kSign;
     code = AskForKeyUse(host, request) ? 0 : 1;
+  } else if (which == "consent") {
+    // The answer's number: 0 allow this time, 1 always, 2 deny, 3 closed without an answer.
+    code = static_cast<int32_t>(AskConsent(host, "https://shop.example"));
   } else {
     std::fprintf(stderr, "unknown dialog %s\n", which.c_str());
     return 2;
