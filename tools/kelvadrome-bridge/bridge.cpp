@@ -209,7 +209,17 @@ void Bridge::EndIdleSessions() {
 }
 
 std::optional<std::string> Bridge::Handle(std::string_view request) {
+  return HandleMessage(request, nullptr);
+}
+
+std::optional<std::string> Bridge::Handle(std::string_view request, const BridgeCaller& caller) {
+  return HandleMessage(request, &caller);
+}
+
+std::optional<std::string> Bridge::HandleMessage(std::string_view request,
+                                                 const BridgeCaller* caller) {
   EndIdleSessions();
+  last_call_ = BridgeCallRecord{caller != nullptr ? caller->origin : std::string(), "", 0};
   if (request.size() > kMaxBridgeMessage) {
     return ErrorReply(rpc_error::kTooLarge, "request too large");
   }
@@ -258,16 +268,29 @@ std::optional<std::string> Bridge::Handle(std::string_view request) {
     std::string origin_storage, session_storage;
     const std::string* origin = StringMember(*message, u"origin", &origin_storage);
     const std::string* session_id = StringMember(*message, u"session", &session_storage);
+    if (caller != nullptr) {
+      if (origin != nullptr || session_id != nullptr) {
+        throw RpcFault{rpc_error::kInvalidRequest,
+                       "origin and session are taken from the request's headers"};
+      }
+      origin = &caller->origin;
+      session_id = caller->session ? &*caller->session : nullptr;
+    }
     if (origin == nullptr || !ValidOrigin(*origin)) {
       throw RpcFault{rpc_error::kInvalidRequest, "origin missing or malformed"};
     }
+    last_call_.origin = *origin;
     const std::u16string& name = method_value->text();
+    last_call_.method = Utf16ToUtf8(name.substr(0, 64));
 
     if (name == u"Kelvadrome.open") {
       if (params != nullptr && !params->items().empty()) {
         throw RpcFault{rpc_error::kInvalidParams, "Kelvadrome.open takes no params"};
       }
-      if (sessions_.size() >= options_.max_sessions) {
+      size_t of_origin = 0;
+      for (const auto& entry : sessions_) of_origin += entry.second->origin == *origin ? 1 : 0;
+      if (sessions_.size() >= options_.max_sessions ||
+          of_origin >= options_.max_sessions_per_origin) {
         throw RpcFault{rpc_error::kTooManySessions, "too many sessions"};
       }
       // A denied origin still gets a session: its component refuses every guarded method with
@@ -304,6 +327,7 @@ std::optional<std::string> Bridge::Handle(std::string_view request) {
         CertComponent& component = *session.component;
         std::string value = RunMethod(component, method->id, arguments.data());
         const ErrorState errors = component.error_state();
+        last_call_.error_code = errors.errorCode;
         std::string result = "{\"value\":" + value +
                              ",\"errorCode\":" + std::to_string(errors.errorCode) +
                              ",\"errorMsg\":";
@@ -315,6 +339,7 @@ std::optional<std::string> Bridge::Handle(std::string_view request) {
       }
     }
   } catch (const RpcFault& fault) {
+    last_call_.error_code = fault.code;
     reply = ErrorObject(id, fault.code, fault.message);
   }
   if (id_value == nullptr) {

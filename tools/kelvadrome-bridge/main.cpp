@@ -1,7 +1,18 @@
-// kelvadrome-bridge: the component for web pages, reached through the browser's native messaging.
-// The browser starts this program and speaks to it on stdin/stdout: each message is a 32-bit
-// length in native byte order followed by that many bytes of UTF-8 JSON. Requests and replies are
-// JSON-RPC 2.0 (bridge.h). The program logs nothing: requests may carry passwords.
+// kelvadrome-bridge: the component for web pages.
+//
+//   kelvadrome-bridge [browser arguments]   native messaging: the browser starts this program
+//                                           and speaks to it on stdin/stdout; each message is a
+//                                           32-bit length in native byte order followed by that
+//                                           many bytes of UTF-8 JSON.
+//   kelvadrome-bridge --listen [address]    the loopback HTTP service (loopback_service.h) on
+//                                           127.0.0.1:47471 unless an address is given, or on
+//                                           the socket handed over by socket activation. The
+//                                           first line on standard output is
+//                                           "listening on <address>:<port>".
+//
+// Requests and replies are JSON-RPC 2.0 (bridge.h). Native messaging logs nothing; the service
+// logs one line per call with the origin, the method name and the result code, never arguments
+// or values: requests carry passwords.
 //
 // Framing faults: a zero length is answered as an invalid request; a length over the bound is
 // answered "too large" and its bytes are skipped, so the stream stays in step; a stream that ends
@@ -19,6 +30,7 @@
 #include <string>
 
 #include "bridge.h"
+#include "loopback_service.h"
 #include "platform/secrets.h"
 
 namespace kelvadrome {
@@ -83,6 +95,28 @@ BridgeOptions OptionsFromEnvironment() {
   return options;
 }
 
+int Listen(const char* address_argument) {
+  Bridge bridge(OptionsFromEnvironment());
+  int listener = InheritedListener();
+  if (listener >= 0) {
+    std::printf("listening on an inherited socket\n");
+  } else {
+    const std::string address = address_argument != nullptr
+                                    ? address_argument
+                                    : "127.0.0.1:" + std::to_string(kDefaultLoopbackPort);
+    uint16_t port = 0;
+    std::string error;
+    listener = OpenLoopbackListener(address, &port, &error);
+    if (listener < 0) {
+      std::fprintf(stderr, "kelvadrome-bridge: %s\n", error.c_str());
+      return 2;
+    }
+    std::printf("listening on %s:%u\n", address.substr(0, address.rfind(':')).c_str(), port);
+  }
+  std::fflush(stdout);
+  return RunLoopbackService(bridge, listener, LoopbackOptions{});
+}
+
 int Run() {
   Bridge bridge(OptionsFromEnvironment());
   for (;;) {
@@ -118,8 +152,13 @@ int Run() {
 }  // namespace
 }  // namespace kelvadrome
 
-int main() {
+int main(int argc, char** argv) {
   try {
+    // Browsers start a native host with arguments of their own (the caller's origin, the
+    // manifest's path); only --listen changes the road.
+    if (argc >= 2 && std::strcmp(argv[1], "--listen") == 0) {
+      return kelvadrome::Listen(argc >= 3 ? argv[2] : nullptr);
+    }
     return kelvadrome::Run();
   } catch (const std::exception& error) {
     std::fprintf(stderr, "kelvadrome-bridge: %s\n", error.what());
