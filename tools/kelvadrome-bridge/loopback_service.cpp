@@ -1,6 +1,7 @@
 #include "loopback_service.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -450,6 +451,11 @@ int InheritedListener() {
       type != SOCK_STREAM) {
     return -1;
   }
+  // The service accepts until the queue is empty, so the socket must not block; a socket handed
+  // over by the service manager blocks unless its unit says otherwise.
+  const int flags = fcntl(kFirstInheritedFd, F_GETFL);
+  if (flags < 0 || fcntl(kFirstInheritedFd, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+  fcntl(kFirstInheritedFd, F_SETFD, FD_CLOEXEC);
   return kFirstInheritedFd;
 }
 
