@@ -218,6 +218,53 @@ child.wait()
 PY
 echo "  (in a browser: the extension in browser/extension and kelvadrome.js; see README.md)"
 
+echo
+echo "######## The loopback road (kelvadrome-bridge --listen, as a page without the extension meets it)"
+printf 'expect consent\nclick 1\n' > "$scratch/work/consent-loopback.script"
+KELVADROME_DIALOGS="script:$scratch/work/consent-loopback.script" \
+  "$top/build/release/kelvadrome-bridge" --listen 127.0.0.1:0 \
+  > "$scratch/work/bridge.out" 2> "$scratch/work/bridge.log" &
+bridge_pid=$!
+for _ in $(seq 50); do grep -q listening "$scratch/work/bridge.out" 2>/dev/null && break; sleep 0.1; done
+echo "  bridge: $(head -1 "$scratch/work/bridge.out")"
+python3 - "$(sed -n 's/^listening on 127.0.0.1://p' "$scratch/work/bridge.out")" <<'PY' | sed 's/^/  /'
+import http.client, json, sys
+port = int(sys.argv[1])
+def send(method, body=None, headers=None, host="127.0.0.1"):
+    connection = http.client.HTTPConnection("127.0.0.1", port)
+    connection.putrequest(method, "/rpc", skip_host=True)
+    connection.putheader("Host", f"{host}:{port}")
+    for name, value in (headers or {}).items():
+        connection.putheader(name, value)
+    data = json.dumps(body, ensure_ascii=False).encode() if body is not None else b""
+    if body is not None:
+        connection.putheader("Content-Type", "application/json")
+    connection.putheader("Content-Length", str(len(data)))
+    connection.endheaders(data)
+    response = connection.getresponse()
+    text = response.read().decode()
+    allowed = response.getheader("Access-Control-Allow-Origin")
+    print(f"{method} /rpc (Host {host}) -> {response.status}, CORS: {allowed or 'none'}"
+          + (f", private network: {response.getheader('Access-Control-Allow-Private-Network')}"
+             if method == "OPTIONS" else ""))
+    if text:
+        print("     ", text)
+    return json.loads(text) if text else None
+origin = {"Origin": "https://shop.example"}
+send("OPTIONS", headers={**origin, "Access-Control-Request-Method": "POST",
+                         "Access-Control-Request-Private-Network": "true"})
+session = send("POST", {"jsonrpc": "2.0", "id": 1, "method": "Kelvadrome.open"}, origin)["result"]["session"]
+send("POST", {"jsonrpc": "2.0", "id": 2, "method": "Hash", "params": ["簽章 from a page", 3]},
+     {**origin, "Kelvadrome-Session": session})
+print("A page of another name resolved to 127.0.0.1 (DNS rebinding):")
+send("POST", {"jsonrpc": "2.0", "id": 3, "method": "GetVersion"}, origin, host="shop.example")
+print("A plain-http page of a public name:")
+send("POST", {"jsonrpc": "2.0", "id": 4, "method": "GetVersion"}, {"Origin": "http://shop.example"})
+PY
+kill "$bridge_pid"; wait "$bridge_pid" 2>/dev/null || true
+echo "  the service's log (origin, method, result code; never arguments):"
+sed 's/^/    /' "$scratch/work/bridge.log"
+
 # The Java class, when its demo is present.
 if [ -x "$top/scripts/demo-java.sh" ]; then
   echo

@@ -31,7 +31,10 @@
 // command takes --json to print a JSON document instead of text; "--" ends the options. The exit
 // status is 0 on success, 1 when the thing asked for does not exist or cannot be done (or the
 // called method failed), 2 for a malformed command line. docs/kelvadrome.1 is the manual.
+#include <arpa/inet.h>
 #include <dlfcn.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,6 +64,7 @@
 #include "ops/key_use.h"
 #include "platform/bstr.h"
 #include "platform/cert_store.h"
+#include "platform/handles.h"
 #include "platform/certificate_key.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
@@ -952,8 +956,21 @@ int BridgeInstallManifests(const CommandLine& line) {
   return kSuccess;
 }
 
+// LoopbackServiceAnswers tells whether something accepts connections at the loopback service's
+// default address (the socket unit, or a bridge started by hand).
+bool LoopbackServiceAnswers() {
+  UniqueFd probe(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!probe.valid()) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kBridgeLoopbackPort);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
 // bridge status [<bridge>]: for every place of the user and of the system, whether the manifest
-// there names this bridge; whether the bridge is there; the confined browsers found.
+// there names this bridge; whether the bridge is there; the confined browsers found; whether the
+// loopback service answers.
 int BridgeStatus(const CommandLine& line) {
   if (line.words.size() > 3) return kUsage;
   const std::optional<std::string> bridge = BridgeProgram(line, 2);
@@ -987,12 +1004,17 @@ int BridgeStatus(const CommandLine& line) {
     }
   }
   const auto notes = bridge_manifests::ConfinedBrowsers(HomeFolder());
+  const bool loopback = LoopbackServiceAnswers();
   if (line.json) {
     json += "],\"confined\":[";
     for (size_t i = 0; i < notes.size(); ++i) json += (i == 0 ? "" : ",") + JsonString(notes[i]);
-    std::printf("%s]}\n", json.c_str());
+    std::printf("%s],\"loopback\":{\"address\":\"127.0.0.1:%u\",\"answering\":%s}}\n",
+                json.c_str(), kBridgeLoopbackPort, loopback ? "true" : "false");
   } else {
     for (const auto& note : notes) std::printf("note     %s\n", note.c_str());
+    std::printf("loopback 127.0.0.1:%u: %s\n", kBridgeLoopbackPort,
+                loopback ? "answering"
+                         : "nothing listens (systemctl --user enable --now kelvadrome-bridge.socket)");
   }
   return found ? kSuccess : kFailure;
 }

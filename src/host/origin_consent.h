@@ -4,6 +4,7 @@
 // for the registry methods a page calls.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,9 @@
 namespace kelvadrome {
 
 enum class OriginDecision { kAllow, kDeny };
+
+// Where the bridge's loopback service listens unless told otherwise (its socket unit too).
+inline constexpr uint16_t kBridgeLoopbackPort = 47471;
 
 // ValidOrigin: 1..256 printable ASCII characters without blanks or backslashes.
 bool ValidOrigin(std::string_view origin);

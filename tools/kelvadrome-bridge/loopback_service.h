@@ -26,8 +26,6 @@ namespace kelvadrome {
 
 class Bridge;
 
-inline constexpr uint16_t kDefaultLoopbackPort = 47471;
-
 struct LoopbackOptions {
   HttpLimits limits{};
   size_t max_connections = 32;

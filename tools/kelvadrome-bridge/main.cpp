@@ -30,6 +30,7 @@
 #include <string>
 
 #include "bridge.h"
+#include "host/origin_consent.h"
 #include "loopback_service.h"
 #include "platform/secrets.h"
 
@@ -103,7 +104,7 @@ int Listen(const char* address_argument) {
   } else {
     const std::string address = address_argument != nullptr
                                     ? address_argument
-                                    : "127.0.0.1:" + std::to_string(kDefaultLoopbackPort);
+                                    : "127.0.0.1:" + std::to_string(kBridgeLoopbackPort);
     uint16_t port = 0;
     std::string error;
     listener = OpenLoopbackListener(address, &port, &error);
