@@ -265,6 +265,17 @@ kill "$bridge_pid"; wait "$bridge_pid" 2>/dev/null || true
 echo "  the service's log (origin, method, result code; never arguments):"
 sed 's/^/    /' "$scratch/work/bridge.log"
 
+if command -v chromium > /dev/null && command -v node > /dev/null; then
+  echo
+  echo "######## A page in Chromium enrols and signs through kelvadrome.js on the loopback road"
+  # Headless Chromium, a local test site, the real bridge and an openssl authority: the page makes
+  # a key and request, the authority issues it, the page installs it, selects it and signs; openssl
+  # verifies. Then the same from a public HTTPS origin (Local Network Access granted by policy), a
+  # denied page (1500), and the public page without the policy (the browser stops it).
+  node "$top/tests/browser/chromium_loopback_test.mjs" "$(command -v chromium)" \
+    "$top/build/release/kelvadrome-bridge" "$(command -v openssl)" --narrate | sed 's/^/  /'
+fi
+
 # The Java class, when its demo is present.
 if [ -x "$top/scripts/demo-java.sh" ]; then
   echo

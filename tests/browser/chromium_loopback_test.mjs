@@ -8,9 +8,10 @@
 //       browser policy LocalNetworkAccessAllowedForUrls; without the policy the browser stops
 //       the page's requests before they reach the bridge;
 //   (c) a page the scripted person denies: every guarded method reports 1500.
-//   node chromium_loopback_test.mjs <chromium> <kelvadrome-bridge> <openssl>
+//   node chromium_loopback_test.mjs <chromium> <kelvadrome-bridge> <openssl> [--narrate]
+// --narrate (the demo's) also shows the bridge's log, openssl's verdict and the signer.
 import assert from "node:assert/strict";
-import {execFileSync, spawn} from "node:child_process";
+import {execFileSync, spawn, spawnSync} from "node:child_process";
 import crypto from "node:crypto";
 import fs from "node:fs";
 import os from "node:os";
@@ -18,7 +19,8 @@ import path from "node:path";
 
 import {runChromium, startSite} from "./chromium_harness.mjs";
 
-const [browser, bridgeProgram, opensslProgram] = process.argv.slice(2);
+const [browser, bridgeProgram, opensslProgram, mode] = process.argv.slice(2);
+const narrate = mode === "--narrate";
 const work = fs.mkdtempSync(path.join(os.tmpdir(), "kelvadrome-loopback-"));
 process.on("exit", () => fs.rmSync(work, {recursive: true, force: true}));
 const file = (name) => path.join(work, name);
@@ -159,12 +161,21 @@ for (const [index, test] of CASES.entries()) {
   }
   // The signature verifies against the test's root and carries the page's text as UTF-16LE.
   fs.writeFileSync(file("signature.der"), Buffer.from(result.signature, "base64"));
-  openssl("cms", "-verify", "-binary", "-purpose", "any", "-inform", "DER", "-in",
-          file("signature.der"), "-CAfile", file("ca.pem"), "-out", file("content.bin"));
+  const verified = spawnSync(opensslProgram, [
+    "cms", "-verify", "-binary", "-purpose", "any", "-inform", "DER", "-in", file("signature.der"),
+    "-CAfile", file("ca.pem"), "-out", file("content.bin")], {encoding: "utf8"});
+  assert.equal(verified.status, 0, `${context}\n${verified.stderr}`);
   assert.deepEqual(fs.readFileSync(file("content.bin")), Buffer.from(TEXT, "utf16le"), context);
   // The signer is the certificate the authority issued for this page's request.
   const carried = openssl("pkcs7", "-inform", "DER", "-in", file("signature.der"), "-print_certs");
   assert.ok(carried.toString().includes(fs.readFileSync(file("issued.pem"), "utf8")), context);
+  if (narrate) {
+    for (const line of bridge.log().trim().split("\n")) console.log(`  bridge log: ${line}`);
+    console.log(`  openssl cms -verify: ${verified.stderr.trim()}; signed content: ` +
+                JSON.stringify(fs.readFileSync(file("content.bin")).toString("utf16le")));
+    console.log(`  signer: ${openssl("x509", "-in", file("issued.pem"), "-noout", "-subject",
+                                     "-nameopt", "utf8").toString().trim()}`);
+  }
 }
 console.log("the loopback road in Chromium with kelvadrome-bridge: all checks passed");
 process.exit(0);
