@@ -472,16 +472,6 @@ int RunLoopbackService(Bridge& bridge, int listener_fd, const LoopbackOptions& o
   std::vector<pollfd> waits;
   std::vector<std::list<Connection>::iterator> waiting;
   while (stop_requested == 0) {
-    // Connections that have not sent a whole request in time are dropped.
-    const auto started = Clock::now();
-    for (auto it = connections.begin(); it != connections.end();) {
-      if (started - it->since > options.request_timeout) {
-        Close(*it);
-        it = connections.erase(it);
-      } else {
-        ++it;
-      }
-    }
     waits.assign(1, pollfd{listener.get(), POLLIN, 0});
     waiting.clear();
     for (auto it = connections.begin(); it != connections.end(); ++it) {
@@ -490,18 +480,24 @@ int RunLoopbackService(Bridge& bridge, int listener_fd, const LoopbackOptions& o
     }
     const int ready = poll(waits.data(), waits.size(), 1000);
     if (ready < 0 && errno != EINTR) return 1;
-    responder.Tick(Clock::now());
-    if (ready <= 0) continue;
+    const auto now = Clock::now();
+    responder.Tick(now);
     for (size_t i = 0; i < waiting.size(); ++i) {
-      if (waits[i + 1].revents == 0) continue;
       Connection& connection = *waiting[i];
-      char chunk[16 * 1024];
-      const ssize_t got = recv(connection.fd.get(), chunk, sizeof chunk, 0);
-      bool keep = got > 0 || (got < 0 && (errno == EAGAIN || errno == EINTR));
-      if (got > 0) {
-        connection.received.append(chunk, static_cast<size_t>(got));
-        SecureWipe(chunk, static_cast<size_t>(got));
-        keep = Serve(connection, responder, options.limits);
+      bool keep = true;
+      if (ready > 0 && waits[i + 1].revents != 0) {
+        char chunk[16 * 1024];
+        const ssize_t got = recv(connection.fd.get(), chunk, sizeof chunk, 0);
+        keep = got > 0 || (got < 0 && (errno == EAGAIN || errno == EINTR));
+        if (got > 0) {
+          connection.received.append(chunk, static_cast<size_t>(got));
+          SecureWipe(chunk, static_cast<size_t>(got));
+          keep = Serve(connection, responder, options.limits);
+        }
+      } else if (now - connection.since > options.request_timeout) {
+        // Silent for too long without a whole request. Only a connection with nothing to read
+        // is timed out: bytes that arrived while a dialog held the service are still served.
+        keep = false;
       }
       if (!keep) {
         Close(connection);
