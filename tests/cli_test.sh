@@ -184,5 +184,16 @@ check "another bridge is told apart" 3 \
 HOME="$bridge_home" "$cli" bridge install-manifests user $'/tmp/a\nb' 2>/dev/null
 check "a path with a line break is refused" 1 $?
 
+# Revoking an origin also forgets the files and folders picked for its pages, and an origin with
+# neither a decision nor a pick has nothing to revoke.
+"$cli" reg set 'Software\Kelvadrome\Bridge\Picks\https://p.test\read:2f78' /x
+check "a pick kept for an origin" 0 $?
+"$cli" bridge origins revoke https://p.test >/dev/null
+check "revoke with only picks kept" 0 $?
+"$cli" reg list 'Software\Kelvadrome\Bridge\Picks\https://p.test' 2>/dev/null
+check "the origin's picks are gone" 1 $?
+"$cli" bridge origins revoke https://p.test 2>/dev/null
+check "nothing left to revoke" 1 $?
+
 if [ "$failures" -eq 0 ]; then echo "kelvadrome command: all checks passed"; fi
 exit "$failures"

@@ -60,6 +60,7 @@
 #include "frame/error_catalogue.h"
 #include "frame/method_table.h"
 #include "host/origin_consent.h"
+#include "host/origin_picks.h"
 #include "kelvadrome/automation.h"
 #include "ops/key_use.h"
 #include "platform/bstr.h"
@@ -144,7 +145,8 @@ constexpr const char* kHelpText =
     "                                   command)\n"
     "  bridge status [<bridge>]         which browsers will find the page bridge\n"
     "  bridge origins [list]            list the web origins always allowed or denied for pages\n"
-    "  bridge origins revoke <origin>   forget the decision: the origin is asked about again\n"
+    "  bridge origins revoke <origin>   forget the decision and the files picked for the origin:\n"
+    "                                   the origin is asked about again\n"
     "  --help                           show this text\n"
     "\n"
     "Every command takes --json for a JSON document instead of text; -- ends the options. A path\n"
@@ -1038,7 +1040,12 @@ int BridgeOrigins(const CommandLine& line) {
     return kSuccess;
   }
   if (words.size() == 4 && words[2] == "revoke") {
-    if (!RevokeOriginDecision(words[3])) return Fail(line, "no decision is kept for " + words[3]);
+    // The files and folders the person picked for the origin go with its decision.
+    const bool decision_kept = RevokeOriginDecision(words[3]);
+    const bool picks_kept = ForgetOriginPicks(words[3]);
+    if (!decision_kept && !picks_kept) {
+      return Fail(line, "no decision or pick is kept for " + words[3]);
+    }
     if (line.json) std::printf("{\"revoked\":%s}\n", JsonString(words[3]).c_str());
     return kSuccess;
   }

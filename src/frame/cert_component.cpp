@@ -88,6 +88,7 @@ int32_t CertComponent::SelectSignerEx(TextArg certFilter, TextArg strPfxPath, Te
   request.compare_date = ConvertToNarrow(strCompareDate.view());
   request.flags = dwFlags;
   request.key_usage = dwKeyUsage;
+  request.path_gate = environment_.path_gate;
   return RunSelection(MethodId::SelectSignerEx, request);
 }
 
@@ -103,6 +104,7 @@ int32_t CertComponent::SelectSignerEx2(TextArg certFilter, TextArg strPfxPath, T
   request.compare_date = ConvertToNarrow(strCompareDate.view());
   request.flags = dwFlags;
   request.key_usage = dwKeyUsage;
+  request.path_gate = environment_.path_gate;
   return RunSelection(MethodId::SelectSignerEx2, request);
 }
 
@@ -135,6 +137,12 @@ bool CertComponent::EnterRegistry(MethodId method, TextArg path, RegistryValuePa
                                     : environment_.current_user_branch + "\\" + split->key;
   }
   return !Refuses(method);
+}
+
+bool CertComponent::GateCallerPath(PathUse use, std::string& folder, std::string& file_name) {
+  if (GateFolderAndName(environment_.path_gate, use, folder, file_name)) return true;
+  errors_.errorCode = Code(ErrorCode::kCancelled);
+  return false;
 }
 
 DialogHost& CertComponent::dialogs() const {
@@ -228,7 +236,12 @@ std::u16string CertComponent::Hash(TextArg strPlainText, int32_t dwFlags) {
 
 std::u16string CertComponent::HashFile(TextArg strFileName, int32_t dwFlags) {
   Enter(MethodId::HashFile);
-  HashResult result = HashFileAt(ConvertToNarrow(strFileName.view()), dwFlags, dialogs());
+  std::string path = ConvertToNarrow(strFileName.view());
+  if (!GatePath(environment_.path_gate, PathUse::kReadFile, path)) {
+    errors_.errorCode = Code(ErrorCode::kCancelled);
+    return {};
+  }
+  HashResult result = HashFileAt(std::move(path), dwFlags, dialogs());
   errors_.errorCode = result.code;
   return AsciiToWide(result.hex);
 }
@@ -335,8 +348,11 @@ int32_t CertComponent::ImportPfxToIE(TextArg strPfxPath, TextArg strPfxName, Tex
   importedPfxPath.clear();
   importedPfxName.clear();
   if (Refuses(MethodId::ImportPfxToIE)) return errors_.errorCode;
-  PfxImportOutcome outcome = ImportPfxFile(
-      PfxFileRequestOf(strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage), dialogs());
+  PfxFileRequest request = PfxFileRequestOf(strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage);
+  if (!GateCallerPath(PathUse::kReadFile, request.folder, request.file_name)) {
+    return errors_.errorCode;
+  }
+  PfxImportOutcome outcome = ImportPfxFile(std::move(request), dialogs());
   errors_.errorCode = outcome.code;
   errors_.capiErrorCode = outcome.platform_error;
   if (outcome.code == 0) {
@@ -362,6 +378,7 @@ int32_t CertComponent::ExportPfxFromIE(TextArg strSubject, TextArg strPfxPath, T
   request.key_usage = dwKeyUsage;
   request.min_password_length = minPasswordLength;
   request.max_password_length = maxPasswordLength;
+  request.path_gate = environment_.path_gate;
   PfxExportOutcome outcome = ExportPfxFile(request, dialogs());
   errors_.errorCode = outcome.code;
   errors_.capiErrorCode = outcome.platform_error;

@@ -23,6 +23,7 @@
 #include "ops/signer_selection.h"
 #include "ops/signer_share.h"
 #include "ops/signing.h"
+#include "ui/page_dialogs.h"
 
 namespace kelvadrome {
 
@@ -57,6 +58,14 @@ struct ComponentEnvironment {
   // below, so that a caller confined to it (a web page's origin) cannot reach the rest of the
   // current user's registry.
   std::string current_user_branch{};
+  // When set, every file or folder path a caller names (HashFile, the PFX workers' folder and
+  // name, the export folder, the selection's PFX file) goes through it before it is used: the
+  // worker uses the path it returns, and fails as when its own dialog is cancelled (5070) when it
+  // refuses. An empty path is not passed: the worker's own dialog asks for one as before.
+  PathGate path_gate{};
+  // When set, DeleteIECert asks it, with the certificate's subject, before removing anything; a
+  // refusal keeps the certificate and gives 5010 with the platform code 1223 (ERROR_CANCELLED).
+  DeleteConfirmation confirm_delete{};
 };
 
 // CapiErrorMessage returns what GetCapiErrorMsg shows for a platform code: "成功(0)" for 0, else
@@ -179,6 +188,10 @@ class CertComponent {
   bool Refuses(MethodId method);
   // The common start of the registry workers: reset, path check (5005), protected mode (1500).
   bool EnterRegistry(MethodId method, TextArg path, RegistryValuePath* split);
+  // GateCallerPath passes a folder and name the caller named through the path gate (see
+  // ComponentEnvironment): true with both replaced by the person's pick; false, with errorCode
+  // 5070, when the person refused.
+  bool GateCallerPath(PathUse use, std::string& folder, std::string& file_name);
   DialogHost& dialogs() const;
   // ResetSigner forgets the selected signer (its password wiped).
   void ResetSigner();

@@ -34,6 +34,8 @@ std::u16string CertComponent::ExportMobileFromPfx(TextArg strPfxPath, TextArg st
     request.folder = ConvertToNarrow(strPfxPath.view());
     request.file_name = ConvertToNarrow(strPfxName.view());
     request.password = ConvertSecretToNarrow(strPasswd.view());
+    // The signer's own file was gated when it was selected; a file named here is gated now.
+    if (!GateCallerPath(PathUse::kReadFile, request.folder, request.file_name)) return {};
   }
   request.key_usage = dwKeyUsage;
   request.min_password_length = minPasswordLength;

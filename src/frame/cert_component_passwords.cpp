@@ -40,6 +40,9 @@ int32_t CertComponent::RunPasswordChange(MethodId method, TextArg folder, TextAr
   request.new_password = ConvertSecretToNarrow(new_password.view());
   request.min_password_length = minPasswordLength;
   request.max_password_length = maxPasswordLength;
+  if (!GateCallerPath(PathUse::kRewriteFile, request.folder, request.file_name)) {
+    return errors_.errorCode;
+  }
   const PfxPasswordChangeOutcome outcome = ChangePfxFilePassword(std::move(request), dialogs());
   errors_.errorCode = outcome.code;
   errors_.capiErrorCode = outcome.platform_error;
@@ -55,8 +58,11 @@ int32_t CertComponent::QueryPfxInfo(TextArg strPfxPath, TextArg strPfxName, Text
   Reset(MethodId::QueryPfxInfo);
   ResetSigner();
   if (Refuses(MethodId::QueryPfxInfo)) return errors_.errorCode;
-  PfxQueryOutcome outcome = QueryPfxFile(
-      PfxFileRequestOf(strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage), dialogs());
+  PfxFileRequest request = PfxFileRequestOf(strPfxPath, strPfxName, strPasswd, dwFlags, dwKeyUsage);
+  if (!GateCallerPath(PathUse::kReadFile, request.folder, request.file_name)) {
+    return errors_.errorCode;
+  }
+  PfxQueryOutcome outcome = QueryPfxFile(std::move(request), dialogs());
   errors_.errorCode = outcome.code;
   errors_.capiErrorCode = outcome.platform_error;
   // The certificate getters and the signer's file getters report the file; the signer's source

@@ -6,6 +6,7 @@
 #include "frame/cert_component.h"
 #include "ops/cert_queries.h"
 #include "platform/error_codes.h"
+#include "platform/last_error.h"
 #include "platform/text.h"
 
 namespace kelvadrome {
@@ -129,7 +130,15 @@ int32_t CertComponent::DeleteIECert(int32_t dwIndex) {
   if (!Enter(MethodId::DeleteIECert)) return errors_.errorCode;
   errors_.errorCode = Code(ErrorCode::kCertificateNotFound);
   const SnapshotCertificate* entry = SnapshotEntry(IECertList, dwIndex);
-  if (entry == nullptr || !DeleteFromPersonalStore(entry->sha1)) return errors_.errorCode;
+  if (entry == nullptr) return errors_.errorCode;
+  // A component serving a web page asks the person first; refused, the certificate stays and the
+  // platform code tells that the person cancelled.
+  if (environment_.confirm_delete &&
+      !environment_.confirm_delete(SnapshotFieldText(*entry, CertField::kSubject))) {
+    errors_.capiErrorCode = platform_error::kCancelled;
+    return errors_.errorCode;
+  }
+  if (!DeleteFromPersonalStore(entry->sha1)) return errors_.errorCode;
   // The indexes of the snapshot no longer match the store: it is emptied until the next count.
   errors_.errorCode = 0;
   IECertList.clear();

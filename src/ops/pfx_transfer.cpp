@@ -231,6 +231,16 @@ PfxExportOutcome ExportPfxFile(const PfxExportRequest& request, DialogHost& host
     }
   }
 
+  if (request.path_gate) {
+    std::string named_folder;
+    std::string name;
+    SplitFolderAndName(fields.file_name, named_folder, name);
+    fields.file_name = std::move(name);
+    if (!GatePath(request.path_gate, PathUse::kWriteFolder, fields.folder)) {
+      outcome.code = Code(ErrorCode::kCancelled);
+      return outcome;
+    }
+  }
   outcome.code = PromptPfxExport(host, fields);
   if (outcome.code != 0) return outcome;
 

@@ -7,6 +7,7 @@
 
 #include "platform/outcome.h"
 #include "platform/secrets.h"
+#include "ui/page_dialogs.h"
 
 namespace kelvadrome {
 
@@ -72,6 +73,10 @@ struct PfxExportRequest {
   int32_t key_usage = 0;
   int32_t min_password_length = 0;
   int32_t max_password_length = 16;
+  // When set, a target folder the caller named is used only as the gate returns it (a refusal
+  // gives 5070), and the default file name cannot lead out of that folder: only its last part is
+  // used.
+  PathGate path_gate{};
 };
 
 struct PfxExportPlace {

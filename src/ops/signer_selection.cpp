@@ -116,13 +116,14 @@ bool SelectFromStore(const SelectionContext& context, SignerSelectionOutcome& ou
 // file the filter accepts is taken. Returns the selection's outcome; |store_outcome| is the store
 // step's, which stands when the file cannot be loaded.
 SignerSelectionOutcome SelectFromPfxFile(const SelectionContext& context, bool file_given,
+                                         const std::string& folder, const std::string& file_name,
                                          const SignerSelectionOutcome& store_outcome,
                                          SelectedSigner& signer) {
   using Variant = SignerSelectionRequest::Variant;
   const SignerSelectionRequest& request = context.request;
   PfxPromptFields fields;
-  fields.folder = request.pfx_folder;
-  fields.file_name = request.pfx_name;
+  fields.folder = folder;
+  fields.file_name = file_name;
   fields.password = request.password;
   if (request.variant != Variant::kSelectSignerEx || !file_given || fields.password.empty()) {
     if (request.variant == Variant::kSelectSigner) {
@@ -220,12 +221,20 @@ SignerSelectionOutcome SelectSignerFor(const SignerSelectionRequest& request, Di
   if (outcome.platform_error == platform_error::kPermissionDenied) {
     return {Code(ErrorCode::kRightsDenied), outcome.platform_error};
   }
+  std::string folder = request.pfx_folder;
+  std::string file_name = request.pfx_name;
+  // A file the caller names is used only once the path gate let it through; it is asked before
+  // the file is even looked for.
+  const bool named_whole = !folder.empty() && !file_name.empty();
+  if (request.variant != Variant::kSelectSigner && (sources.pfx_file || named_whole) &&
+      !GateFolderAndName(request.path_gate, PathUse::kReadFile, folder, file_name)) {
+    return {Code(ErrorCode::kCancelled), outcome.platform_error};
+  }
   // A file the Ex variants name that exists is tried whatever the flags ask.
-  const bool file_given = request.variant != Variant::kSelectSigner &&
-                          !request.pfx_folder.empty() && !request.pfx_name.empty() &&
-                          PathExists(JoinFolderAndName(request.pfx_folder, request.pfx_name));
+  const bool file_given = request.variant != Variant::kSelectSigner && !folder.empty() &&
+                          !file_name.empty() && PathExists(JoinFolderAndName(folder, file_name));
   if (!sources.pfx_file && !file_given) return outcome;
-  return SelectFromPfxFile(context, file_given, outcome, signer);
+  return SelectFromPfxFile(context, file_given, folder, file_name, outcome, signer);
 }
 
 }  // namespace kelvadrome

@@ -11,6 +11,7 @@
 
 #include "platform/outcome.h"
 #include "platform/secrets.h"
+#include "ui/page_dialogs.h"
 
 namespace kelvadrome {
 
@@ -64,6 +65,9 @@ struct SignerSelectionRequest {
   int32_t key_usage = 0;
   int32_t min_password_length = 0;
   int32_t max_password_length = 16;
+  // Ex, Ex2: when set, the PFX file the request names is used only as the gate returns it, asked
+  // when the selection comes to the file (a refusal gives 5070).
+  PathGate path_gate{};
 };
 
 using SignerSelectionOutcome = Outcome<>;
@@ -72,7 +76,7 @@ using SignerSelectionOutcome = Outcome<>;
 // component's signer share, used by the Ex2 variant only (null: sharing inactive). Codes: 0 (also
 // when the user closed the list without choosing and only the store was asked), 5005 (comparison
 // date), 5010, 5011, 5012, 5017 (filter), 5201 ("MY"), 5070/5002 (PFX dialog), 5401, 5207, 5208
-// (PFX file), 5906 (the key store denied access).
+// (PFX file), 5906 (the key store denied access), 5070 (the path gate refused the named file).
 SignerSelectionOutcome SelectSignerFor(const SignerSelectionRequest& request, DialogHost& host,
                                        SignerShare* share, SelectedSigner& signer);
 
