@@ -314,7 +314,10 @@ TEST_F(BridgeTest, SessionsKeepTheirOwnSignerAndErrorsAndEndWhenIdleOrClosed) {
                        " -in " + ShellQuote(issued.certificate.string()) +
                        " -passout pass:pw -out " + ShellQuote(pfx.string())),
             0);
-  auto bridge = Start("expect consent\nclick 3\n", {"KELVADROME_BRIDGE_IDLE_SECONDS=2"});
+  // The person allows the origin, then picks the page's PFX file when A first names it; B, of the
+  // same origin, uses the kept pick without a dialog.
+  auto bridge = Start("expect consent\nclick 3\nexpect path-pick\nclick 1\n",
+                      {"KELVADROME_BRIDGE_IDLE_SECONDS=2"});
   const std::string a = Open(*bridge);
   const std::string b = Open(*bridge);
   ASSERT_FALSE(a.empty());
@@ -350,6 +353,10 @@ TEST_F(BridgeTest, SessionsKeepTheirOwnSignerAndErrorsAndEndWhenIdleOrClosed) {
       EXPECT_EQ(outcome.value, step.value);
     }
   }
+  // The page's path went through the person's pick, asked once.
+  const std::string dialogs = testing::FileText(Profile() / "dialogs.log");
+  EXPECT_EQ(dialogs.find("show path-pick"), dialogs.rfind("show path-pick")) << dialogs;
+  EXPECT_NE(dialogs.find("close path-pick ok"), std::string::npos) << dialogs;
   EXPECT_EQ(ErrorCodeOf(bridge->Call(Request(3, "Kelvadrome.close", "", b))), 0);
   EXPECT_EQ(ErrorCodeOf(bridge->Call(Request(3, "GetVersion", "", b))), -32001);
   std::this_thread::sleep_for(std::chrono::milliseconds(3500));

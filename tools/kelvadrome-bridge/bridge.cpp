@@ -11,6 +11,7 @@
 #include "frame/call_guard.h"
 #include "frame/cert_component.h"
 #include "frame/method_table.h"
+#include "frame/page_hooks.h"
 #include "host/origin_consent.h"
 #include "platform/bstr.h"
 #include "platform/secrets.h"
@@ -299,6 +300,11 @@ std::optional<std::string> Bridge::HandleMessage(std::string_view request,
       ComponentEnvironment environment;
       environment.protected_mode_probe = [allowed] { return !allowed; };
       environment.current_user_branch = OriginBranch(*origin);
+      // A path the page names is used only as the person picked it for this origin, and a
+      // certificate is deleted only when the person agrees; denied origins too, since HashFile
+      // is not refused in protected mode.
+      environment.path_gate = MakeOriginPathGate(*origin);
+      environment.confirm_delete = MakeOriginDeleteConfirmation(*origin);
       auto session = std::make_unique<Session>();
       session->origin = *origin;
       session->component = std::make_unique<CertComponent>(std::move(environment));
