@@ -130,4 +130,12 @@ shoot consent 3 "dialog consent
 shot dialog-consent $out/consent.png
 escape" "$gallery" consent "$pfx"
 
+shoot path-pick 1 "dialog path-pick
+shot dialog-path-pick $out/path-pick.png
+escape" "$gallery" path-pick "$pfx"
+
+shoot confirm-delete 1 "dialog confirm-delete
+shot dialog-confirm-delete $out/confirm-delete.png
+escape" "$gallery" confirm-delete "$pfx"
+
 ls -1 "$out"

@@ -1,7 +1,7 @@
 // Shows one of the component's dialogs, as its worker would, on the host KELVADROME_DIALOGS names
 // (the gui host for scripts/screenshots.sh), and prints the driver's result code.
 //   kelvadrome_dialog_gallery pfx-file|pfx-export|change-password|cert-list|sign-confirm|key-use|
-//                             consent
+//                             consent|path-pick|confirm-delete
 //                             <folder> [certificate.der ...]
 // <folder> holds the PFX file "demo.pfx" the path dialogs start with; the certificates fill the
 // certificate list, and the first one is the signer of the signing confirmation.
@@ -17,6 +17,7 @@
 #include "ui/change_password_dialog.h"
 #include "ui/dialog_host.h"
 #include "ui/key_use_dialog.h"
+#include "ui/page_dialogs.h"
 #include "ui/pfx_dialogs.h"
 #include "ui/sign_confirm_dialog.h"
 
@@ -63,6 +64,13 @@ int main(int argc, char** argv) {
   } else if (which == "consent") {
     // The answer's number: 0 allow this time, 1 always, 2 deny, 3 closed without an answer.
     code = static_cast<int32_t>(AskConsent(host, "https://shop.example"));
+  } else if (which == "path-pick") {
+    // 0 when a path was picked, 1 when not.
+    code = AskPathPick(host, "https://shop.example", PathUse::kReadFile, folder + "/demo.pfx")
+               ? 0
+               : 1;
+  } else if (which == "confirm-delete") {
+    code = AskDeleteConfirmation(host, "https://shop.example", "C=TW, O=範例公司, CN=王小明") ? 0 : 1;
   } else {
     std::fprintf(stderr, "unknown dialog %s\n", which.c_str());
     return 2;

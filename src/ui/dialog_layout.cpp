@@ -4,6 +4,7 @@
 #include "ui/change_password_dialog.h"
 #include "ui/consent_dialog.h"
 #include "ui/key_use_dialog.h"
+#include "ui/page_dialogs.h"
 #include "ui/pfx_dialogs.h"
 #include "ui/sign_confirm_dialog.h"
 
@@ -53,6 +54,19 @@ std::vector<LayoutRow> LayoutFor(const DialogModel& model) {
             {.label = 2, .edit = c::kPurpose, .translated = true}};
   }
   if (name == kConsentDialogName) return {{.label = 0}, {.edit = consent_control::kOrigin}};
+  // The page's origin under the first label; the path or subject under the second.
+  if (name == kPathPickDialogName) {
+    return {{.label = 0},
+            {.edit = page_control::kOrigin},
+            {.label = 1},
+            {.edit = page_control::kSubject, .button = page_control::kBrowse}};
+  }
+  if (name == kConfirmDeleteDialogName) {
+    return {{.label = 0},
+            {.edit = page_control::kOrigin},
+            {.label = 1},
+            {.edit = page_control::kSubject}};
+  }
   return {};
 }
 
