@@ -138,4 +138,16 @@ shoot confirm-delete 1 "dialog confirm-delete
 shot dialog-confirm-delete $out/confirm-delete.png
 escape" "$gallery" confirm-delete "$pfx"
 
+# The PIN after a wrong one: typed, kept for the session, OK (4 characters + 100 for keeping).
+shoot pin 104 "dialog pin
+type 401 1234
+check 402
+shot dialog-pin $out/pin.png
+click 1" "$gallery" pin "$pfx"
+
+shoot token-choice 1 "dialog token-choice
+select 1
+shot dialog-token-choice $out/token-choice.png
+click 1" "$gallery" token-choice "$pfx"
+
 ls -1 "$out"

@@ -1,13 +1,14 @@
 // Shows one of the component's dialogs, as its worker would, on the host KELVADROME_DIALOGS names
 // (the gui host for scripts/screenshots.sh), and prints the driver's result code.
 //   kelvadrome_dialog_gallery pfx-file|pfx-export|change-password|cert-list|sign-confirm|key-use|
-//                             consent|path-pick|confirm-delete
+//                             consent|path-pick|confirm-delete|pin|token-choice
 //                             <folder> [certificate.der ...]
 // <folder> holds the PFX file "demo.pfx" the path dialogs start with; the certificates fill the
 // certificate list, and the first one is the signer of the signing confirmation.
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,9 @@
 #include "ui/key_use_dialog.h"
 #include "ui/page_dialogs.h"
 #include "ui/pfx_dialogs.h"
+#include "ui/pin_dialog.h"
 #include "ui/sign_confirm_dialog.h"
+#include "ui/token_choice_dialog.h"
 
 using namespace kelvadrome;
 
@@ -71,6 +74,29 @@ int main(int argc, char** argv) {
                : 1;
   } else if (which == "confirm-delete") {
     code = AskDeleteConfirmation(host, "https://shop.example", "C=TW, O=範例公司, CN=王小明") ? 0 : 1;
+  } else if (which == "pin") {
+    // After a wrong PIN, with few tries left. The PIN's length, plus 100 when it is to be kept;
+    // -1 when cancelled.
+    PinRequest request;
+    request.token = {"softtoken", "0123456789AB", "王小明的憑證卡"};
+    request.retry = true;
+    request.count_low = true;
+    const std::optional<PinAnswer> answer = AskTokenPin(host, request);
+    code = !answer ? -1 : static_cast<int32_t>(answer->pin.size()) + (answer->remember ? 100 : 0);
+  } else if (which == "token-choice") {
+    // The chosen index, or -1 when cancelled.
+    std::vector<TokenInfo> tokens(3);
+    tokens[0].ref = {"softtoken", "0123456789AB", "王小明的憑證卡"};
+    tokens[0].manufacturer = "範例卡片公司";
+    tokens[0].model = "SC-3000";
+    tokens[1].ref = {"usbkey", "KEY-00042", "USB 金鑰"};
+    tokens[1].manufacturer = "Example Tokens Ltd.";
+    tokens[1].model = "UT-2";
+    tokens[2].ref = {"softtoken", "77AC01", "測試用載具"};
+    tokens[2].manufacturer = "範例卡片公司";
+    tokens[2].model = "SC-3000";
+    const std::optional<size_t> chosen = ChooseToken(host, tokens);
+    code = chosen ? static_cast<int32_t>(*chosen) : -1;
   } else {
     std::fprintf(stderr, "unknown dialog %s\n", which.c_str());
     return 2;

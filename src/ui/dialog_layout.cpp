@@ -6,7 +6,9 @@
 #include "ui/key_use_dialog.h"
 #include "ui/page_dialogs.h"
 #include "ui/pfx_dialogs.h"
+#include "ui/pin_dialog.h"
 #include "ui/sign_confirm_dialog.h"
+#include "ui/token_choice_dialog.h"
 
 namespace kelvadrome {
 
@@ -67,6 +69,17 @@ std::vector<LayoutRow> LayoutFor(const DialogModel& model) {
             {.label = 1},
             {.edit = page_control::kSubject}};
   }
+  // The token, the warnings (statics from 2 on, when the token reported any), the PIN, the box.
+  if (name == kPinDialogName) {
+    std::vector<LayoutRow> rows = {{.label = 0, .edit = pin_control::kToken}};
+    for (size_t i = 2; i < model.statics().size(); ++i) {
+      rows.push_back({.label = static_cast<int>(i)});
+    }
+    rows.push_back({.label = 1, .edit = pin_control::kPin});
+    rows.push_back({.check = pin_control::kKeep});
+    return rows;
+  }
+  if (name == kTokenChoiceDialogName) return {{.label = 0}, {.list = true}};
   return {};
 }
 

@@ -1,5 +1,6 @@
 // How a dialog's controls go together for a person: rows of a label (a static text by index), the
-// edit it names and a button beside that edit (Browse), a multi-line text area, or the list. The
+// edit it names and a button beside that edit (Browse), a multi-line text area, a check box, or
+// the list. The
 // models keep no geometry; hosts that show a dialog to a person (the graphical helper, the
 // terminal) arrange it by these rows, so that a label stays with its field in every host.
 #pragma once
@@ -15,6 +16,7 @@ struct LayoutRow {
   int edit = 0;    // edit id; 0: none
   int button = 0;  // button id beside the edit; 0: none
   int lines = 1;   // more than one: a multi-line text area of that height
+  int check = 0;   // check box id (the box carries its own label); 0: none
   bool list = false;
   bool translated = false;  // the edit shows one of the component's texts, not data
 };

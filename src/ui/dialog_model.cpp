@@ -131,12 +131,28 @@ const DialogButton* DialogModel::FindButton(int id) const {
   return nullptr;
 }
 
+const DialogCheck* DialogModel::FindCheck(int id) const {
+  for (const DialogCheck& check : checks_) {
+    if (check.id == id) return &check;
+  }
+  return nullptr;
+}
+
+bool DialogModel::IsChecked(int id) const {
+  const DialogCheck* check = FindCheck(id);
+  return check != nullptr && check->checked;
+}
+
 DialogEdit* DialogModel::MutableEdit(int id) {
   return const_cast<DialogEdit*>(FindEdit(id));
 }
 
 DialogButton* DialogModel::MutableButton(int id) {
   return const_cast<DialogButton*>(FindButton(id));
+}
+
+DialogCheck* DialogModel::MutableCheck(int id) {
+  return const_cast<DialogCheck*>(FindCheck(id));
 }
 
 const std::string& DialogModel::EditText(int id) const {
@@ -168,6 +184,15 @@ DialogInput DialogModel::Select(int row) {
   return DialogInput::kApplied;
 }
 
+DialogInput DialogModel::SetChecked(int id, bool checked) {
+  DialogCheck* check = MutableCheck(id);
+  if (check == nullptr) return DialogInput::kNoSuchControl;
+  if (!check->enabled) return DialogInput::kDisabled;
+  check->checked = checked;
+  OnCheckChanged(id);
+  return DialogInput::kApplied;
+}
+
 DialogModel::ClickResult DialogModel::Click(int id, DialogHost& host) {
   const DialogButton* button = FindButton(id);
   if (button == nullptr) return {DialogInput::kNoSuchControl, DialogClose::kStay};
@@ -184,6 +209,7 @@ void DialogModel::Cancel() {
 void DialogModel::OnInit(DialogHost&) {}
 void DialogModel::OnTextChanged(int) {}
 void DialogModel::OnRowSelected(int) {}
+void DialogModel::OnCheckChanged(int) {}
 void DialogModel::OnCancel() {}
 
 DialogClose DialogModel::OnClick(int id, DialogHost&) {
@@ -207,6 +233,14 @@ void DialogModel::AddButton(DialogButton button) {
     return;
   }
   buttons_.push_back(std::move(button));
+}
+
+void DialogModel::AddCheck(DialogCheck check) {
+  if (DialogCheck* existing = MutableCheck(check.id)) {
+    *existing = std::move(check);
+    return;
+  }
+  checks_.push_back(std::move(check));
 }
 
 void DialogModel::SetList(int id, std::vector<std::string> columns) {
@@ -251,6 +285,10 @@ bool DialogModel::EnableControl(int id, bool enabled) {
   }
   if (DialogButton* button = MutableButton(id)) {
     button->enabled = enabled;
+    return true;
+  }
+  if (DialogCheck* check = MutableCheck(id)) {
+    check->enabled = enabled;
     return true;
   }
   return false;

@@ -1,6 +1,7 @@
 // DialogModel: one modal dialog described without any widget toolkit. A model holds the dialog's
-// controls (edit controls, buttons, at most one list) and its behaviour (what happens on
-// initialisation, when a text changes, when a row is selected, when a button is pressed). A
+// controls (edit controls, buttons, check boxes, at most one list) and its behaviour (what happens
+// on initialisation, when a text changes, when a row is selected, when a box is ticked, when a
+// button is pressed). A
 // DialogHost shows the model to a user and feeds the user's input back through the "person-like"
 // input functions below, which enforce the rules every dialog shares: a length limit cuts typed
 // text, a disabled or read-only control ignores input, a disabled button does nothing.
@@ -44,6 +45,14 @@ struct DialogButton {
   bool enabled = true;
 };
 
+// A check box: a label and a state the person flips; it never closes the dialog.
+struct DialogCheck {
+  int id = 0;
+  std::string label{};
+  bool checked = false;
+  bool enabled = true;
+};
+
 struct DialogList {
   int id = 0;
   std::vector<std::string> columns{};            // column titles
@@ -77,6 +86,7 @@ class DialogModel {
   const std::string& caption() const { return caption_; }
   const std::vector<DialogEdit>& edits() const { return edits_; }
   const std::vector<DialogButton>& buttons() const { return buttons_; }
+  const std::vector<DialogCheck>& checks() const { return checks_; }
   // statics returns the dialog's static texts (labels, group titles) in layout order; a text of
   // two lines holds a '\n'.
   const std::vector<std::string>& statics() const { return statics_; }
@@ -86,6 +96,9 @@ class DialogModel {
   // FindEdit / FindButton return the control with |id|, or null when there is none.
   const DialogEdit* FindEdit(int id) const;
   const DialogButton* FindButton(int id) const;
+  const DialogCheck* FindCheck(int id) const;
+  // IsChecked tells whether check box |id| is ticked; false when there is no such box.
+  bool IsChecked(int id) const;
   // EditText returns the text of edit |id|; "" when there is no such edit.
   const std::string& EditText(int id) const;
   // SelectedRow returns the selected row of the list, or -1 (no list, or no selection).
@@ -106,6 +119,10 @@ class DialogModel {
   // kNoSuchControl when the dialog has no list, kOutOfRange for a row that does not exist.
   DialogInput Select(int row);
 
+  // SetChecked ticks (or clears) check box |id| as a person clicking it would; a disabled box
+  // ignores it. An applied change runs OnCheckChanged.
+  DialogInput SetChecked(int id, bool checked);
+
   // Click presses button |id|. A missing or disabled button does nothing and gives kStay with the
   // matching input status. Otherwise OnClick decides; a click that closes with cancel also runs
   // OnCancel, so a dialog's cancel handling does not depend on how it was cancelled.
@@ -125,6 +142,8 @@ class DialogModel {
   // Runs after the text of edit |id| changed, by a person or by SetEditText.
   virtual void OnTextChanged(int id);
   virtual void OnRowSelected(int row);
+  // Runs after check box |id| was ticked or cleared by a person.
+  virtual void OnCheckChanged(int id);
   // Decides what pressing an enabled button does. The default closes with ok for kDialogIdOk,
   // with cancel for kDialogIdCancel, and stays open for any other button.
   virtual DialogClose OnClick(int id, DialogHost& host);
@@ -136,6 +155,7 @@ class DialogModel {
   // AddEdit / AddButton append a control; an existing control of the same id is replaced.
   void AddEdit(DialogEdit edit);
   void AddButton(DialogButton button);
+  void AddCheck(DialogCheck check);
   // AddStatic appends a static text.
   void AddStatic(std::string text) { statics_.push_back(std::move(text)); }
   // SetList creates (or replaces) the list control with its columns and no rows.
@@ -149,18 +169,21 @@ class DialogModel {
   bool SetEditText(int id, std::string text);
   // SetEditLimit sets the typing limit of edit |id| (0: none); the current text is kept.
   bool SetEditLimit(int id, size_t limit);
-  // EnableControl enables or disables the edit or button |id|; false when there is none.
+  // EnableControl enables or disables the edit, button or check box |id|; false when there is
+  // none.
   bool EnableControl(int id, bool enabled);
   bool SetButtonLabel(int id, std::string label);
 
  private:
   DialogEdit* MutableEdit(int id);
   DialogButton* MutableButton(int id);
+  DialogCheck* MutableCheck(int id);
 
   std::string name_;
   std::string caption_;
   std::vector<DialogEdit> edits_;
   std::vector<DialogButton> buttons_;
+  std::vector<DialogCheck> checks_;
   std::vector<std::string> statics_;
   std::optional<DialogList> list_;
 };

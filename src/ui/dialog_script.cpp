@@ -87,7 +87,8 @@ std::optional<DialogAction> Fail(std::string* reason, std::string text) {
   return std::nullopt;
 }
 
-// The argument of expect, select, click and cancel must be followed by nothing but blanks.
+// The argument of expect, select, click, check, uncheck and cancel must be followed by nothing but
+// blanks.
 bool OnlyBlanksLeft(LineCursor& cursor) {
   cursor.SkipBlanks();
   return cursor.AtEnd();
@@ -162,6 +163,11 @@ std::optional<DialogAction> ParseDialogAction(std::string_view line, std::string
   }
   if (keyword == "click") {
     return ParseNumberAction(DialogAction::Kind::kClick, keyword, kMaxControlId, cursor, reason);
+  }
+  if (keyword == "check" || keyword == "uncheck") {
+    return ParseNumberAction(
+        keyword == "check" ? DialogAction::Kind::kCheck : DialogAction::Kind::kUncheck, keyword,
+        kMaxControlId, cursor, reason);
   }
   if (keyword == "choose") {
     cursor.SkipBlanks();
@@ -247,6 +253,10 @@ std::string DialogActionText(const DialogAction& action) {
       return "select " + std::to_string(action.id);
     case DialogAction::Kind::kClick:
       return "click " + std::to_string(action.id);
+    case DialogAction::Kind::kCheck:
+      return "check " + std::to_string(action.id);
+    case DialogAction::Kind::kUncheck:
+      return "uncheck " + std::to_string(action.id);
     case DialogAction::Kind::kChoose:
       return "choose " + action.text;
     case DialogAction::Kind::kCancel:
@@ -335,6 +345,10 @@ void DialogLog::LogShow(const DialogModel& model) const {
   for (const DialogButton& button : model.buttons()) {
     Write("enabled " + std::to_string(button.id) + (button.enabled ? " 1" : " 0"));
   }
+  for (const DialogCheck& check : model.checks()) {
+    Write("checked " + std::to_string(check.id) + (check.checked ? " 1" : " 0"));
+    Write("enabled " + std::to_string(check.id) + (check.enabled ? " 1" : " 0"));
+  }
   if (const DialogList* list = model.list()) {
     for (size_t i = 0; i < list->rows.size(); ++i) {
       std::string line = "row " + std::to_string(i) + " ";
@@ -352,6 +366,9 @@ void DialogLog::LogClose(const DialogModel& model, bool ok) const {
   Write("close " + EscapeLogText(model.name()) + (ok ? " ok" : " cancel"));
   for (const DialogEdit& edit : model.edits()) {
     Write("field " + std::to_string(edit.id) + " " + FieldText(edit));
+  }
+  for (const DialogCheck& check : model.checks()) {
+    Write("checked " + std::to_string(check.id) + (check.checked ? " 1" : " 0"));
   }
 }
 

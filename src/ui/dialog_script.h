@@ -11,11 +11,13 @@
 //                          ("set 303" and "set 303 " both set an empty text)
 //   select <row>           select row <row> (0-based) of the list control
 //   click <id>             press button <id>
+//   check <id>             tick check box <id>
+//   uncheck <id>           clear check box <id>
 //   choose <path>          answer a picker; the path runs to the end of the line and is not empty
 //   cancel                 cancel the current dialog or picker
 // Control ids are decimal numbers from 0 to 65535, rows from 0 to 2^31-1. Nothing may follow the
-// argument of expect, select, click or cancel except blanks. A line that breaks these rules is
-// reported with its number and skipped; a NUL byte makes its line unparsable.
+// argument of expect, select, click, check, uncheck or cancel except blanks. A line that breaks
+// these rules is reported with its number and skipped; a NUL byte makes its line unparsable.
 //
 // Event log (KELVADROME_DIALOG_LOG): one line per event, each appended with one write() to a file
 // opened in append mode for that event, so several processes may share the file. Texts are written
@@ -35,9 +37,9 @@
 namespace kelvadrome {
 
 struct DialogAction {
-  enum class Kind { kExpect, kSet, kSelect, kClick, kChoose, kCancel };
+  enum class Kind { kExpect, kSet, kSelect, kClick, kCheck, kUncheck, kChoose, kCancel };
   Kind kind = Kind::kCancel;
-  int id = 0;        // kSet, kClick: control id; kSelect: row
+  int id = 0;        // kSet, kClick, kCheck, kUncheck: control id; kSelect: row
   std::string text;  // kExpect: dialog name; kSet: the text; kChoose: the path
   size_t line = 0;   // 1-based line number in the script (0 when parsed alone)
 };
@@ -97,10 +99,10 @@ class DialogLog {
   void Write(std::string_view line) const;
 
   // LogShow writes "show <name> <caption>" and the state of every control: "field <id> <text>" and
-  // "enabled <id> 0|1" for each edit, "enabled <id> 0|1" for each button, "row <i> <texts joined by
-  // " | ">" for each list row.
+  // "enabled <id> 0|1" for each edit, "enabled <id> 0|1" for each button, "checked <id> 0|1" and
+  // "enabled <id> 0|1" for each check box, "row <i> <texts joined by " | ">" for each list row.
   void LogShow(const DialogModel& model) const;
-  // LogClose writes "close <name> ok|cancel" and the "field" lines as they stand.
+  // LogClose writes "close <name> ok|cancel" and the "field" and "checked" lines as they stand.
   void LogClose(const DialogModel& model, bool ok) const;
   void LogPickerShow(std::string_view picker, std::string_view title) const;
   void LogPickerClose(std::string_view picker, bool ok) const;

@@ -16,6 +16,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <span>
 #include <utility>
 
 #include "codec/byte_buffer.h"
@@ -29,6 +30,7 @@
 #include "ui/dialog_layout.h"
 #include "ui/pfx_dialogs.h"
 #include "ui/sign_confirm_dialog.h"
+#include "ui/token_choice_dialog.h"
 #include "ui/tty_host.h"
 
 extern char** environ;
@@ -250,6 +252,7 @@ void AppendLayout(std::string& out, const DialogModel& model) {
     if (row.button != 0) AppendNumber(out, "button", row.button);
     if (row.lines > 1) AppendNumber(out, "lines", row.lines);
     if (row.list) AppendBool(out, "list", true);
+    if (row.check != 0) AppendNumber(out, "check", row.check);
     out.push_back('}');
   }
   out.push_back(']');
@@ -378,6 +381,7 @@ struct ShownTexts {
   std::string caption;
   std::vector<std::string> statics;
   std::vector<std::string> labels;   // one per button
+  std::vector<std::string> checks;   // one per check box
   std::vector<std::string> columns;  // one per list column
   std::map<int, std::string> edits;  // edits that show one of the component's texts, by id
 };
@@ -389,6 +393,9 @@ ShownTexts TranslatedTexts(const DialogModel& model) {
     shown.statics.push_back(TranslateDialogText(text));
   for (const DialogButton& button : model.buttons()) {
     shown.labels.push_back(TranslateDialogText(button.label));
+  }
+  for (const DialogCheck& check : model.checks()) {
+    shown.checks.push_back(TranslateDialogText(check.label));
   }
   if (const DialogList* list = model.list()) {
     for (const std::string& column : list->columns) {
@@ -408,11 +415,12 @@ ShownTexts TranslatedTexts(const DialogModel& model) {
 // cell and layout row adds less than 160 bytes of keys and numbers.
 size_t StateCapacity(const DialogModel& model, const ShownTexts& shown) {
   size_t texts = model.name().size() + shown.caption.size();
-  size_t items = model.edits().size() + model.buttons().size() + 16;
+  size_t items = model.edits().size() + model.buttons().size() + model.checks().size() + 16;
   for (const std::string& text : shown.statics) texts += text.size();
   items += shown.statics.size();
   for (const DialogEdit& edit : model.edits()) texts += edit.text.size();
   for (const std::string& label : shown.labels) texts += label.size();
+  for (const std::string& label : shown.checks) texts += label.size();
   for (const auto& [id, text] : shown.edits) texts += text.size();
   if (const DialogList* list = model.list()) {
     for (const std::string& column : shown.columns) texts += column.size();
@@ -464,18 +472,33 @@ std::string DialogStateMessage(const DialogModel& model, int64_t ack) {
     line.push_back('}');
   }
   line.push_back(']');
+  AppendKey(line, "checks");
+  line.push_back('[');
+  for (size_t i = 0; i < model.checks().size(); ++i) {
+    const DialogCheck& check = model.checks()[i];
+    line += i == 0 ? "{" : ",{";
+    AppendNumber(line, "id", check.id);
+    AppendNarrow(line, "label", shown.checks[i]);
+    AppendBool(line, "checked", check.checked);
+    AppendBool(line, "enabled", check.enabled);
+    line.push_back('}');
+  }
+  line.push_back(']');
   AppendKey(line, "list");
   if (const DialogList* list = model.list()) {
     line.push_back('{');
     AppendNumber(line, "id", list->id);
     AppendKey(line, "columns");
     AppendNarrowArray(line, shown.columns);
-    if (model.name() == kCertListDialogName) {
+    std::span<const int> widths;
+    if (model.name() == kCertListDialogName) widths = kCertListColumnWidths;
+    if (model.name() == kTokenChoiceDialogName) widths = kTokenChoiceColumnWidths;
+    if (!widths.empty()) {
       AppendKey(line, "widths");
       line.push_back('[');
-      for (size_t i = 0; i < kCertListColumnWidths.size(); ++i) {
+      for (size_t i = 0; i < widths.size(); ++i) {
         if (i != 0) line.push_back(',');
-        line += std::to_string(kCertListColumnWidths[i]);
+        line += std::to_string(widths[i]);
       }
       line.push_back(']');
     }
@@ -688,6 +711,11 @@ DialogOutcome GuiHost::ShowModal(DialogModel& model) {
     } else if (type == "select") {
       const std::optional<int64_t> row = event.Integer("row");
       input = row ? model.Select(static_cast<int>(*row)) : DialogInput::kOutOfRange;
+    } else if (type == "check") {
+      const std::optional<int64_t> id = event.Integer("id");
+      const std::optional<bool> checked = event.Bool("checked");
+      input = id && checked ? model.SetChecked(static_cast<int>(*id), *checked)
+                            : DialogInput::kNoSuchControl;
     } else if (type == "click") {
       const std::optional<int64_t> id = event.Integer("id");
       if (id) {

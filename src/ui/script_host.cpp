@@ -95,6 +95,10 @@ DialogOutcome ScriptHost::ShowModal(DialogModel& model) {
       case DialogAction::Kind::kSelect:
         input = model.Select(action->id);
         break;
+      case DialogAction::Kind::kCheck:
+      case DialogAction::Kind::kUncheck:
+        input = model.SetChecked(action->id, action->kind == DialogAction::Kind::kCheck);
+        break;
       case DialogAction::Kind::kClick: {
         // The click may show nested pickers and messages, which take actions of their own.
         const DialogModel::ClickResult clicked = model.Click(action->id, *this);

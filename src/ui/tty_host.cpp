@@ -344,6 +344,29 @@ TtyHost::Step TtyHost::AskList(DialogModel& model) {
   }
 }
 
+TtyHost::Step TtyHost::AskCheck(DialogModel& model, int id) {
+  const DialogCheck* check = model.FindCheck(id);
+  if (check == nullptr) return Step::kNext;
+  const std::string label = Displayable(TranslateDialogText(check->label));
+  if (!check->enabled) {
+    Print((check->checked ? "[x] " : "[ ] ") + label + "\n");
+    return Step::kNext;
+  }
+  std::string line;
+  for (;;) {
+    Print(label + (check->checked ? " [Y/n]: " : " [y/N]: "));
+    if (ReadLine(&line) == ReadStatus::kEnd) return Step::kCancel;
+    const std::string_view answer = Trimmed(line);
+    if (answer.empty()) return Step::kNext;
+    const bool yes = answer == "y" || answer == "Y" || answer == "yes";
+    if (yes || answer == "n" || answer == "N" || answer == "no") {
+      model.SetChecked(id, yes);
+      return Step::kNext;
+    }
+    Print(Say("Answer y or n.") + "\n");
+  }
+}
+
 TtyHost::Step TtyHost::AskRows(DialogModel& model) {
   std::vector<LayoutRow> rows = LayoutFor(model);
   if (rows.empty()) {
@@ -352,11 +375,14 @@ TtyHost::Step TtyHost::AskRows(DialogModel& model) {
       rows.push_back({.label = static_cast<int>(i)});
     for (const DialogEdit& edit : model.edits()) rows.push_back({.edit = edit.id});
     if (model.list() != nullptr) rows.push_back({.list = true});
+    for (const DialogCheck& check : model.checks()) rows.push_back({.check = check.id});
   }
   for (const LayoutRow& row : rows) {
     Step step = Step::kNext;
     if (row.list) {
       step = AskList(model);
+    } else if (row.check != 0) {
+      step = AskCheck(model, row.check);
     } else if (row.edit != 0) {
       step = AskEdit(model, row);
     } else if (row.label >= 0 && static_cast<size_t>(row.label) < model.statics().size()) {
@@ -378,6 +404,7 @@ DialogOutcome TtyHost::ShowModal(DialogModel& model) {
   bool asks = model.list() != nullptr;
   for (const DialogEdit& edit : model.edits()) asks = asks || (edit.enabled && !edit.read_only);
   for (const LayoutRow& row : LayoutFor(model)) asks = asks || row.button != 0;
+  for (const DialogCheck& check : model.checks()) asks = asks || check.enabled;
   bool ok = false;
   for (bool done = false; !done;) {
     Print("\n" + caption + "\n" + std::string(std::min<size_t>(DisplayWidth(caption), 60), '-') +

@@ -10,6 +10,7 @@
 //   - a password is read with echo off and never shown; a dialog with a confirmation asks twice;
 //   - a field the person cannot type in but can browse for asks "b" to browse, Enter to keep;
 //   - a list is numbered from 1; the answer is a number, or "v N" to view entry N first;
+//   - a check box asks y/n, its current state in capitals ([y/N]); an empty answer keeps it;
 //   - a dialog with nothing to type (a confirmation, the key-use question) asks y/n.
 // Then the dialog's OK runs; when the dialog stays open (a message told why) the questions come
 // again. End of input (Ctrl-D) cancels at any question. Pickers ask for one path, an empty line
@@ -71,6 +72,9 @@ class TtyHost : public DialogHost {
   Step AskRows(DialogModel& model);
   Step AskEdit(DialogModel& model, const LayoutRow& row);
   Step AskList(DialogModel& model);
+  // AskCheck asks for check box |id| as a y/n question whose empty answer keeps its state; a
+  // disabled box is only shown.
+  Step AskCheck(DialogModel& model, int id);
   // AskYesNo asks |question| [y/n] until it gets one; nullopt at end of input.
   std::optional<bool> AskYesNo(const std::string& question);
 

@@ -19,7 +19,9 @@
 #include "ui/key_use_dialog.h"
 #include "ui/none_host.h"
 #include "ui/pfx_dialogs.h"
+#include "ui/pin_dialog.h"
 #include "ui/sign_confirm_dialog.h"
+#include "ui/token_choice_dialog.h"
 
 namespace kelvadrome {
 namespace {
@@ -125,6 +127,7 @@ TEST(DialogLanguageTest, ChineseUnderAChineseLocaleEnglishOtherwise) {
 TEST(DialogLanguageTest, EveryDialogTextHasAnEnglishForm) {
   const KeyUseRequest key_use{"container", "provider", 2, KeyUse::kSign};
   const std::vector<std::vector<uint8_t>> no_candidates;  // the list dialog keeps a reference
+  const std::vector<TokenInfo> no_tokens;                 // so does the token choice
   std::vector<std::function<std::unique_ptr<DialogModel>()>> dialogs = {
       [] { return std::make_unique<PfxFileDialog>(); },
       [] { return std::make_unique<PfxExportDialog>(); },
@@ -135,6 +138,14 @@ TEST(DialogLanguageTest, EveryDialogTextHasAnEnglishForm) {
       [&] { return std::make_unique<CertListDialog>(no_candidates); },
       [&] { return std::make_unique<KeyUseDialog>(key_use); },
       [] { return std::make_unique<ConsentDialog>("https://shop.example"); },
+      // Every warning line the PIN dialog can show.
+      [] {
+        return std::make_unique<PinDialog>(PinRequest{{"m", "01", "Card"}, true, true, false});
+      },
+      [] {
+        return std::make_unique<PinDialog>(PinRequest{{"m", "01", "Card"}, false, false, true});
+      },
+      [&] { return std::make_unique<TokenChoiceDialog>(no_tokens); },
   };
   // Texts shown outside the models: message boxes and picker titles.
   const char* const loose[] = {"密碼不一致",
@@ -156,6 +167,7 @@ TEST(DialogLanguageTest, EveryDialogTextHasAnEnglishForm) {
       texts.push_back(dialog->caption());
       for (const auto& text : dialog->statics()) texts.push_back(text);
       for (const auto& button : dialog->buttons()) texts.push_back(button.label);
+      for (const auto& check : dialog->checks()) texts.push_back(check.label);
       if (dialog->list() != nullptr) {
         for (const auto& column : dialog->list()->columns) texts.push_back(column);
       }

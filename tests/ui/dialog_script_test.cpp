@@ -42,6 +42,8 @@ TEST(DialogScriptTest, ParsesEveryActionForm) {
       {"select the largest row", "select 2147483647", Kind::kSelect, 2147483647, ""},
       {"click with leading zeros", "click 007", Kind::kClick, 7, ""},
       {"click the largest id", "click 65535 ", Kind::kClick, 65535, ""},
+      {"check a box", "check 402", Kind::kCheck, 402, ""},
+      {"uncheck a box", " uncheck 402\t", Kind::kUncheck, 402, ""},
       {"choose a path with a blank", "choose /tmp/a b.pfx", Kind::kChoose, 0, "/tmp/a b.pfx"},
       {"cancel", "cancel", Kind::kCancel, 0, ""},
       {"cancel with trailing blanks", "cancel \t", Kind::kCancel, 0, ""},
@@ -106,6 +108,9 @@ TEST(DialogScriptTest, RejectsMalformedLines) {
       {"select with plus sign", "select +1"},
       // A word after the button id.
       {"click with extra word", "click 1 now"},
+      {"check without id", "check"},
+      {"check with a state word", "check 402 on"},
+      {"uncheck beyond the largest id", "uncheck 65536"},
       // choose with nothing to choose.
       {"choose without path", "choose"},
       // Only blanks where the path belongs.

@@ -19,6 +19,7 @@
 #include "ui/dialog_host.h"
 #include "ui/none_host.h"
 #include "ui/pfx_dialogs.h"
+#include "ui/pin_dialog.h"
 #include "ui/tty_host.h"
 
 namespace kelvadrome {
@@ -276,6 +277,62 @@ TEST(GuiHostTest, DefaultHostFollowsTheSessionAndTheHelper) {
 
 // The helper shows the texts a person reads in the user's language; what a field holds goes as it
 // is.
+// A check box travels both ways: the state names it (label, mark, enabled) and places it in the
+// layout, and the helper's check events reach the model as a person's clicks.
+TEST(GuiHostTest, FakeHelperTicksThePinDialogsBox) {
+  testing::ScopedCodePage code_page("UTF-8");
+  testing::ScopedEnv locale("LC_ALL", "zh_TW.UTF-8");
+  const std::string pin = R"({"type":"text","id":401,"text":"4711","seq":1})";
+  const struct {
+    const char* name;
+    std::vector<std::string> steps;
+    bool answered;
+    bool keep;
+    std::vector<std::string> sent;  // in order
+  } cases[] = {
+      {"ticked",
+       {pin, R"({"type":"check","id":402,"checked":true,"seq":2})",
+        R"({"type":"click","id":1,"seq":3})"},
+       true,
+       true,
+       {R"("checks":[{"id":402,"label":"在本次工作階段保留 PIN 碼","checked":false,"enabled":true}])",
+        R"({"check":402})", R"("ack":2,)", R"("checked":true)"}},
+      {"ticked and cleared",
+       {R"({"type":"check","id":402,"checked":true,"seq":1})",
+        R"({"type":"check","id":402,"checked":false,"seq":2})",
+        R"({"type":"text","id":401,"text":"4711","seq":3})", R"({"type":"click","id":1,"seq":4})"},
+       true,
+       false,
+       {R"("checked":true)", R"("ack":2,)", R"("checked":false)"}},
+      {"a box that is not there, or no mark, changes nothing",
+       {pin, R"({"type":"check","id":999,"checked":true,"seq":2})",
+        R"({"type":"check","id":402,"seq":3})", R"({"type":"click","id":1,"seq":4})"},
+       true,
+       false,
+       {R"("ack":3,)"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    const fs::path helper = WriteFakeHelper(dir, c.steps);
+    std::unique_ptr<GuiHost> host = GuiHost::ForHelper(helper.string(), DialogLog());
+    const std::optional<PinAnswer> answer =
+        AskTokenPin(*host, {{"m", "01", "Card"}, false, false, false});
+    ASSERT_EQ(answer.has_value(), c.answered);
+    if (answer) {
+      EXPECT_EQ(answer->pin, std::string_view("4711"));
+      EXPECT_EQ(answer->remember, c.keep);
+    }
+    const std::string transcript = ReadText(dir.path() / "transcript");
+    size_t at = 0;
+    for (const std::string& sent : c.sent) {
+      const size_t found = transcript.find(sent, at);
+      EXPECT_NE(found, std::string::npos) << "missing: " << sent << "\nin:\n" << transcript;
+      if (found != std::string::npos) at = found;
+    }
+  }
+}
+
 TEST(GuiHostTest, StateMessageTextsFollowTheUserLanguage) {
   testing::ScopedCodePage code_page("UTF-8");
   PfxFileDialog dialog;

@@ -25,6 +25,7 @@
 #include "support/scoped_code_page.h"
 #include "support/test_support.h"
 #include "ui/pfx_dialogs.h"
+#include "ui/pin_dialog.h"
 #include "ui/sign_confirm_dialog.h"
 
 namespace kelvadrome {
@@ -327,6 +328,44 @@ TEST_F(TtyHostTest, PasswordsAreReadWithoutEchoOnATerminal) {
   termios after{};
   ASSERT_EQ(tcgetattr(slave.get(), &after), 0);
   EXPECT_NE(after.c_lflag & ECHO, 0u) << "echo not restored";
+}
+
+// The PIN dialog on a terminal: the token and the warning shown, the PIN read without being shown,
+// the keep box asked as y/n whose empty answer keeps it cleared; an empty PIN is not accepted.
+TEST_F(TtyHostTest, PinDialogAsksThePinThenTheBox) {
+  const struct {
+    const char* name;
+    std::string input;
+    bool answered;
+    bool keep;
+    const char* said;  // printed somewhere after the PIN question
+  } cases[] = {
+      {"kept", "4711\ny\n", true, true, "Keep the PIN for this session [y/N]: "},
+      {"not kept by default", "4711\n\n", true, false, "Keep the PIN for this session [y/N]: "},
+      {"a wrong answer is asked again", "4711\nmaybe\nY\n", true, true, "Answer y or n."},
+      {"an empty PIN is not accepted", "\n\n4711\nn\n", true, false,
+       "Not accepted: check the answers."},
+      {"end of input at the box cancels", "4711\n", false, false, "Cancelled."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PipeTerminal terminal(c.input);
+    const std::optional<PinAnswer> answer =
+        AskTokenPin(terminal.host(), {{"m", "0123456789AB", "Card of Wang"}, true, false, false});
+    ASSERT_EQ(answer.has_value(), c.answered);
+    if (answer) {
+      EXPECT_EQ(answer->pin, std::string_view("4711"));
+      EXPECT_EQ(answer->remember, c.keep);
+    }
+    const std::string output = terminal.Output();
+    EXPECT_EQ(output.find("4711"), std::string::npos) << "PIN shown: " << output;
+    const size_t token = output.find("Token: Card of Wang (0123456789AB)\n");
+    const size_t warning = output.find("The PIN was wrong; enter it again.\n");
+    const size_t pin = output.find("PIN: ");
+    EXPECT_LT(token, warning) << output;
+    EXPECT_LT(warning, pin) << output;
+    EXPECT_NE(output.find(c.said, pin), std::string::npos) << output;
+  }
 }
 
 TEST_F(TtyHostTest, DesktopViewerGetsThePathAsOneArgument) {

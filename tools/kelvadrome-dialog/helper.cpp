@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -177,6 +178,7 @@ void Helper::BuildWindow(const QJsonObject& state) {
   multiline_edits_.clear();
   multiline_texts_.clear();
   buttons_.clear();
+  checks_.clear();
   list_ = nullptr;
   list_state_ = {};
   window_name_ = state.value("name").toString();
@@ -203,10 +205,12 @@ void Helper::BuildWindow(const QJsonObject& state) {
   const QJsonArray statics = state.value("statics").toArray();
   const QJsonArray edits = state.value("edits").toArray();
   const QJsonArray buttons = state.value("buttons").toArray();
+  const QJsonArray checks = state.value("checks").toArray();
   const QJsonValue list = state.value("list");
   std::set<int> placed_statics;
   std::set<int> placed_edits;
   std::set<int> placed_buttons;
+  std::set<int> placed_checks;
   bool list_placed = false;
   int row = 0;
 
@@ -262,6 +266,27 @@ void Helper::BuildWindow(const QJsonObject& state) {
     placed_buttons.insert(id);
     return button;
   };
+  const auto make_check = [&](int id) {
+    auto* check = new QCheckBox;
+    check->setObjectName(QString("check-%1").arg(id));
+    QObject::connect(check, &QCheckBox::toggled, [this, id](bool checked) {
+      if (applying_) return;
+      QJsonObject event;
+      event.insert("type", "check");
+      event.insert("id", id);
+      event.insert("checked", checked);
+      Write(event, true);
+    });
+    checks_[id] = check;
+    placed_checks.insert(id);
+    return check;
+  };
+  const auto has_check = [&](int id) {
+    for (const QJsonValue& check : checks) {
+      if (check.toObject().value("id").toInt() == id) return true;
+    }
+    return false;
+  };
   const auto make_list = [&] {
     list_ = new QTreeWidget;
     list_->setObjectName("list");
@@ -298,6 +323,11 @@ void Helper::BuildWindow(const QJsonObject& state) {
       grid->addWidget(make_list(), row++, 0, 1, 3);
       continue;
     }
+    // A check box stands under the fields, its own text beside it.
+    if (const int check = item.value("check").toInt(0); check != 0) {
+      if (has_check(check)) grid->addWidget(make_check(check), row++, 1, 1, 2, Qt::AlignLeft);
+      continue;
+    }
     const bool with_edit = edit != 0 && has_edit(edit);
     if (label >= 0 && label < statics.size()) {
       if (!with_edit) {
@@ -324,6 +354,12 @@ void Helper::BuildWindow(const QJsonObject& state) {
     if (placed_edits.count(id) == 0) grid->addWidget(make_edit(id, 1), row++, 0, 1, 3);
   }
   if (!list_placed && list.isObject()) grid->addWidget(make_list(), row++, 0, 1, 3);
+  for (const QJsonValue& value : checks) {
+    const int id = value.toObject().value("id").toInt();
+    if (placed_checks.count(id) == 0) {
+      grid->addWidget(make_check(id), row++, 0, 1, 3, Qt::AlignLeft);
+    }
+  }
   grid->setColumnStretch(1, 1);
 
   auto* button_row = new QHBoxLayout;
@@ -384,6 +420,14 @@ void Helper::ApplyState(const QJsonObject& state) {
     const bool is_default = button.value("default").toBool(false);
     found->second->setDefault(is_default);
     found->second->setAutoDefault(is_default);
+  }
+  for (const QJsonValue& value : state.value("checks").toArray()) {
+    const QJsonObject check = value.toObject();
+    auto found = checks_.find(check.value("id").toInt());
+    if (found == checks_.end()) continue;
+    found->second->setText(ButtonText(check.value("label").toString()));
+    found->second->setEnabled(check.value("enabled").toBool(true));
+    found->second->setChecked(check.value("checked").toBool(false));
   }
   const QJsonValue list = state.value("list");
   if (list_ != nullptr && list.isObject()) {

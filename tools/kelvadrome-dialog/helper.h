@@ -15,6 +15,7 @@
 #include <map>
 
 #include <QDialog>
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -26,7 +27,7 @@ class QWidget;
 namespace kelvadrome_dialog {
 
 // Object names the windows and controls carry, so that tests can find them:
-//   "dialog-<name>" the dialog window, "edit-<id>", "button-<id>", "list" inside it;
+//   "dialog-<name>" the dialog window, "edit-<id>", "button-<id>", "check-<id>", "list" inside it;
 //   "message" a message box, "open-file" / "browse-folder" a picker, "certificate" the viewer.
 
 class Helper {
@@ -67,6 +68,7 @@ class Helper {
   std::map<int, QLineEdit*> edits_;
   std::map<int, QPlainTextEdit*> multiline_edits_;
   std::map<int, QPushButton*> buttons_;
+  std::map<int, QCheckBox*> checks_;
   std::map<int, QString> multiline_texts_;
   QTreeWidget* list_ = nullptr;
   QJsonObject list_state_;  // the list as last shown

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDialog>
 #include <QFile>
 #include <QFileDialog>
@@ -123,6 +124,10 @@ void Play(Helper& helper, const QString& step) {
     need_dialog();
     auto* button = WaitForChild<QPushButton>(step, dialog, "button-" + rest);
     QTest::mouseClick(button, Qt::LeftButton);
+  } else if (verb == "check") {
+    need_dialog();
+    auto* check = WaitForChild<QCheckBox>(step, dialog, "check-" + rest);
+    QTest::mouseClick(check, Qt::LeftButton);
   } else if (verb == "select") {
     need_dialog();
     auto* list = WaitForChild<QTreeWidget>(step, dialog, "list");

@@ -6,6 +6,7 @@
 //   expect <id> <text>     wait until edit <id> shows <text>
 //   click <id>             click button <id>
 //   select <row>           click row <row> of the list
+//   check <id>             click check box <id> (ticks or clears it)
 //   choose <path>          type <path> into the open file or folder picker and press Enter
 //   cancel-picker          press Escape in the open picker
 //   message-ok             wait for a message box and click its OK button
