@@ -89,15 +89,19 @@ std::string RefKey(const TokenRef& ref) {
 struct Module {
   CK_FUNCTION_LIST* functions = nullptr;
   std::string name;
-  std::mutex mutex;                              // serialises every call into the module
-  std::map<CK_SLOT_ID, CK_SESSION_HANDLE> kept;  // the kept session of each used slot
+  std::mutex mutex;  // serialises every call into the module
+  struct Kept {
+    CK_SESSION_HANDLE session;
+    TokenRef token;  // the token the session was opened on
+  };
+  std::map<CK_SLOT_ID, Kept> kept;  // the kept session of each used slot
 };
 
 // Closes a kept session when it is taken out of use.
 void CloseKept(Module& module, CK_SLOT_ID slot) {
   auto found = module.kept.find(slot);
   if (found == module.kept.end()) return;
-  module.functions->C_CloseSession(found->second);
+  module.functions->C_CloseSession(found->second.session);
   module.kept.erase(found);
 }
 
@@ -220,14 +224,23 @@ class OpenToken {
         if (!token->Session()) return nullptr;
         return token;
       }
-      // Sessions of slots whose token is gone would fail anyway; drop them now.
+      // The token is not there. When this process had a session on it, it was taken away: the
+      // session goes (its login with it) and the use fails as removed. Sessions the module no
+      // longer knows go too.
+      bool removed = false;
       std::vector<CK_SLOT_ID> gone;
-      for (const auto& [id, session] : module->kept) {
+      for (const auto& [id, kept] : module->kept) {
         CK_SESSION_INFO info;
-        if (module->functions->C_GetSessionInfo(session, &info) != CKR_OK) gone.push_back(id);
+        if (kept.token == ref) {
+          removed = true;
+          gone.push_back(id);
+        } else if (module->functions->C_GetSessionInfo(kept.session, &info) != CKR_OK) {
+          gone.push_back(id);
+        }
       }
       for (CK_SLOT_ID id : gone) CloseKept(*module, id);
-      break;
+      SetLastPlatformError(removed ? card_error::kRemoved : card_error::kNoCard);
+      return nullptr;
     }
     SetLastPlatformError(card_error::kNoCard);
     return nullptr;
@@ -254,8 +267,9 @@ class OpenToken {
     auto found = module_.kept.find(slot_.id);
     if (found != module_.kept.end()) {
       CK_SESSION_INFO info;
-      if (f()->C_GetSessionInfo(found->second, &info) == CKR_OK) {
-        session_ = found->second;
+      if (f()->C_GetSessionInfo(found->second.session, &info) == CKR_OK &&
+          found->second.token == ref_) {
+        session_ = found->second.session;
         return true;
       }
       CloseKept(module_, slot_.id);
@@ -264,7 +278,7 @@ class OpenToken {
     const CK_RV rv = f()->C_OpenSession(slot_.id, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
                                         nullptr, &session);
     if (rv != CKR_OK) return Refused(FailWith(rv));
-    module_.kept[slot_.id] = session;
+    module_.kept[slot_.id] = {session, ref_};
     session_ = session;
     return true;
   }
@@ -760,7 +774,7 @@ void ForgetTokenPins() {
   if (!modules_loaded) return;  // nothing was ever logged in
   for (const auto& module : Modules().modules()) {
     const std::lock_guard<std::mutex> lock(module->mutex);
-    for (const auto& [slot, session] : module->kept) module->functions->C_Logout(session);
+    for (const auto& [slot, kept] : module->kept) module->functions->C_Logout(kept.session);
   }
 }
 
