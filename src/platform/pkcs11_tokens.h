@@ -45,12 +45,12 @@ namespace kelvadrome {
 
 // The platform's smart-card error values (Windows numeric values).
 namespace card_error {
-inline constexpr uint32_t kWrongPin = 0x8010006B;    // SCARD_W_WRONG_CHV
-inline constexpr uint32_t kPinBlocked = 0x8010006C;  // SCARD_W_CHV_BLOCKED
-inline constexpr uint32_t kCancelled = 0x8010006E;   // SCARD_W_CANCELLED_BY_USER
-inline constexpr uint32_t kNoCard = 0x8010000C;      // SCARD_E_NO_SMARTCARD: no token present
-inline constexpr uint32_t kRemoved = 0x80100069;     // SCARD_W_REMOVED_CARD: token went away
-inline constexpr uint32_t kCardFailure = 0x8010001F; // SCARD_E_UNEXPECTED: the module failed
+inline constexpr uint32_t kWrongPin = 0x8010006B;     // SCARD_W_WRONG_CHV
+inline constexpr uint32_t kPinBlocked = 0x8010006C;   // SCARD_W_CHV_BLOCKED
+inline constexpr uint32_t kCancelled = 0x8010006E;    // SCARD_W_CANCELLED_BY_USER
+inline constexpr uint32_t kNoCard = 0x8010000C;       // SCARD_E_NO_SMARTCARD: no token present
+inline constexpr uint32_t kRemoved = 0x80100069;      // SCARD_W_REMOVED_CARD: token went away
+inline constexpr uint32_t kCardFailure = 0x8010001F;  // SCARD_E_UNEXPECTED: the module failed
 }  // namespace card_error
 
 struct TokenRef {
