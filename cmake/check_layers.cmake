@@ -1,7 +1,7 @@
 # Fails when an include points up the layers. Run with -DSOURCE_ROOT=<src folder>.
 #
 # The layers, lowest first, and what each may include besides itself:
-#   platform: nothing else (and it alone may include OpenSSL or SQLite)
+#   platform: nothing else (and it alone may include OpenSSL, SQLite or PKCS #11)
 #   codec:    platform
 #   host:     platform
 #   ui:       codec, platform
@@ -35,8 +35,10 @@ foreach(layer IN LISTS layers)
         if(target IN_LIST layers AND NOT target IN_LIST allowed_${layer})
           list(APPEND violations "${shown}: ${layer} includes from ${target}: ${line}")
         endif()
-      elseif(line MATCHES "#[ \t]*include[ \t]*<(openssl/|sqlite3)" AND NOT layer STREQUAL "platform")
-        list(APPEND violations "${shown}: only platform may include OpenSSL or SQLite: ${line}")
+      elseif(line MATCHES "#[ \t]*include[ \t]*<(openssl/|sqlite3|p11-kit/|pkcs11)" AND
+             NOT layer STREQUAL "platform")
+        list(APPEND violations
+             "${shown}: only platform may include OpenSSL, SQLite or PKCS #11: ${line}")
       endif()
     endforeach()
   endforeach()

@@ -9,6 +9,7 @@ packages=(
   libbenchmark-dev openjdk-17-jdk-headless gettext
   qt6-base-dev qt6-translations-l10n xvfb xauth fonts-noto-cjk
   chromium nodejs
+  libp11-kit-dev p11-kit softhsm2 opensc
 )
 
 missing=()

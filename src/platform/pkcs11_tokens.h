@@ -19,10 +19,17 @@
 //   CKR_PIN_INCORRECT, CKR_PIN_INVALID, CKR_PIN_LEN_RANGE            -> card_error::kWrongPin
 //   CKR_PIN_LOCKED                                                  -> card_error::kPinBlocked
 //   PIN prompt cancelled or nobody to ask                           -> card_error::kCancelled
-//   CKR_TOKEN_NOT_PRESENT, CKR_DEVICE_REMOVED, CKR_SESSION_HANDLE_INVALID after removal, no such
-//   token                                                          -> card_error::kRemoved / kNoCard
+//   CKR_TOKEN_NOT_PRESENT, CKR_DEVICE_REMOVED, CKR_SESSION_HANDLE_INVALID, CKR_SESSION_CLOSED,
+//   CKR_SLOT_ID_INVALID, CKR_TOKEN_NOT_RECOGNIZED, and a token this process used that is no
+//   longer present                                                 -> card_error::kRemoved
+//   a token that is not present and was not in use                  -> card_error::kNoCard
+//   CKR_FUNCTION_CANCELED (the reader's PIN pad was cancelled)      -> card_error::kCancelled
 //   anything else                                                  -> card_error::kCardFailure
-// All functions are safe to call from several threads; calls into one module are serialised.
+// All functions are safe to call from several threads; calls into one module are serialised, the
+// PIN prompt included: a prompt must not call back into these functions.
+//
+// Modules marked `trust-policy: yes` in their p11-kit configuration (the system's certificate
+// authorities) and tokens not initialised (CKF_TOKEN_INITIALIZED clear) are not listed.
 #pragma once
 
 #include <cstdint>
@@ -38,12 +45,12 @@ namespace kelvadrome {
 
 // The platform's smart-card error values (Windows numeric values).
 namespace card_error {
-inline constexpr uint32_t kWrongPin = 0x8010006B;    // SCARD_W_WRONG_CHV
-inline constexpr uint32_t kPinBlocked = 0x8010006C;  // SCARD_W_CHV_BLOCKED
-inline constexpr uint32_t kCancelled = 0x8010006E;   // SCARD_W_CANCELLED_BY_USER
-inline constexpr uint32_t kNoCard = 0x8010000C;      // SCARD_E_NO_SMARTCARD: no token present
-inline constexpr uint32_t kRemoved = 0x80100069;     // SCARD_W_REMOVED_CARD: token went away
-inline constexpr uint32_t kCardFailure = 0x8010001F; // SCARD_E_UNEXPECTED: the module failed
+inline constexpr uint32_t kWrongPin = 0x8010006B;     // SCARD_W_WRONG_CHV
+inline constexpr uint32_t kPinBlocked = 0x8010006C;   // SCARD_W_CHV_BLOCKED
+inline constexpr uint32_t kCancelled = 0x8010006E;    // SCARD_W_CANCELLED_BY_USER
+inline constexpr uint32_t kNoCard = 0x8010000C;       // SCARD_E_NO_SMARTCARD: no token present
+inline constexpr uint32_t kRemoved = 0x80100069;      // SCARD_W_REMOVED_CARD: token went away
+inline constexpr uint32_t kCardFailure = 0x8010001F;  // SCARD_E_UNEXPECTED: the module failed
 }  // namespace card_error
 
 struct TokenRef {
@@ -98,7 +105,7 @@ using TokenPinPrompt = std::function<std::optional<PinAnswer>(const PinRequest&)
 TokenPinPrompt SetTokenPinPrompt(TokenPinPrompt prompt);
 
 // TokenModules lists the names of the modules p11-kit registers (empty when none or p11-kit
-// cannot load them).
+// cannot load them). The first call of any function here loads and initialises the modules.
 std::vector<std::string> TokenModules();
 
 // PresentTokens lists the tokens present now, in module and slot order.
@@ -134,6 +141,7 @@ bool StoreTokenCertificate(const TokenRef& token, std::span<const uint8_t> id,
                            const std::string& label, std::span<const uint8_t> der);
 
 // DeleteTokenKey removes the key pair |id| and its certificates from |token|. Logs in first.
+// Nothing of that CKA_ID on the token: false with platform_error::kBadKeyset.
 bool DeleteTokenKey(const TokenRef& token, std::span<const uint8_t> id);
 
 // ForgetTokenPins wipes every kept PIN and logs every session out.
