@@ -69,6 +69,7 @@
 #include "platform/certificate_key.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
+#include "platform/pkcs11_tokens.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "ui/dialog_language.h"
@@ -110,6 +111,8 @@ constexpr const char* kUsageText =
     "       kelvadrome cert delete <thumbprint> [MY|ROOT|CA] [--json]\n"
     "       kelvadrome cert sign <thumbprint> <file> <signature-file> [--json]\n"
     "       kelvadrome keys [--json]\n"
+    "       kelvadrome tokens [--json]\n"
+    "       kelvadrome doctor [--json]\n"
     "       kelvadrome methods [--json]\n"
     "       kelvadrome call <Method> [<argument>...] [--json]\n"
     "       kelvadrome server register|unregister [--json]\n"
@@ -133,6 +136,9 @@ constexpr const char* kHelpText =
     "  cert sign <thumbprint> <file> <signature-file>\n"
     "                                   sign the SHA-256 of a file with the key of a certificate\n"
     "  keys                             list the key containers and their keys\n"
+    "  tokens                           list the smart cards and tokens present, their keys and\n"
+    "                                   certificates\n"
+    "  doctor                           what the component finds here (PKCS #11 modules, ...)\n"
     "  methods                          list the component's methods and their parameters\n"
     "  call <Method> [<argument>...]    call a method of the automation object KelvadromeATL.CAPI\n"
     "                                   and print its result; texts as given, numbers in decimal\n"
@@ -607,6 +613,92 @@ int Keys(const CommandLine& line) {
   return kSuccess;
 }
 
+std::string HexText(const std::vector<uint8_t>& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (const uint8_t byte : bytes) {
+    hex.push_back(kDigits[byte >> 4]);
+    hex.push_back(kDigits[byte & 0xF]);
+  }
+  return hex;
+}
+
+// tokens: the tokens present now, each with its key pairs and certificates. Reading a token's
+// private objects may need its PIN, which is asked as for any use of the token.
+int Tokens(const CommandLine& line) {
+  if (line.words.size() != 1) return kUsage;
+  std::string json = "[";
+  const auto tokens = PresentTokens();
+  if (!line.json && tokens.empty()) std::printf("no token present\n");
+  for (const TokenInfo& token : tokens) {
+    const auto keys = TokenKeys(token.ref);
+    const auto certificates = TokenCertificates(token.ref);
+    std::string keys_json = "[", certificates_json = "[";
+    if (!line.json) {
+      std::printf("%s  serial %s  (%s, %s %s)%s\n", token.ref.label.c_str(),
+                  token.ref.serial.c_str(), token.ref.module.c_str(), token.manufacturer.c_str(),
+                  token.model.c_str(), token.pin_pad ? "  PIN pad" : "");
+      if (!keys) std::printf("  keys: cannot be read (error 0x%08X)\n", LastPlatformError());
+    }
+    for (const TokenKey& key : keys.value_or(std::vector<TokenKey>{})) {
+      if (line.json) {
+        keys_json += std::string(keys_json.size() > 1 ? "," : "") + "{\"id\":\"" + HexText(key.id) +
+                     "\",\"label\":" + JsonString(key.label) +
+                     ",\"bits\":" + std::to_string(key.bits) +
+                     ",\"extractable\":" + (key.extractable ? "true" : "false") +
+                     ",\"sensitive\":" + (key.sensitive ? "true" : "false") + "}";
+      } else {
+        std::printf("  key   %s  RSA %u  id %s%s\n", key.label.c_str(), key.bits,
+                    HexText(key.id).c_str(), key.extractable ? "  extractable" : "");
+      }
+    }
+    for (const TokenCertificate& certificate :
+         certificates.value_or(std::vector<TokenCertificate>{})) {
+      CertInfo info(certificate.der.data(), static_cast<int32_t>(certificate.der.size()));
+      if (line.json) {
+        certificates_json += std::string(certificates_json.size() > 1 ? "," : "") + "{\"id\":\"" +
+                             HexText(certificate.id) +
+                             "\",\"label\":" + JsonString(certificate.label) +
+                             ",\"subject\":" + JsonString(info.GetSubject()) + "}";
+      } else {
+        std::printf("  cert  %s  id %s  %s\n", certificate.label.c_str(),
+                    HexText(certificate.id).c_str(), info.GetSubject().c_str());
+      }
+    }
+    if (line.json) {
+      json += std::string(json.size() > 1 ? "," : "") +
+              "{\"label\":" + JsonString(token.ref.label) +
+              ",\"serial\":" + JsonString(token.ref.serial) +
+              ",\"module\":" + JsonString(token.ref.module) +
+              ",\"manufacturer\":" + JsonString(token.manufacturer) +
+              ",\"model\":" + JsonString(token.model) +
+              ",\"pinPad\":" + (token.pin_pad ? "true" : "false") + ",\"keys\":" + keys_json +
+              "],\"certificates\":" + certificates_json + "]}";
+    }
+  }
+  if (line.json) std::printf("%s]\n", json.c_str());
+  return kSuccess;
+}
+
+// doctor: what the component finds on this machine for this user.
+int Doctor(const CommandLine& line) {
+  if (line.words.size() != 1) return kUsage;
+  const std::vector<std::string> modules = TokenModules();
+  const size_t present = PresentTokens().size();
+  if (line.json) {
+    std::string list = "[";
+    for (const auto& module : modules) {
+      list += std::string(list.size() > 1 ? "," : "") + JsonString(module);
+    }
+    std::printf("{\"pkcs11Modules\":%s],\"tokensPresent\":%zu}\n", list.c_str(), present);
+    return kSuccess;
+  }
+  std::printf("PKCS #11 modules (p11-kit): %s\n", modules.empty() ? "none registered" : "");
+  for (const auto& module : modules) std::printf("  %s\n", module.c_str());
+  std::printf("tokens present: %zu\n", present);
+  return kSuccess;
+}
+
 // --- The automation object ---------------------------------------------------------------------
 
 // Holds one reference to an interface.
@@ -1010,13 +1102,14 @@ int BridgeStatus(const CommandLine& line) {
   if (line.json) {
     json += "],\"confined\":[";
     for (size_t i = 0; i < notes.size(); ++i) json += (i == 0 ? "" : ",") + JsonString(notes[i]);
-    std::printf("%s],\"loopback\":{\"address\":\"127.0.0.1:%u\",\"answering\":%s}}\n",
-                json.c_str(), kBridgeLoopbackPort, loopback ? "true" : "false");
+    std::printf("%s],\"loopback\":{\"address\":\"127.0.0.1:%u\",\"answering\":%s}}\n", json.c_str(),
+                kBridgeLoopbackPort, loopback ? "true" : "false");
   } else {
     for (const auto& note : notes) std::printf("note     %s\n", note.c_str());
     std::printf("loopback 127.0.0.1:%u: %s\n", kBridgeLoopbackPort,
-                loopback ? "answering"
-                         : "nothing listens (systemctl --user enable --now kelvadrome-bridge.socket)");
+                loopback
+                    ? "answering"
+                    : "nothing listens (systemctl --user enable --now kelvadrome-bridge.socket)");
   }
   return found ? kSuccess : kFailure;
 }
@@ -1063,6 +1156,8 @@ int Run(int argc, char** argv) {
   if (line && !line->words.empty() && line->words[0] == "certs") result = Certs(*line);
   if (line && !line->words.empty() && line->words[0] == "cert") result = CertShow(*line);
   if (line && !line->words.empty() && line->words[0] == "keys") result = Keys(*line);
+  if (line && !line->words.empty() && line->words[0] == "tokens") result = Tokens(*line);
+  if (line && !line->words.empty() && line->words[0] == "doctor") result = Doctor(*line);
   if (line && !line->words.empty() && line->words[0] == "methods") result = Methods(*line);
   if (line && !line->words.empty() && line->words[0] == "call") result = Call(*line);
   if (line && !line->words.empty() && line->words[0] == "server") result = Server(*line);

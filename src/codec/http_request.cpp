@@ -170,8 +170,8 @@ HttpParseResult ParseHttpRequest(std::string_view received, const HttpLimits& li
 
   const std::string* connection = request.Header("connection");
   const std::string connection_value = connection != nullptr ? Lower(*connection) : "";
-  request.keep_alive = request.minor_version == 1 ? connection_value != "close"
-                                                  : connection_value == "keep-alive";
+  request.keep_alive =
+      request.minor_version == 1 ? connection_value != "close" : connection_value == "keep-alive";
 
   if (received.size() - head_size < body_size) {
     result.status = HttpParse::kIncomplete;

@@ -5,6 +5,8 @@
 #include "platform/key_container.h"
 #include "ui/dialog_host.h"
 #include "ui/key_use_dialog.h"
+#include "ui/pin_dialog.h"
+#include "ui/token_choice_dialog.h"
 
 namespace kelvadrome {
 
@@ -13,6 +15,11 @@ void InstallKeyUsePrompt() {
   std::call_once(installed, [] {
     SetDefaultKeyUsePrompt(
         [](const KeyUseRequest& request) { return AskForKeyUse(CurrentDialogHost(), request); });
+    // A token's PIN, and the token a new card key goes to, are asked the same way.
+    SetTokenPinPrompt(MakeDialogPinPrompt());
+    SetTokenChooser([](const std::vector<TokenInfo>& tokens) {
+      return ChooseToken(CurrentDialogHost(), tokens);
+    });
   });
 }
 

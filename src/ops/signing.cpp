@@ -126,7 +126,13 @@ CertificateKey* AcquireSignerKey(SignerCertificate& found, SignerKeyCache& keys,
                                  std::optional<CertificateKey>& pfx_key, SigningOutcome& outcome) {
   if (found.from_store && keys.signerProvider && keys.certificate_id == found.certificate.id &&
       keys.link == found.link_value) {
-    return &*keys.signerProvider;
+    // A card may have been taken away since: its key is acquired again, and fails as a card
+    // that is not ready.
+    if (IsSoftwareProvider(found.link.provider) ||
+        keys.signerProvider->container->DescribeKey(keys.signerProvider->key_spec)) {
+      return &*keys.signerProvider;
+    }
+    keys.signerProvider.reset();
   }
   auto key = AcquireCertificatePrivateKey(*found.store, found.certificate.id, false);
   if (!key) {

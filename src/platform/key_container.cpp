@@ -31,6 +31,14 @@ bool Fail(uint32_t code) {
   return false;
 }
 
+// Where a key on a token is: the token, the key pair's CKA_ID, and its public half.
+struct TokenKeyLink {
+  TokenRef token;
+  std::vector<uint8_t> key_id;
+  uint32_t bits = 0;
+  std::vector<uint8_t> public_key;  // SubjectPublicKeyInfo DER
+};
+
 bool ValidSpec(uint32_t spec) {
   if (spec == key_spec::kExchange || spec == key_spec::kSignature) return true;
   return Fail(key_error::kBadAlgorithm);
@@ -117,6 +125,15 @@ struct KeyContainer::State {
   // ChangeStamp returns the profile's stamp (ProfileDatabase::ChangeStamp); nullopt when the keys
   // are not in the profile or the stamp cannot be read.
   virtual std::optional<ProfileChangeStamp> ChangeStamp() { return std::nullopt; }
+
+  // TokenLink returns the token key pair that is the key of |spec|, when the key lives on a
+  // token; nullopt (nothing recorded) otherwise.
+  virtual std::optional<TokenKeyLink> TokenLink(uint32_t) { return std::nullopt; }
+  // AddTokenKey records |link| as the key of |spec|, replacing any key there; only states that
+  // can hold token keys take it.
+  virtual bool AddTokenKey(uint32_t, const TokenKeyLink&) {
+    return Fail(platform_error::kPermissionDenied);
+  }
 };
 
 namespace {
@@ -242,8 +259,40 @@ class ProfileState final : public KeyContainer::State {
   std::string folded_;
 };
 
+// PresentToken finds the token of |wanted| (same module and serial number) among those present;
+// card_error::kNoCard when it is not there.
+std::optional<TokenRef> PresentToken(const TokenRef& wanted) {
+  for (const TokenInfo& present : PresentTokens()) {
+    if (present.ref.module == wanted.module && present.ref.serial == wanted.serial) {
+      return present.ref;
+    }
+  }
+  SetLastPlatformError(card_error::kNoCard);
+  return std::nullopt;
+}
+
+// TokenCertificateOf returns the certificate stored beside the key pair |key_id| on |token|.
+std::optional<std::vector<uint8_t>> TokenCertificateOf(const TokenRef& token,
+                                                       const std::vector<uint8_t>& key_id) {
+  auto certificates = TokenCertificates(token);
+  if (!certificates) return std::nullopt;
+  for (auto& certificate : *certificates) {
+    if (certificate.id == key_id) return std::move(certificate.der);
+  }
+  return std::nullopt;
+}
+
 class VolatileState final : public KeyContainer::State {
  public:
+  // A volatile container that made key pairs on a token and was never persisted removes them
+  // again: nothing will ever refer to them.
+  ~VolatileState() override {
+    if (persisted_) return;
+    for (const auto& [spec, link] : token_keys_) {
+      if (auto token = PresentToken(link.token)) DeleteTokenKey(*token, link.key_id);
+    }
+  }
+
   bool is_volatile() const override { return true; }
 
   std::optional<StoredKey> Load(uint32_t spec) override {
@@ -266,6 +315,7 @@ class VolatileState final : public KeyContainer::State {
   bool Store(const StoredKey& key) override {
     std::lock_guard<std::mutex> lock(mutex_);
     keys_.insert_or_assign(key.description.spec, key.Copy());
+    token_keys_.erase(key.description.spec);
     return true;
   }
 
@@ -277,20 +327,252 @@ class VolatileState final : public KeyContainer::State {
     return true;
   }
 
-  // Snapshot copies every key, for persisting.
-  std::vector<StoredKey> Snapshot() {
+  std::optional<TokenKeyLink> TokenLink(uint32_t spec) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<StoredKey> keys;
-    for (const auto& [spec, key] : keys_) keys.push_back(key.Copy());
-    return keys;
+    auto found = token_keys_.find(spec);
+    if (found == token_keys_.end()) return std::nullopt;
+    return found->second;
+  }
+
+  bool AddTokenKey(uint32_t spec, const TokenKeyLink& link) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    keys_.insert_or_assign(spec, StoredKey{{spec, link.bits, 0}, {}, link.public_key, {}});
+    token_keys_.insert_or_assign(spec, link);
+    return true;
+  }
+
+  // Snapshot copies every key and token link, for persisting; the token's key pairs then belong
+  // to the profile's container.
+  struct Contents {
+    std::vector<StoredKey> keys;  // software keys
+    std::vector<std::pair<uint32_t, TokenKeyLink>> token_keys;
+  };
+  Contents Snapshot() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Contents contents;
+    for (const auto& [spec, key] : keys_) {
+      if (token_keys_.count(spec) == 0) contents.keys.push_back(key.Copy());
+    }
+    for (const auto& entry : token_keys_) contents.token_keys.push_back(entry);
+    return contents;
+  }
+  void MarkPersisted() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    persisted_ = true;
   }
 
  private:
   std::mutex mutex_;
   std::map<uint32_t, StoredKey> keys_;  // by spec, so exchange comes first
+  std::map<uint32_t, TokenKeyLink> token_keys_;
+  bool persisted_ = false;
+};
+
+struct ChooserSlot {
+  std::mutex mutex;
+  TokenChooser chooser;
+};
+
+ChooserSlot& DefaultChooser() {
+  static ChooserSlot* slot = new ChooserSlot;
+  return *slot;
+}
+
+// ChooseToken picks the token for a new key: the only one present, else the chooser's pick (the
+// first without a chooser). NTE card errors: no token present, or the person cancelled.
+std::optional<TokenRef> ChooseToken() {
+  const std::vector<TokenInfo> tokens = PresentTokens();
+  if (tokens.empty()) {
+    SetLastPlatformError(card_error::kNoCard);
+    return std::nullopt;
+  }
+  if (tokens.size() == 1) return tokens.front().ref;
+  TokenChooser chooser;
+  {
+    ChooserSlot& slot = DefaultChooser();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    chooser = slot.chooser;
+  }
+  if (!chooser) return tokens.front().ref;
+  const std::optional<size_t> chosen = chooser(tokens);
+  if (!chosen || *chosen >= tokens.size()) {
+    SetLastPlatformError(card_error::kCancelled);
+    return std::nullopt;
+  }
+  return tokens[*chosen].ref;
+}
+
+// The keys of a card container: the profile keeps, per spec, which token and which key pair
+// (CKA_ID) it is, with the public half; the token keeps the key pair and its certificate.
+class TokenState final : public KeyContainer::State {
+ public:
+  TokenState(std::shared_ptr<ProfileDatabase> database, int64_t id, std::string folded)
+      : database_(std::move(database)), id_(id), folded_(std::move(folded)) {}
+
+  bool is_volatile() const override { return false; }
+
+  // Load needs the token present: a key whose token is away cannot be used.
+  std::optional<StoredKey> Load(uint32_t spec) override {
+    auto link = ReadLink(spec);
+    if (!link) return std::nullopt;
+    auto token = PresentToken(link->token);
+    if (!token) return std::nullopt;
+    StoredKey key;
+    key.description = {spec, link->bits, 0};
+    key.public_key = std::move(link->public_key);
+    key.certificate = TokenCertificateOf(*token, link->key_id);
+    return key;
+  }
+
+  std::optional<std::vector<KeyDescription>> List() override {
+    if (!Exists()) return std::nullopt;
+    ProfileStatement query =
+        database_->Prepare("SELECT spec, bits FROM token_keys WHERE container = ?1 ORDER BY spec");
+    if (!query.valid() || !query.BindInt(1, id_)) {
+      SetLastPlatformError(key_error::kNoMemory);
+      return std::nullopt;
+    }
+    std::vector<KeyDescription> keys;
+    for (;;) {
+      switch (query.Step()) {
+        case ProfileStatement::StepResult::kError:
+          return std::nullopt;
+        case ProfileStatement::StepResult::kDone:
+          return keys;
+        case ProfileStatement::StepResult::kRow:
+          keys.push_back({static_cast<uint32_t>(query.ColumnInt(0)),
+                          static_cast<uint32_t>(query.ColumnInt(1)), 0});
+          break;
+      }
+    }
+  }
+
+  // A key from elsewhere (a PFX file, a key blob) is never put on a token by this route.
+  bool Store(const StoredKey&) override { return Fail(platform_error::kPermissionDenied); }
+
+  // The certificate goes onto the token beside its key; the token's label for it is the
+  // container's name.
+  bool StoreCertificate(uint32_t spec, std::optional<std::vector<uint8_t>> der) override {
+    if (!der) return Fail(platform_error::kPermissionDenied);
+    auto link = ReadLink(spec);
+    if (!link) return false;
+    auto token = PresentToken(link->token);
+    return token && StoreTokenCertificate(*token, link->key_id, Label(), *der);
+  }
+
+  std::optional<TokenKeyLink> TokenLink(uint32_t spec) override {
+    const uint32_t error = LastPlatformError();
+    auto link = ReadLink(spec);
+    if (!link) SetLastPlatformError(error);  // "not on a token" records nothing
+    return link;
+  }
+
+  bool AddTokenKey(uint32_t spec, const TokenKeyLink& link) override {
+    return database_->Transaction([&] { return Exists() && Insert(*database_, id_, spec, link); });
+  }
+
+  // Insert writes the token key |link| of |spec| into container |id| (inside the caller's
+  // transaction).
+  static bool Insert(ProfileDatabase& database, int64_t id, uint32_t spec,
+                     const TokenKeyLink& link) {
+    ProfileStatement insert = database.Prepare(
+        "INSERT OR REPLACE INTO token_keys"
+        " (container, spec, module, serial, token_label, key_id, bits, public_key)"
+        " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    if (!insert.valid() || !insert.BindInt(1, id) || !insert.BindInt(2, spec) ||
+        !insert.BindText(3, link.token.module) || !insert.BindText(4, link.token.serial) ||
+        !insert.BindText(5, link.token.label) ||
+        !insert.BindBlob(6, link.key_id.data(), link.key_id.size()) ||
+        !insert.BindInt(7, link.bits) ||
+        !insert.BindBlob(8, link.public_key.data(), link.public_key.size())) {
+      return Fail(key_error::kNoMemory);
+    }
+    return insert.Step() == ProfileStatement::StepResult::kDone;
+  }
+
+  // Links lists the token keys of container |id| (for removal with the container).
+  static std::vector<TokenKeyLink> Links(ProfileDatabase& database, int64_t id) {
+    std::vector<TokenKeyLink> links;
+    ProfileStatement query = database.Prepare(
+        "SELECT module, serial, token_label, key_id FROM token_keys WHERE container = ?1");
+    if (!query.valid() || !query.BindInt(1, id)) return links;
+    while (query.Step() == ProfileStatement::StepResult::kRow) {
+      TokenKeyLink link;
+      link.token = {query.ColumnText(0), query.ColumnText(1), query.ColumnText(2)};
+      link.key_id = query.ColumnBlob(3);
+      links.push_back(std::move(link));
+    }
+    return links;
+  }
+
+ private:
+  // ReadLink returns the token key of |spec|: NTE_NO_KEY when there is none, NTE_BAD_KEYSET when
+  // the container is gone.
+  std::optional<TokenKeyLink> ReadLink(uint32_t spec) {
+    ProfileStatement query = database_->Prepare(
+        "SELECT module, serial, token_label, key_id, bits, public_key FROM token_keys"
+        " WHERE container = ?1 AND spec = ?2");
+    if (!query.valid() || !query.BindInt(1, id_) || !query.BindInt(2, spec)) {
+      SetLastPlatformError(key_error::kNoMemory);
+      return std::nullopt;
+    }
+    switch (query.Step()) {
+      case ProfileStatement::StepResult::kError:
+        return std::nullopt;
+      case ProfileStatement::StepResult::kDone:
+        if (Exists()) SetLastPlatformError(key_error::kNoKey);
+        return std::nullopt;
+      case ProfileStatement::StepResult::kRow:
+        break;
+    }
+    TokenKeyLink link;
+    link.token = {query.ColumnText(0), query.ColumnText(1), query.ColumnText(2)};
+    link.key_id = query.ColumnBlob(3);
+    link.bits = static_cast<uint32_t>(query.ColumnInt(4));
+    link.public_key = query.ColumnBlob(5);
+    return link;
+  }
+
+  // The container's name as written, the label of its objects on the token.
+  std::string Label() {
+    ProfileStatement query = database_->Prepare("SELECT name FROM key_containers WHERE id = ?1");
+    if (!query.valid() || !query.BindInt(1, id_) ||
+        query.Step() != ProfileStatement::StepResult::kRow) {
+      return folded_;
+    }
+    return query.ColumnText(0);
+  }
+
+  bool Exists() {
+    ProfileStatement query =
+        database_->Prepare("SELECT 1 FROM key_containers WHERE id = ?1 AND folded = ?2");
+    if (!query.valid() || !query.BindInt(1, id_) || !query.BindText(2, folded_)) {
+      return Fail(key_error::kNoMemory);
+    }
+    switch (query.Step()) {
+      case ProfileStatement::StepResult::kRow:
+        return true;
+      case ProfileStatement::StepResult::kDone:
+        return Fail(key_error::kBadKeyset);
+      case ProfileStatement::StepResult::kError:
+        return false;
+    }
+    return false;
+  }
+
+  std::shared_ptr<ProfileDatabase> database_;
+  int64_t id_;
+  std::string folded_;
 };
 
 }  // namespace
+
+TokenChooser SetTokenChooser(TokenChooser chooser) {
+  ChooserSlot& slot = DefaultChooser();
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  std::swap(slot.chooser, chooser);
+  return chooser;
+}
 
 KeyUsePrompt SetDefaultKeyUsePrompt(KeyUsePrompt prompt) {
   PromptSlot& slot = DefaultPrompt();
@@ -347,8 +629,38 @@ bool KeyContainer::GenerateKey(uint32_t spec, uint32_t bits, uint32_t flags) {
       std::find(kGeneratedSizes.begin(), kGeneratedSizes.end(), bits) == kGeneratedSizes.end()) {
     return Fail(key_error::kBadFlags);
   }
+  // A card provider's key is made by a token; no flag applies to it (it never leaves the token).
+  if (!IsSoftwareProvider(provider_name_)) return GenerateOnToken(spec, bits);
   auto material = GenerateRsaKey(bits);
   return material && StoreNewKey(spec, flags, std::move(*material));
+}
+
+bool KeyContainer::GenerateOnToken(uint32_t spec, uint32_t bits) {
+  // The container's second key goes to the token of its first.
+  const uint32_t other = spec == key_spec::kExchange ? key_spec::kSignature : key_spec::kExchange;
+  std::optional<TokenRef> token;
+  if (auto sibling = state_->TokenLink(other)) {
+    token = PresentToken(sibling->token);
+  } else {
+    token = ChooseToken();
+  }
+  if (!token) return false;
+  const std::optional<TokenKeyLink> previous = state_->TokenLink(spec);
+  auto key = GenerateTokenKey(*token, bits, StoredName(name_));
+  if (!key) return false;
+  const TokenKeyLink link{*token, key->id, key->bits, key->public_key_info};
+  if (!state_->AddTokenKey(spec, link)) {
+    const uint32_t error = LastPlatformError();
+    DeleteTokenKey(*token, key->id);  // nothing refers to it
+    SetLastPlatformError(error);
+    return false;
+  }
+  // The replaced key pair goes, as a software container's replaced key does.
+  if (previous && previous->key_id != key->id) {
+    if (auto old_token = PresentToken(previous->token))
+      DeleteTokenKey(*old_token, previous->key_id);
+  }
+  return true;
 }
 
 std::optional<KeyDescription> KeyContainer::DescribeKey(uint32_t spec) {
@@ -480,6 +792,16 @@ evp_pkey_st* KeyContainer::UsablePrivateKey(uint32_t spec, KeyUse use) {
 std::optional<std::vector<uint8_t>> KeyContainer::SignHash(uint32_t spec, uint32_t algorithm,
                                                            std::span<const uint8_t> hash) {
   if (!ValidSpec(spec)) return std::nullopt;
+  if (auto link = state_->TokenLink(spec)) {
+    auto digest_info = DigestInfoFor(algorithm, hash);
+    if (!digest_info) return std::nullopt;
+    auto token = PresentToken(link->token);
+    if (!token) return std::nullopt;
+    auto signature = SignWithTokenKey(*token, link->key_id, *digest_info);
+    if (!signature) return std::nullopt;
+    std::reverse(signature->begin(), signature->end());
+    return signature;
+  }
   evp_pkey_st* parsed = UsablePrivateKey(spec, KeyUse::kSign);
   if (parsed == nullptr) return std::nullopt;
   return RsaSignHash(parsed, algorithm, hash);
@@ -487,6 +809,12 @@ std::optional<std::vector<uint8_t>> KeyContainer::SignHash(uint32_t spec, uint32
 
 std::optional<SecretBytes> KeyContainer::Decrypt(uint32_t spec, std::span<const uint8_t> block) {
   if (!ValidSpec(spec)) return std::nullopt;
+  if (auto link = state_->TokenLink(spec)) {
+    auto token = PresentToken(link->token);
+    if (!token) return std::nullopt;
+    const std::vector<uint8_t> big_endian(block.rbegin(), block.rend());
+    return DecryptWithTokenKey(*token, link->key_id, big_endian);
+  }
   evp_pkey_st* parsed = UsablePrivateKey(spec, KeyUse::kDecrypt);
   if (parsed == nullptr) return std::nullopt;
   return RsaDecryptPkcs1(parsed, block);
@@ -534,8 +862,13 @@ std::unique_ptr<KeyContainer> KeyContainerStore::Create(std::string_view name,
   const bool created = database_->Transaction(
       [&] { return InsertContainer(*database_, stored, folded, provider->name, &id); });
   if (!created) return nullptr;
-  return std::make_unique<KeyContainer>(KeyContainer::Passkey{},
-                                        std::make_shared<ProfileState>(database_, id, folded),
+  std::shared_ptr<KeyContainer::State> state;
+  if (IsSoftwareProvider(provider->name)) {
+    state = std::make_shared<ProfileState>(database_, id, folded);
+  } else {
+    state = std::make_shared<TokenState>(database_, id, folded);
+  }
+  return std::make_unique<KeyContainer>(KeyContainer::Passkey{}, std::move(state),
                                         std::string(name), *provider, false);
 }
 
@@ -556,7 +889,12 @@ std::unique_ptr<KeyContainer> KeyContainerStore::Open(std::string_view name,
       }
     }
   }
-  ProfileStatement query = database_->Prepare("SELECT id FROM key_containers WHERE folded = ?1");
+  // The provider the container was created through decides where its keys are, whatever name
+  // it is opened by now; a card container of an earlier release holds software keys and stays so.
+  ProfileStatement query = database_->Prepare(
+      "SELECT id, provider,"
+      " EXISTS (SELECT 1 FROM container_keys WHERE container = key_containers.id)"
+      " FROM key_containers WHERE folded = ?1");
   if (!query.valid() || !query.BindText(1, folded)) {
     SetLastPlatformError(key_error::kNoMemory);
     return nullptr;
@@ -570,24 +908,43 @@ std::unique_ptr<KeyContainer> KeyContainerStore::Open(std::string_view name,
     case ProfileStatement::StepResult::kRow:
       break;
   }
-  return std::make_unique<KeyContainer>(
-      KeyContainer::Passkey{},
-      std::make_shared<ProfileState>(database_, query.ColumnInt(0), folded), std::string(name),
-      *provider, false);
+  const int64_t id = query.ColumnInt(0);
+  const std::string recorded = query.ColumnText(1);
+  std::shared_ptr<KeyContainer::State> state;
+  if (!recorded.empty() && !IsSoftwareProvider(recorded) && query.ColumnInt(2) == 0) {
+    state = std::make_shared<TokenState>(database_, id, folded);
+  } else {
+    state = std::make_shared<ProfileState>(database_, id, folded);
+  }
+  return std::make_unique<KeyContainer>(KeyContainer::Passkey{}, std::move(state),
+                                        std::string(name), *provider, false);
 }
 
 bool KeyContainerStore::Delete(std::string_view name, std::string_view provider_name,
                                uint32_t provider_type) {
   if (ResolveProvider(provider_name, provider_type) == nullptr) return false;
   const std::string folded = FoldRegistryName(StoredName(name));
-  return database_->Transaction([&] {
-    // The keys go with the container (ON DELETE CASCADE).
+  std::vector<TokenKeyLink> token_keys;
+  const bool removed = database_->Transaction([&] {
+    ProfileStatement find = database_->Prepare("SELECT id FROM key_containers WHERE folded = ?1");
+    if (!find.valid() || !find.BindText(1, folded)) return Fail(key_error::kNoMemory);
+    if (find.Step() == ProfileStatement::StepResult::kRow) {
+      token_keys = TokenState::Links(*database_, find.ColumnInt(0));
+    }
+    // The keys and token links go with the container (ON DELETE CASCADE).
     ProfileStatement remove = database_->Prepare("DELETE FROM key_containers WHERE folded = ?1");
     if (!remove.valid() || !remove.BindText(1, folded)) return Fail(key_error::kNoMemory);
     if (remove.Step() != ProfileStatement::StepResult::kDone) return false;
     const auto changes = Changes(*database_);
     return changes && (*changes == 1 || Fail(key_error::kBadKeyset));
   });
+  if (!removed) return false;
+  // The key pairs on a present token go too; an absent token keeps them (nothing refers to them
+  // any more, and the card's own tools can remove them).
+  for (const auto& link : token_keys) {
+    if (auto token = PresentToken(link.token)) DeleteTokenKey(*token, link.key_id);
+  }
+  return true;
 }
 
 std::optional<std::vector<ContainerListing>> KeyContainerStore::List() {
@@ -620,19 +977,26 @@ std::optional<std::vector<std::string>> KeyContainerStore::Names() {
 bool KeyContainerStore::Persist(KeyContainer& container) {
   auto* state = dynamic_cast<VolatileState*>(container.state_.get());
   if (state == nullptr) return Fail(platform_error::kInvalidParameter);
-  const std::vector<StoredKey> keys = state->Snapshot();
+  const VolatileState::Contents contents = state->Snapshot();
   const std::string stored = StoredName(container.name());
   const std::string folded = FoldRegistryName(stored);
-  return database_->Transaction([&] {
+  const bool persisted = database_->Transaction([&] {
     int64_t id = 0;
     if (!InsertContainer(*database_, stored, folded, container.provider_name(), &id)) {
       return false;
     }
-    for (const StoredKey& key : keys) {
+    for (const StoredKey& key : contents.keys) {
       if (!ProfileState::Insert(*database_, id, key)) return false;
+    }
+    for (const auto& [spec, link] : contents.token_keys) {
+      if (!TokenState::Insert(*database_, id, spec, link)) return false;
     }
     return true;
   });
+  // Only the caller's transaction, if there is one, makes this final; a key pair stays on the
+  // token from here on, as a failed later step leaves a software key's row rolled back too.
+  if (persisted) state->MarkPersisted();
+  return persisted;
 }
 
 }  // namespace kelvadrome

@@ -1,6 +1,13 @@
 // Key containers: named sets of RSA keys, each holding at most one exchange key (key spec 1) and
 // one signature key (key spec 2).
 //
+// A container created through a card provider (a name without "Microsoft") keeps its keys on a
+// token (pkcs11_tokens.h): the key pair is generated there, private and not extractable, and the
+// profile keeps only which token and key it is and the public half; signing and decryption are
+// done by the token, and a certificate set on such a key is stored on the token beside it. While
+// the token is absent its keys cannot be described or used (the card errors of pkcs11_tokens.h).
+// A card container written by an earlier release keeps its software key and goes on working.
+//
 // Persistent containers live in the user's profile (KeyContainerStore). Their names are one
 // namespace for all providers and compare without regard to letter case; the provider a container
 // was opened through is only remembered by the handle. Volatile containers (CreateVolatile) hold
@@ -30,6 +37,7 @@
 #include <vector>
 
 #include "platform/handles.h"
+#include "platform/pkcs11_tokens.h"
 #include "platform/profile.h"
 #include "platform/providers.h"
 #include "platform/secrets.h"
@@ -96,6 +104,14 @@ using KeyUsePrompt = std::function<bool(const KeyUseRequest&)>;
 // user-protected key is never used: every private-key use is refused with ERROR_CANCELLED, so a
 // process that cannot ask the user cannot use such a key silently. Thread-safe.
 KeyUsePrompt SetDefaultKeyUsePrompt(KeyUsePrompt prompt);
+
+// A TokenChooser picks the token for a new key of a card provider when several are present: an
+// index into |tokens|, or nullopt when the person cancelled.
+using TokenChooser = std::function<std::optional<size_t>(const std::vector<TokenInfo>& tokens)>;
+
+// SetTokenChooser installs the chooser and returns the one it replaces. Without one, a new card
+// key goes to the first present token. Thread-safe.
+TokenChooser SetTokenChooser(TokenChooser chooser);
 
 // What is known about a key without touching its private half.
 struct KeyDescription {
@@ -209,6 +225,9 @@ class KeyContainer {
   // AllowUse asks the user before a private-key use of a user-protected key (|flags| of the key
   // of |spec|); false with ERROR_CANCELLED when the answer is no or nobody can be asked.
   bool AllowUse(uint32_t spec, uint32_t flags, KeyUse use);
+
+  // GenerateOnToken makes the key of |spec| on a token (the card providers' keys).
+  bool GenerateOnToken(uint32_t spec, uint32_t bits);
 
   // StoreNewKey keeps |material| as the key of |spec| with |flags|, replacing any key there.
   bool StoreNewKey(uint32_t spec, uint32_t flags, RsaKeyMaterial&& material);

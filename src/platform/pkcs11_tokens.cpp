@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 
@@ -178,6 +179,21 @@ void DropPin(const TokenRef& ref) {
   kept_pins.erase(RefKey(ref));  // SecretString wipes itself
 }
 
+// The tokens whose last PIN typed in this process was wrong: the next question says so.
+std::set<std::string> wrong_last;
+bool LastPinWasWrong(const TokenRef& ref) {
+  const std::lock_guard<std::mutex> lock(prompt_mutex);
+  return wrong_last.count(RefKey(ref)) != 0;
+}
+void NoteLastPin(const TokenRef& ref, bool wrong) {
+  const std::lock_guard<std::mutex> lock(prompt_mutex);
+  if (wrong) {
+    wrong_last.insert(RefKey(ref));
+  } else {
+    wrong_last.erase(RefKey(ref));
+  }
+}
+
 // Slots with an initialised token present, with the token's description.
 struct Slot {
   CK_SLOT_ID id;
@@ -303,7 +319,7 @@ bool IsWrongPin(CK_RV rv) {
 }
 
 // Login logs the person in unless the session already is: with the reader's PIN pad, a kept PIN,
-// or PINs asked until one is right, the person cancels or the token locks.
+// or a PIN asked of the person.
 bool OpenToken::Login() {
   CK_SESSION_INFO state;
   CK_RV rv = f()->C_GetSessionInfo(session_, &state);
@@ -317,34 +333,32 @@ bool OpenToken::Login() {
     rv = LoginWith(f(), session_, nullptr);
     return rv == CKR_OK || Refused(Failed(rv));
   }
-  bool retry = false;
+  bool retry = LastPinWasWrong(ref_);
   if (std::optional<SecretString> pin = KeptPin(ref_)) {
     rv = LoginWith(f(), session_, &*pin);
     if (rv == CKR_OK) return true;
     if (!IsWrongPin(rv)) return Refused(Failed(rv));
     DropPin(ref_);
     retry = true;
+    rv = f()->C_GetTokenInfo(slot_.id, &info);
+    if (rv != CKR_OK) return Refused(Failed(rv));
+    if ((info.flags & CKF_USER_PIN_LOCKED) != 0) return Refused(Fail(card_error::kPinBlocked));
   }
+  // One PIN per use: a wrong one fails the use with the card's wrong-PIN error, which callers
+  // report as such, and the next use's question says that the last PIN was wrong.
   const TokenPinPrompt prompt = CurrentPrompt();
   if (!prompt) return Refused(Fail(card_error::kCancelled));
-  while (true) {
-    if (retry) {
-      rv = f()->C_GetTokenInfo(slot_.id, &info);
-      if (rv != CKR_OK) return Refused(Failed(rv));
-      if ((info.flags & CKF_USER_PIN_LOCKED) != 0) return Refused(Fail(card_error::kPinBlocked));
-    }
-    const PinRequest request{ref_, retry, (info.flags & CKF_USER_PIN_COUNT_LOW) != 0,
-                             (info.flags & CKF_USER_PIN_FINAL_TRY) != 0};
-    std::optional<PinAnswer> answer = prompt(request);
-    if (!answer) return Refused(Fail(card_error::kCancelled));
-    rv = LoginWith(f(), session_, &answer->pin);
-    if (rv == CKR_OK) {
-      if (answer->remember) KeepPin(ref_, answer->pin);
-      return true;
-    }
-    if (!IsWrongPin(rv)) return Refused(Failed(rv));
-    retry = true;
+  const PinRequest request{ref_, retry, (info.flags & CKF_USER_PIN_COUNT_LOW) != 0,
+                           (info.flags & CKF_USER_PIN_FINAL_TRY) != 0};
+  std::optional<PinAnswer> answer = prompt(request);
+  if (!answer) return Refused(Fail(card_error::kCancelled));
+  rv = LoginWith(f(), session_, &answer->pin);
+  NoteLastPin(ref_, IsWrongPin(rv));
+  if (rv == CKR_OK) {
+    if (answer->remember) KeepPin(ref_, answer->pin);
+    return true;
   }
+  return Refused(Failed(rv));
 }
 
 // Attribute reading with every length the module reports checked before use.

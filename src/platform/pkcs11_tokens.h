@@ -12,7 +12,9 @@
 // signing and decryption are done by the token. When a token needs a login, the PIN is asked
 // through the prompt installed with SetTokenPinPrompt (nobody installed: the use fails as
 // cancelled), unless the reader has its own PIN pad (CKF_PROTECTED_AUTHENTICATION_PATH); a PIN is
-// kept for the process only when the person asked for it, and always wiped.
+// kept for the process only when the person asked for it, and always wiped. Each use asks once:
+// a wrong PIN fails that use with kWrongPin, and the next question tells the person the last PIN
+// was wrong (PinRequest::retry).
 //
 // Every failure returns nullopt, false or an empty list and records the platform error with
 // SetLastPlatformError, mapped from the PKCS #11 result:
@@ -90,7 +92,7 @@ struct TokenCertificate {
 // What the PIN prompt is told, and what it answers.
 struct PinRequest {
   TokenRef token;
-  bool retry = false;  // the PIN given before was wrong
+  bool retry = false;  // the last PIN given for this token in this process was wrong
   bool count_low = false;
   bool final_try = false;
 };

@@ -87,6 +87,20 @@ constexpr std::string_view kMigrations[] = {
         summary BLOB NOT NULL);
       CREATE INDEX certificates_in_order ON certificates(store, id, sha1);
     )sql",
+    // 4 -> 5: keys that live on a token. The container's key of a spec is the token's key pair of
+    // that CKA_ID; the profile keeps only where it is and its public half.
+    R"sql(
+      CREATE TABLE token_keys (
+        container INTEGER NOT NULL REFERENCES key_containers(id) ON DELETE CASCADE,
+        spec INTEGER NOT NULL,
+        module TEXT NOT NULL,
+        serial TEXT NOT NULL,
+        token_label TEXT NOT NULL,
+        key_id BLOB NOT NULL,
+        bits INTEGER NOT NULL,
+        public_key BLOB NOT NULL,
+        PRIMARY KEY (container, spec)) WITHOUT ROWID;
+    )sql",
 };
 static_assert(std::size(kMigrations) == kProfileSchemaVersion);
 

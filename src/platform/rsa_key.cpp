@@ -292,6 +292,41 @@ std::optional<SecretBytes> RsaPrivateBlob(std::span<const uint8_t> private_key,
   return blob;
 }
 
+std::optional<std::vector<uint8_t>> DigestInfoFor(uint32_t algorithm,
+                                                  std::span<const uint8_t> hash) {
+  // DigestInfo ::= SEQUENCE { AlgorithmIdentifier { OID, NULL }, OCTET STRING hash }: everything
+  // before the hash value is fixed for each algorithm.
+  static constexpr uint8_t kMd5[] = {0x30, 0x20, 0x30, 0x0c, 0x06, 0x08, 0x2a, 0x86, 0x48,
+                                     0x86, 0xf7, 0x0d, 0x02, 0x05, 0x05, 0x00, 0x04, 0x10};
+  static constexpr uint8_t kSha1[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e,
+                                      0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14};
+  static constexpr uint8_t kSha256[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                        0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+  static constexpr uint8_t kSha512[] = {0x30, 0x51, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                        0x65, 0x03, 0x04, 0x02, 0x03, 0x05, 0x00, 0x04, 0x40};
+  size_t hash_size = 0;
+  if (DigestName(algorithm, &hash_size) == nullptr) return Fail(key_error::kBadAlgorithm);
+  if (hash.size() != hash_size) return Fail(key_error::kBadHash);
+  std::span<const uint8_t> prefix;
+  switch (algorithm) {
+    case key_algorithm::kMd5:
+      prefix = kMd5;
+      break;
+    case key_algorithm::kSha1:
+      prefix = kSha1;
+      break;
+    case key_algorithm::kSha256:
+      prefix = kSha256;
+      break;
+    default:
+      prefix = kSha512;
+      break;
+  }
+  std::vector<uint8_t> info(prefix.begin(), prefix.end());
+  info.insert(info.end(), hash.begin(), hash.end());
+  return info;
+}
+
 UniqueEvpPkey ParseRsaPrivateKey(std::span<const uint8_t> private_key) {
   const OpensslErrorScope scope;
   UniqueEvpPkey key = ParsePrivateKey(private_key);

@@ -50,6 +50,12 @@ std::optional<std::vector<uint8_t>> RsaSignHash(std::span<const uint8_t> private
 std::optional<SecretBytes> RsaDecryptPkcs1(std::span<const uint8_t> private_key,
                                            std::span<const uint8_t> block);
 
+// DigestInfoFor wraps |hash| (a value of the CALG_* |algorithm|) in its DER DigestInfo, the input
+// of a PKCS #1 v1.5 signature made elsewhere (a token). NTE_BAD_ALGID for an unknown algorithm,
+// NTE_BAD_HASH for a value of the wrong length.
+std::optional<std::vector<uint8_t>> DigestInfoFor(uint32_t algorithm,
+                                                  std::span<const uint8_t> hash);
+
 // ParseRsaPrivateKey parses |private_key| (PKCS #8 DER) for repeated use: OpenSSL keeps its
 // per-key precomputation (Montgomery forms, blinding) with the parsed key, so a key that signs
 // again need not pay for it again. Null with NTE_BAD_KEY when it is not an RSA key.

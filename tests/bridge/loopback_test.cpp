@@ -172,7 +172,8 @@ TEST_F(LoopbackTest, OnlyLoopbackHostsAndAcceptedOriginsAreAnsweredWithinBounds)
   } cases[] = {
       {"preflight with a network-access question",
        "OPTIONS /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: https://a.test\r\n"
-       "Access-Control-Request-Method: POST\r\nAccess-Control-Request-Private-Network: true\r\n\r\n",
+       "Access-Control-Request-Method: POST\r\nAccess-Control-Request-Private-Network: "
+       "true\r\n\r\n",
        204, "https://a.test", nullptr},
       {"preflight of a plain-http public page",
        "OPTIONS /rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://a.test\r\n\r\n", 403, nullptr,
@@ -181,8 +182,9 @@ TEST_F(LoopbackTest, OnlyLoopbackHostsAndAcceptedOriginsAreAnsweredWithinBounds)
        "http://localhost:8080", "\"session\":"},
       // A public name resolved to 127.0.0.1: the Host header gives it away.
       {"DNS rebinding", Post(open, "https://a.test", "", "a.test:47471"), 403, nullptr, "Host"},
-      {"no Origin", "POST /rpc HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n"
-                    "Content-Length: 2\r\n\r\n{}",
+      {"no Origin",
+       "POST /rpc HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n"
+       "Content-Length: 2\r\n\r\n{}",
        403, nullptr, nullptr},
       {"sandboxed page", Post(open, "null"), 403, nullptr, nullptr},
       // A form post would skip the preflight.
@@ -203,7 +205,8 @@ TEST_F(LoopbackTest, OnlyLoopbackHostsAndAcceptedOriginsAreAnsweredWithinBounds)
       {"garbage", "\x16\x03\x01 hello\r\n\r\n", 400, nullptr, nullptr},
       // The page may not name its origin or session in the body.
       {"origin in the body",
-       Post("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"Kelvadrome.open\",\"origin\":\"https://b.test\"}"),
+       Post("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"Kelvadrome.open\",\"origin\":\"https://"
+            "b.test\"}"),
        200, "https://a.test", "-32600"},
   };
   for (const auto& c : cases) {

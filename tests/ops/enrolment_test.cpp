@@ -462,8 +462,8 @@ TEST_F(EnrolmentTest, ArgumentChecksAndProtectedModeComeBeforeAnyWork) {
   EXPECT_TRUE(std::filesystem::is_empty(untouched.path())) << "no profile was opened";
 }
 
+// A card provider's key is made on a token and takes no flags: tests/ops/token_road_test.cpp.
 TEST_F(EnrolmentTest, KeyFlagsFollowTheModeOnlyForSoftwareProviders) {
-  const std::string card = "Kelvadrome Smart Card Cryptographic Provider";
   const struct {
     const char* label;
     std::string provider;
@@ -474,8 +474,6 @@ TEST_F(EnrolmentTest, KeyFlagsFollowTheModeOnlyForSoftwareProviders) {
       {"7 counts as 1", std::string(kEnhancedProvider), 7, key_flag::kExportable},
       {"-1 counts as 1", std::string(kEnhancedProvider), -1, key_flag::kExportable},
       {"0: neither", std::string(kEnhancedProvider), 0, 0},
-      {"a card provider takes no flags", card, 3, 0},
-      {"nor the default one", card, 1, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -504,19 +502,6 @@ TEST_F(EnrolmentTest, AUserProtectedKeyNobodyMayUseLeavesNoContainerAndNoRecord)
   EXPECT_EQ(component_.GetCapiErrorCode(), 1223);
   EXPECT_EQ(RecordNames(), before);
   EXPECT_EQ(store->Names()->size(), containers) << "no stray key container";
-}
-
-TEST_F(EnrolmentTest, AcardProviderKeepsTheCertificateOnItsKey) {
-  ASSERT_EQ(component_.SetProviderName(u"Kelvadrome Smart Card Cryptographic Provider"), 0);
-  std::u16string request;
-  const std::string record =
-      NewRecord([&] { request = component_.CreatePKCS10(u"Ivan", 1024, 1); });
-  const auto issued = ca().Issue(Utf16ToUtf8(request), "ivan");
-  ASSERT_EQ(component_.AcceptPKCS7(Utf8ToUtf16(FileText(issued))), 0);
-  auto store = KeyContainerStore::OpenUser();
-  auto container = store->Open(record, "Kelvadrome Smart Card Cryptographic Provider", 1);
-  ASSERT_NE(container, nullptr);
-  EXPECT_EQ(container->Certificate(key_spec::kExchange), DerOf(issued));
 }
 
 }  // namespace

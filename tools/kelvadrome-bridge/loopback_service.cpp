@@ -81,25 +81,38 @@ struct Response {
 
 const char* Reason(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Content Too Large";
-    case 415: return "Unsupported Media Type";
-    case 429: return "Too Many Requests";
-    case 431: return "Request Header Fields Too Large";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    default: return "Error";
+    case 200:
+      return "OK";
+    case 204:
+      return "No Content";
+    case 400:
+      return "Bad Request";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 413:
+      return "Content Too Large";
+    case 415:
+      return "Unsupported Media Type";
+    case 429:
+      return "Too Many Requests";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 501:
+      return "Not Implemented";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Error";
   }
 }
 
 std::string Serialise(const Response& response) {
-  std::string bytes = "HTTP/1.1 " + std::to_string(response.status) + " " +
-                      Reason(response.status) + "\r\n";
+  std::string bytes =
+      "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
   for (const auto& [name, value] : response.headers) bytes += name + ": " + value + "\r\n";
   if (!response.body.empty()) bytes += "Content-Type: application/json\r\n";
   bytes += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
@@ -164,9 +177,7 @@ class RateLimiter {
 class Responder {
  public:
   Responder(Bridge& bridge, const LoopbackOptions& options)
-      : bridge_(bridge),
-        options_(options),
-        rates_(options.requests_per_second, options.burst) {}
+      : bridge_(bridge), options_(options), rates_(options.requests_per_second, options.burst) {}
 
   // Answer gives the response to a complete request.
   Response Answer(const HttpRequest& request) {
@@ -175,8 +186,8 @@ class Responder {
       return Refusal(403, rpc_error::kRefused, "the Host header must name the loopback host");
     }
     const std::string* origin = request.Header("origin");
-    const bool cors = origin != nullptr && request.HeaderCount("origin") == 1 &&
-                      PageOriginAccepted(*origin);
+    const bool cors =
+        origin != nullptr && request.HeaderCount("origin") == 1 && PageOriginAccepted(*origin);
     Response response = AnswerFor(request, cors ? origin : nullptr);
     if (cors) {
       response.headers.emplace_back("Access-Control-Allow-Origin", *origin);
@@ -221,8 +232,9 @@ class Responder {
 
  private:
   Response AnswerFor(const HttpRequest& request, const std::string* origin) {
-    const std::string_view path = std::string_view(request.target).substr(
-        0, std::min(request.target.find('?'), request.target.size()));
+    const std::string_view path =
+        std::string_view(request.target)
+            .substr(0, std::min(request.target.find('?'), request.target.size()));
     if (path != "/rpc") return Refusal(404, rpc_error::kRefused, "the bridge answers at /rpc");
     if (request.method == "OPTIONS") return Preflight(request, origin);
     if (request.method != "POST") {
@@ -234,8 +246,8 @@ class Responder {
       return Refusal(403, rpc_error::kRefused, "only pages of an accepted origin are answered");
     }
     const std::string* type = request.Header("content-type");
-    if (type == nullptr || Lower(std::string_view(*type).substr(0, type->find(';'))) !=
-                               "application/json") {
+    if (type == nullptr ||
+        Lower(std::string_view(*type).substr(0, type->find(';'))) != "application/json") {
       return Refusal(415, rpc_error::kRefused, "the body must be application/json");
     }
     if (!rates_.Take(*origin, Clock::now())) {
@@ -376,8 +388,8 @@ bool PageOriginAccepted(std::string_view origin) {
   if (!SplitHostPort(authority, host, port)) return false;
   for (const char c : host) {
     const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                         (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '[' ||
-                         c == ']' || c == ':';
+                         (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '[' || c == ']' ||
+                         c == ':';
     if (!allowed) return false;
   }
   return secure || LoopbackName(Lower(host));
