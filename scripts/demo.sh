@@ -276,6 +276,67 @@ if command -v chromium > /dev/null && command -v node > /dev/null; then
     "$top/build/release/kelvadrome-bridge" "$(command -v openssl)" --narrate | sed 's/^/  /'
 fi
 
+echo
+echo "######## A key on a smart card (a SoftHSM2 token stands in for the card)"
+# The card provider keeps its keys on a token through the PKCS #11 modules p11-kit registers. A
+# page (through the bridge, as above) enrols on the token, the demo CA issues the certificate, the
+# page signs with it, and openssl verifies; the PIN is asked by the pin dialog (scripted here).
+cards=$scratch/cards
+mkdir -p "$cards/tokens" "$cards/profile" "$cards/work"
+printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$cards/tokens" > "$cards/softhsm2.conf"
+export SOFTHSM2_CONF=$cards/softhsm2.conf
+softhsm2-util --init-token --free --label "Demo Card" --so-pin 13579 --pin 2468 | sed 's/^/  /'
+printf 'expect consent\nclick 1\nexpect pin\nset 401 2468\nclick 1\n' > "$cards/dialogs.script"
+KELVADROME_PROFILE="$cards/profile" "$cli" doctor | sed 's/^/  /'
+KELVADROME_PROFILE="$cards/profile" KELVADROME_DIALOGS="script:$cards/dialogs.script" \
+  KELVADROME_DIALOG_LOG="$cards/dialogs.log" \
+  python3 - "$top/build/release/kelvadrome-bridge" "$top/scripts/demo-ca.sh" "$cards/work" <<'PY' | sed 's/^/  /'
+import json, struct, subprocess, sys
+bridge, ca, work = sys.argv[1:4]
+child = subprocess.Popen([bridge], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+origin, session, ident = "https://bank.example", None, 0
+def call(method, *params):
+    global ident
+    ident += 1
+    message = {"jsonrpc": "2.0", "id": ident, "method": method, "params": list(params),
+               "origin": origin}
+    if session: message["session"] = session
+    data = json.dumps(message).encode()
+    child.stdin.write(struct.pack("=I", len(data)) + data)
+    child.stdin.flush()
+    reply = json.loads(child.stdout.read(struct.unpack("=I", child.stdout.read(4))[0]))
+    result = reply["result"]
+    if not method.startswith("Kelvadrome."):
+        shown = result["value"] if isinstance(result["value"], int) else result["value"][:60]
+        print(f"{method}: errorCode {result['errorCode']}, value {shown!r}")
+    return result
+session = call("Kelvadrome.open")["session"]
+call("SetProviderName", "Kelvadrome Smart Card Cryptographic Provider")
+request = call("CreatePKCS10", "Demo Card Holder", 2048, 1)["value"]
+open(f"{work}/demo-request.b64", "w").write(request)
+subprocess.run([ca, work], check=True)
+call("AcceptPKCS7", open(f"{work}/demo-response.p7b").read())
+call("SelectSigner", "S_CN=Demo Card Holder", 0x108, 0)
+signature = call("SignPkcs7", "Signed on the card", 0x0800 | 0x0200)["value"]
+open(f"{work}/card-signed.b64", "w").write(signature)
+call("Kelvadrome.close")
+child.stdin.close()
+child.wait()
+PY
+echo "  the person was asked: $(grep -o 'show [a-z-]*' "$cards/dialogs.log" | tr '\n' ' ')"
+echo "== openssl cms -verify (the demo CA's root as anchor)"
+base64 -d "$cards/work/card-signed.b64" | openssl cms -verify -binary -inform DER \
+  -CAfile "$cards/work/ca/root.pem" -purpose any 2>&1 | sed 's/^/  /'
+echo
+echo "== What the token holds (pkcs11-tool)"
+pkcs11-tool --module /usr/lib/softhsm/libsofthsm2.so --login --pin 2468 --list-objects 2>/dev/null \
+  | grep -E 'Object;|label|Access' | sed 's/^/  /'
+echo "  private keys in the profile: $(sqlite3 "$cards/profile/profile.db" 'SELECT count(*) FROM container_keys')"
+printf 'expect pin\nset 401 2468\nclick 1\n' > "$cards/tokens.script"
+KELVADROME_PROFILE="$cards/profile" KELVADROME_DIALOGS="script:$cards/tokens.script" "$cli" tokens \
+  | sed 's/^/  /'
+unset SOFTHSM2_CONF
+
 # The Java class, when its demo is present.
 if [ -x "$top/scripts/demo-java.sh" ]; then
   echo

@@ -627,6 +627,7 @@ std::string HexText(const std::vector<uint8_t>& bytes) {
 // private objects may need its PIN, which is asked as for any use of the token.
 int Tokens(const CommandLine& line) {
   if (line.words.size() != 1) return kUsage;
+  InstallKeyUsePrompt();  // the PIN, when a token shows its keys only after a login
   std::string json = "[";
   const auto tokens = PresentTokens();
   if (!line.json && tokens.empty()) std::printf("no token present\n");
