@@ -61,6 +61,25 @@ std::optional<int64_t> Changes(ProfileDatabase& database) {
   return changed.ColumnInt(0);
 }
 
+// ContainerExists checks that container |id| is still there (NTE_BAD_KEYSET once deleted). The
+// folded name is compared too, so a row id reused by a later container is not mistaken for it.
+bool ContainerExists(ProfileDatabase& database, int64_t id, const std::string& folded) {
+  ProfileStatement query =
+      database.Prepare("SELECT 1 FROM key_containers WHERE id = ?1 AND folded = ?2");
+  if (!query.valid() || !query.BindInt(1, id) || !query.BindText(2, folded)) {
+    return Fail(key_error::kNoMemory);
+  }
+  switch (query.Step()) {
+    case ProfileStatement::StepResult::kRow:
+      return true;
+    case ProfileStatement::StepResult::kDone:
+      return Fail(key_error::kBadKeyset);
+    case ProfileStatement::StepResult::kError:
+      return false;
+  }
+  return false;
+}
+
 // The key flags a caller may give: exportable and user-protected.
 bool KnownFlags(uint32_t flags) {
   return (flags & ~(key_flag::kExportable | key_flag::kUserProtected)) == 0;
@@ -235,24 +254,7 @@ class ProfileState final : public KeyContainer::State {
     return std::nullopt;
   }
 
-  // Exists checks that the container is still there (NTE_BAD_KEYSET once deleted). The folded name
-  // is compared too, so a row id reused by a later container is not mistaken for this one.
-  bool Exists() {
-    ProfileStatement query =
-        database_->Prepare("SELECT 1 FROM key_containers WHERE id = ?1 AND folded = ?2");
-    if (!query.valid() || !query.BindInt(1, id_) || !query.BindText(2, folded_)) {
-      return Fail(key_error::kNoMemory);
-    }
-    switch (query.Step()) {
-      case ProfileStatement::StepResult::kRow:
-        return true;
-      case ProfileStatement::StepResult::kDone:
-        return Fail(key_error::kBadKeyset);
-      case ProfileStatement::StepResult::kError:
-        return false;
-    }
-    return false;
-  }
+  bool Exists() { return ContainerExists(*database_, id_, folded_); }
 
   std::shared_ptr<ProfileDatabase> database_;
   int64_t id_;
@@ -543,22 +545,7 @@ class TokenState final : public KeyContainer::State {
     return query.ColumnText(0);
   }
 
-  bool Exists() {
-    ProfileStatement query =
-        database_->Prepare("SELECT 1 FROM key_containers WHERE id = ?1 AND folded = ?2");
-    if (!query.valid() || !query.BindInt(1, id_) || !query.BindText(2, folded_)) {
-      return Fail(key_error::kNoMemory);
-    }
-    switch (query.Step()) {
-      case ProfileStatement::StepResult::kRow:
-        return true;
-      case ProfileStatement::StepResult::kDone:
-        return Fail(key_error::kBadKeyset);
-      case ProfileStatement::StepResult::kError:
-        return false;
-    }
-    return false;
-  }
+  bool Exists() { return ContainerExists(*database_, id_, folded_); }
 
   std::shared_ptr<ProfileDatabase> database_;
   int64_t id_;
