@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the demos on throwaway profiles: the flat C functions, the automation
-# object called by method name through IDispatch, and the Java class when its demo is present.
+# object called by method name through IDispatch, the dialogs, a web page's two roads through the
+# bridge (and a page in headless Chromium), a key on a software token, and the Java class when its
+# demo is present.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup.sh"

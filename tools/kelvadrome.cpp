@@ -694,7 +694,8 @@ int Doctor(const CommandLine& line) {
     std::printf("{\"pkcs11Modules\":%s],\"tokensPresent\":%zu}\n", list.c_str(), present);
     return kSuccess;
   }
-  std::printf("PKCS #11 modules (p11-kit): %s\n", modules.empty() ? "none registered" : "");
+  std::printf("PKCS #11 modules (p11-kit):\n");
+  if (modules.empty()) std::printf("  none registered\n");
   for (const auto& module : modules) std::printf("  %s\n", module.c_str());
   std::printf("tokens present: %zu\n", present);
   return kSuccess;
