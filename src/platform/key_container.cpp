@@ -148,6 +148,13 @@ struct KeyContainer::State {
   // TokenLink returns the token key pair that is the key of |spec|, when the key lives on a
   // token; nullopt (nothing recorded) otherwise.
   virtual std::optional<TokenKeyLink> TokenLink(uint32_t) { return std::nullopt; }
+  // LoadCertificate returns the certificate kept on the key of |spec| (nullopt inside: none); the
+  // outer nullopt is a failure of Load. States whose Load leaves the certificate out read it here.
+  virtual std::optional<std::optional<std::vector<uint8_t>>> LoadCertificate(uint32_t spec) {
+    auto key = Load(spec);
+    if (!key) return std::nullopt;
+    return std::move(key->certificate);
+  }
   // AddTokenKey records |link| as the key of |spec|, replacing any key there; only states that
   // can hold token keys take it.
   virtual bool AddTokenKey(uint32_t, const TokenKeyLink&) {
@@ -413,17 +420,24 @@ class TokenState final : public KeyContainer::State {
 
   bool is_volatile() const override { return false; }
 
-  // Load needs the token present: a key whose token is away cannot be used.
+  // Load needs the token present: a key whose token is away cannot be used. The certificate is
+  // left out (reading a card's certificates is slow); LoadCertificate reads it.
   std::optional<StoredKey> Load(uint32_t spec) override {
+    auto link = ReadLink(spec);
+    if (!link) return std::nullopt;
+    if (!PresentToken(link->token)) return std::nullopt;
+    StoredKey key;
+    key.description = {spec, link->bits, 0};
+    key.public_key = std::move(link->public_key);
+    return key;
+  }
+
+  std::optional<std::optional<std::vector<uint8_t>>> LoadCertificate(uint32_t spec) override {
     auto link = ReadLink(spec);
     if (!link) return std::nullopt;
     auto token = PresentToken(link->token);
     if (!token) return std::nullopt;
-    StoredKey key;
-    key.description = {spec, link->bits, 0};
-    key.public_key = std::move(link->public_key);
-    key.certificate = TokenCertificateOf(*token, link->key_id);
-    return key;
+    return TokenCertificateOf(*token, link->key_id);
   }
 
   std::optional<std::vector<KeyDescription>> List() override {
@@ -816,13 +830,13 @@ bool KeyContainer::SetCertificate(uint32_t spec, std::span<const uint8_t> der) {
 
 std::optional<std::vector<uint8_t>> KeyContainer::Certificate(uint32_t spec) {
   if (!ValidSpec(spec)) return std::nullopt;
-  auto key = state_->Load(spec);
-  if (!key) return std::nullopt;
-  if (!key->certificate) {
+  auto certificate = state_->LoadCertificate(spec);
+  if (!certificate) return std::nullopt;
+  if (!*certificate) {
     SetLastPlatformError(key_error::kNotFound);
     return std::nullopt;
   }
-  return std::move(key->certificate);
+  return std::move(*certificate);
 }
 
 std::unique_ptr<KeyContainerStore> KeyContainerStore::OpenUser() {

@@ -183,6 +183,24 @@ TEST_F(TokenRoadTest, EnrolSignAndDecryptOnTheTokenWithNoPrivateKeyInTheProfile)
   ASSERT_EQ(component_->GetErrorCode(), 0) << std::hex << component_->GetCapiErrorCode();
   EXPECT_TRUE(OpensslVerifies(signature, text, issued));
 
+  // A PKCS #1 signature (Base64, SHA-1 of the UTF-16LE text) made on the token verifies with the
+  // certificate's public key.
+  const std::u16string pkcs1 = component_->SignPkcs1(text, 0x0100);
+  ASSERT_EQ(component_->GetErrorCode(), 0) << std::hex << component_->GetCapiErrorCode();
+  const auto raw = FromBase64(pkcs1);
+  const auto signature_file = dir_.WriteFile("pkcs1.sig", std::string(raw.begin(), raw.end()));
+  const auto signed_file = dir_.WriteFile("pkcs1.txt", Utf16Le(text));
+  const auto public_key = dir_.path() / "public.pem";
+  std::string said;
+  EXPECT_EQ(RunCommand("openssl x509 -pubkey -noout -in " + ShellQuote(issued.string()) + " > " +
+                           ShellQuote(public_key.string()) + " && openssl dgst -sha1 -verify " +
+                           ShellQuote(public_key.string()) + " -signature " +
+                           ShellQuote(signature_file.string()) + " " +
+                           ShellQuote(signed_file.string()) + " 2>&1",
+                       &said),
+            0)
+      << said;
+
   // An envelope openssl made for the certificate opens with the token's key.
   const auto content = dir_.WriteFile("secret", Utf16Le(u"機密 text"));
   const auto envelope = dir_.path() / "envelope.der";
