@@ -222,6 +222,7 @@ std::optional<std::string> Bridge::HandleMessage(std::string_view request,
   EndIdleSessions();
   last_call_ = BridgeCallRecord{caller != nullptr ? caller->origin : std::string(), "", 0};
   if (request.size() > kMaxBridgeMessage) {
+    last_call_.error_code = rpc_error::kTooLarge;
     return ErrorReply(rpc_error::kTooLarge, "request too large");
   }
   JsonLimits limits;
@@ -229,10 +230,12 @@ std::optional<std::string> Bridge::HandleMessage(std::string_view request,
   JsonError parse_error;
   const auto message = ParseJson(request, limits, &parse_error);
   if (!message) {
+    last_call_.error_code = rpc_error::kParse;
     return ErrorReply(rpc_error::kParse, "parse error: " + parse_error.reason + " at byte " +
                                              std::to_string(parse_error.offset));
   }
   if (message->kind() != JsonValue::Kind::kObject) {
+    last_call_.error_code = rpc_error::kInvalidRequest;
     return ErrorReply(rpc_error::kInvalidRequest, "a request is an object");
   }
   // The id as it is written back: an integer, a string or null; anything else is no valid id.
@@ -245,6 +248,7 @@ std::optional<std::string> Bridge::HandleMessage(std::string_view request,
       id.clear();
       AppendJsonText(id, id_value->text());
     } else if (id_value->kind() != JsonValue::Kind::kNull) {
+      last_call_.error_code = rpc_error::kInvalidRequest;
       return ErrorReply(rpc_error::kInvalidRequest, "id must be an integer, a string or null");
     }
   }
