@@ -26,6 +26,7 @@ namespace {
 
 using testing::RunCommand;
 using testing::ShellQuote;
+using testing::Utf16Le;
 
 constexpr const char* kLegacy = " -provider legacy -provider default";
 constexpr const char16_t* kKey24 = u"0123456789ABCDEFFEDCBA987654321089abcdef01234567";
@@ -34,15 +35,6 @@ constexpr const char16_t* kKey8 = u"133457799BBCDFF1";
 
 std::string Narrow(std::u16string_view text) {
   return std::string(text.begin(), text.end());
-}
-
-std::string Utf16Le(std::u16string_view text) {
-  std::string bytes;
-  for (const char16_t unit : text) {
-    bytes.push_back(static_cast<char>(unit & 0xFF));
-    bytes.push_back(static_cast<char>(unit >> 8));
-  }
-  return bytes;
 }
 
 std::string FromBase64(std::u16string_view text) {

@@ -31,6 +31,7 @@ namespace {
 
 using testing::RunCommand;
 using testing::ShellQuote;
+using testing::Utf16Le;
 
 class SigningTest : public ::testing::Test {
  protected:
@@ -100,15 +101,6 @@ std::vector<uint8_t> Decode(const std::u16string& text, bool base64) {
   const std::string narrow(text.begin(), text.end());
   EXPECT_TRUE(base64 ? bytes.Base64Decode(narrow.c_str()) : bytes.HexDecode(narrow.c_str()));
   return std::vector<uint8_t>(bytes.data(), bytes.data() + bytes.length());
-}
-
-std::string Utf16Le(std::u16string_view text) {
-  std::string bytes;
-  for (const char16_t unit : text) {
-    bytes.push_back(static_cast<char>(unit & 0xFF));
-    bytes.push_back(static_cast<char>(unit >> 8));
-  }
-  return bytes;
 }
 
 TEST_F(SigningTest, SignaturesVerifyWithOpensslOverTheBytesTheFlagsSelect) {

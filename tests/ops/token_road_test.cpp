@@ -25,6 +25,7 @@ namespace {
 
 using testing::RunCommand;
 using testing::ShellQuote;
+using testing::Utf16Le;
 
 constexpr char kPin[] = "2468";
 constexpr char kCard[] = "Kelvadrome Smart Card Cryptographic Provider";
@@ -66,15 +67,6 @@ std::vector<uint8_t> FromBase64(const std::u16string& text) {
   ByteBuffer bytes;
   EXPECT_TRUE(bytes.Base64Decode(Utf16ToUtf8(text).c_str()));
   return std::vector<uint8_t>(bytes.data(), bytes.data() + bytes.length());
-}
-
-std::string Utf16Le(std::u16string_view text) {
-  std::string bytes;
-  for (const char16_t unit : text) {
-    bytes.push_back(static_cast<char>(unit & 0xFF));
-    bytes.push_back(static_cast<char>(unit >> 8));
-  }
-  return bytes;
 }
 
 class TokenRoadTest : public ::testing::Test {

@@ -12,6 +12,15 @@ std::filesystem::path TestDataPath(const std::string& relative) {
   return std::filesystem::path(KELVADROME_TEST_DATA_DIR) / relative;
 }
 
+std::string Utf16Le(std::u16string_view text) {
+  std::string bytes;
+  for (const char16_t unit : text) {
+    bytes.push_back(static_cast<char>(unit & 0xFF));
+    bytes.push_back(static_cast<char>(unit >> 8));
+  }
+  return bytes;
+}
+
 std::vector<unsigned char> ReadWholeFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {

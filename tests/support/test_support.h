@@ -4,12 +4,16 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelvadrome::testing {
 
 // Path of a file under tests/data.
 std::filesystem::path TestDataPath(const std::string& relative);
+
+// Utf16Le returns the UTF-16LE bytes of |text|: what the component signs and encrypts of a text.
+std::string Utf16Le(std::u16string_view text);
 
 // Whole content of a file; fails the current test (and returns empty) when it cannot be read.
 std::vector<unsigned char> ReadWholeFile(const std::filesystem::path& path);
