@@ -288,7 +288,10 @@ mkdir -p "$cards/tokens" "$cards/profile" "$cards/work"
 printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$cards/tokens" > "$cards/softhsm2.conf"
 export SOFTHSM2_CONF=$cards/softhsm2.conf
 softhsm2-util --init-token --free --label "Demo Card" --so-pin 13579 --pin 2468 | sed 's/^/  /'
-printf 'expect consent\nclick 1\nexpect pin\nset 401 2468\nclick 1\n' > "$cards/dialogs.script"
+# The person types the PIN for the request; for the acceptance they type it again and tick "keep
+# the PIN", so the signature asks no more. An unticked PIN lasts for one call only.
+printf 'expect consent\nclick 1\nexpect pin\nset 401 2468\nclick 1\nexpect pin\nset 401 2468\ncheck 402\nclick 1\n' \
+  > "$cards/dialogs.script"
 KELVADROME_PROFILE="$cards/profile" "$cli" doctor | sed 's/^/  /'
 KELVADROME_PROFILE="$cards/profile" KELVADROME_DIALOGS="script:$cards/dialogs.script" \
   KELVADROME_DIALOG_LOG="$cards/dialogs.log" \
@@ -337,6 +340,21 @@ echo "  private keys in the profile: $(sqlite3 "$cards/profile/profile.db" 'SELE
 printf 'expect pin\nset 401 2468\nclick 1\n' > "$cards/tokens.script"
 KELVADROME_PROFILE="$cards/profile" KELVADROME_DIALOGS="script:$cards/tokens.script" "$cli" tokens \
   | sed 's/^/  /'
+echo "== A certificate another program put on the card is in \"MY\" while the card is there"
+openssl req -new -x509 -newkey rsa:2048 -nodes -keyout "$cards/other.key" -days 30 \
+  -subj "/CN=Issued Elsewhere" -out "$cards/other.pem" 2>/dev/null
+openssl pkey -in "$cards/other.key" -outform DER -out "$cards/other-key.der"
+openssl pkey -in "$cards/other.key" -pubout -outform DER -out "$cards/other-public.der"
+openssl x509 -in "$cards/other.pem" -outform DER -out "$cards/other-cert.der"
+for object in key:privkey public:pubkey cert:cert; do
+  pkcs11-tool --module /usr/lib/softhsm/libsofthsm2.so --login --pin 2468 --id 4242 \
+    --label Elsewhere --write-object "$cards/other-${object%%:*}.der" --type "${object#*:}" >/dev/null 2>&1
+done
+KELVADROME_PROFILE="$cards/profile" "$cli" certs | sed 's/^/  /'
+echo "  (the card is taken out)"
+rm -rf "$cards/tokens"
+mkdir -p "$cards/tokens"
+KELVADROME_PROFILE="$cards/profile" "$cli" certs | sed 's/^/  /'
 unset SOFTHSM2_CONF
 
 # The Java class, when its demo is present.

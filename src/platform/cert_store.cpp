@@ -12,6 +12,7 @@
 #include "platform/last_error.h"
 #include "platform/openssl_call.h"
 #include "platform/registry.h"
+#include "platform/token_certificates.h"
 
 namespace kelvadrome {
 
@@ -123,6 +124,17 @@ class MemoryStore final : public CertStore {
     return found->second;
   }
 
+  std::optional<std::vector<std::pair<int64_t, std::vector<uint8_t>>>> WithProperty(
+      uint32_t property) override {
+    std::vector<std::pair<int64_t, std::vector<uint8_t>>> found;
+    for (const Entry& entry : entries_) {
+      if (auto value = GetProperty(entry.certificate.id, property)) {
+        found.emplace_back(entry.certificate.id, std::move(*value));
+      }
+    }
+    return found;
+  }
+
   bool SetProperty(int64_t id, uint32_t property, const std::vector<uint8_t>* value) override {
     auto entry = Locate(id);
     if (entry == entries_.end()) return false;
@@ -183,7 +195,10 @@ class ProfileStore final : public CertStore {
       return true;
     });
     if (!ok) return nullptr;
-    return std::make_unique<ProfileStore>(std::move(database), store);
+    auto opened = std::make_unique<ProfileStore>(database, store);
+    // The user's own store also shows the certificates of the tokens present.
+    if (folded == FoldRegistryName("MY")) RefreshTokenCertificates(*opened, database);
+    return opened;
   }
 
   std::optional<std::vector<StoredCertificate>> Enumerate() override {
@@ -344,6 +359,28 @@ class ProfileStore final : public CertStore {
   }
 
   std::optional<ProfileChangeStamp> ChangeStamp() override { return database_->ChangeStamp(); }
+
+  std::optional<std::vector<std::pair<int64_t, std::vector<uint8_t>>>> WithProperty(
+      uint32_t property) override {
+    ProfileStatement query = database_->Prepare(
+        "SELECT c.id, p.value FROM certificate_properties p JOIN certificates c"
+        " ON c.id = p.certificate WHERE c.store = ?1 AND p.property = ?2 ORDER BY c.id");
+    if (!query.valid() || !query.BindInt(1, store_) || !query.BindInt(2, property)) {
+      return std::nullopt;
+    }
+    std::vector<std::pair<int64_t, std::vector<uint8_t>>> found;
+    for (;;) {
+      switch (query.Step()) {
+        case ProfileStatement::StepResult::kError:
+          return std::nullopt;
+        case ProfileStatement::StepResult::kDone:
+          return found;
+        case ProfileStatement::StepResult::kRow:
+          found.emplace_back(query.ColumnInt(0), query.ColumnBlob(1));
+          break;
+      }
+    }
+  }
 
   bool SetProperty(int64_t id, uint32_t property, const std::vector<uint8_t>* value) override {
     return database_->Transaction([&] {

@@ -32,6 +32,10 @@ inline constexpr uint32_t kSha1Hash = 3;
 // process that opened the key, so it lives on certificates held in memory.
 inline constexpr uint32_t kKeyContext = 5;
 inline constexpr uint32_t kFriendlyName = 11;
+// The token a certificate was brought in from (its module and serial number, a line feed between
+// them): such a certificate stays in "MY" while its token is present (token_certificates.h). The
+// value lies above the identifiers callers can name.
+inline constexpr uint32_t kTokenSource = 0x10001;
 }  // namespace cert_property
 
 // What happens when an added certificate is already in the store.
@@ -148,6 +152,11 @@ class CertStore {
 
   // SetProperty sets (or, for null |value|, removes) a property of certificate |id|.
   virtual bool SetProperty(int64_t id, uint32_t property, const std::vector<uint8_t>* value) = 0;
+
+  // WithProperty lists the certificates that carry |property| (not the SHA-1 hash), each id with
+  // the property's value, in insertion order; nullopt on a profile failure.
+  virtual std::optional<std::vector<std::pair<int64_t, std::vector<uint8_t>>>> WithProperty(
+      uint32_t property) = 0;
 
   // ChangeStamp returns a stamp of the store's state: two equal stamps from one store mean that
   // nothing in the profile changed in between (no certificate or property added, changed or

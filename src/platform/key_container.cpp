@@ -975,6 +975,59 @@ std::optional<std::vector<std::string>> KeyContainerStore::Names() {
   return names;
 }
 
+std::optional<KeyContainerStore::AdoptedKey> KeyContainerStore::AdoptTokenKey(
+    const TokenRef& token, std::span<const uint8_t> key_id, std::span<const uint8_t> public_key) {
+  const std::optional<uint32_t> bits = RsaPublicKeyBits(public_key);
+  if (!bits) return std::nullopt;
+  // Container names are ASCII here, the same in every code page.
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string base = "token-";
+  for (char c : token.serial) {
+    if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) base += c;
+  }
+  base += '-';
+  for (uint8_t byte : key_id) {
+    base += kHex[byte >> 4];
+    base += kHex[byte & 0xF];
+  }
+  AdoptedKey adopted;
+  const bool ok = database_->Transaction([&] {
+    ProfileStatement find = database_->Prepare(
+        "SELECT c.name, t.spec FROM token_keys t JOIN key_containers c ON c.id = t.container"
+        " WHERE t.module = ?1 AND t.serial = ?2 AND t.key_id = ?3 ORDER BY c.id LIMIT 1");
+    if (!find.valid() || !find.BindText(1, token.module) || !find.BindText(2, token.serial) ||
+        !find.BindBlob(3, key_id.data(), key_id.size())) {
+      return Fail(key_error::kNoMemory);
+    }
+    switch (find.Step()) {
+      case ProfileStatement::StepResult::kError:
+        return false;
+      case ProfileStatement::StepResult::kRow:
+        adopted = {ConvertToNarrow(Utf8ToUtf16(find.ColumnText(0))),
+                   static_cast<uint32_t>(find.ColumnInt(1))};
+        return true;
+      case ProfileStatement::StepResult::kDone:
+        break;
+    }
+    // A name somebody took already gets a number after it.
+    int64_t id = 0;
+    std::string name = base;
+    for (int attempt = 2;; ++attempt) {
+      if (InsertContainer(*database_, name, FoldRegistryName(name), CardProvider().name, &id)) {
+        break;
+      }
+      if (LastPlatformError() != key_error::kExists || attempt > 100) return false;
+      name = base + "-" + std::to_string(attempt);
+    }
+    const TokenKeyLink link{token, {key_id.begin(), key_id.end()}, *bits,
+                            {public_key.begin(), public_key.end()}};
+    adopted = {name, key_spec::kExchange};
+    return TokenState::Insert(*database_, id, key_spec::kExchange, link);
+  });
+  if (!ok) return std::nullopt;
+  return adopted;
+}
+
 bool KeyContainerStore::Persist(KeyContainer& container) {
   auto* state = dynamic_cast<VolatileState*>(container.state_.get());
   if (state == nullptr) return Fail(platform_error::kInvalidParameter);

@@ -293,6 +293,17 @@ class KeyContainerStore {
   // created before providers were recorded).
   std::optional<std::vector<ContainerListing>> List();
 
+  // AdoptTokenKey returns the container that holds the key pair |key_id| of |token|, making one of
+  // the card provider when none does yet: named "token-<serial>-<CKA_ID in hex>", with the key as
+  // its exchange key and |public_key| (SubjectPublicKeyInfo DER) as its public half. Nullopt with
+  // the error recorded when |public_key| is not an RSA key (NTE_BAD_KEY) or the profile fails.
+  struct AdoptedKey {
+    std::string container;  // narrow text, as KeyProviderLink names it
+    uint32_t spec = 0;
+  };
+  std::optional<AdoptedKey> AdoptTokenKey(const TokenRef& token, std::span<const uint8_t> key_id,
+                                          std::span<const uint8_t> public_key);
+
   // Persist copies the volatile |container| with all its keys and certificates into the profile
   // under its name, in one transaction: NTE_EXISTS when the profile has that name already,
   // ERROR_INVALID_PARAMETER when |container| is not volatile. The volatile container stays as it

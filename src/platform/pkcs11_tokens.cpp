@@ -18,9 +18,10 @@
 #include <cstdlib>
 #include <iterator>
 #include <map>
-#include <set>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string_view>
 
 #include "platform/crypto_context.h"
 #include "platform/handles.h"
@@ -94,6 +95,9 @@ struct Module {
   struct Kept {
     CK_SESSION_HANDLE session;
     TokenRef token;  // the token the session was opened on
+    // Logged in with a PIN the person did not ask to keep (or on the reader's PIN pad): the
+    // login ends with the use (EndTokenUse).
+    bool logout_after_use = false;
   };
   std::map<CK_SLOT_ID, Kept> kept;  // the kept session of each used slot
 };
@@ -115,6 +119,8 @@ class ModuleSet {
  public:
   ModuleSet() {
     modules_loaded = true;
+    const char* setting = std::getenv("KELVADROME_TOKENS");
+    if (setting != nullptr && std::string_view(setting) == "none") return;
     list_.reset(p11_kit_modules_load_and_initialize(0));
     if (list_ == nullptr) return;
     for (CK_FUNCTION_LIST** entry = list_.get(); *entry != nullptr; ++entry) {
@@ -331,7 +337,9 @@ bool OpenToken::Login() {
   if ((info.flags & CKF_USER_PIN_LOCKED) != 0) return Refused(Fail(card_error::kPinBlocked));
   if ((info.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0) {
     rv = LoginWith(f(), session_, nullptr);
-    return rv == CKR_OK || Refused(Failed(rv));
+    if (rv != CKR_OK) return Refused(Failed(rv));
+    module_.kept[slot_.id].logout_after_use = true;
+    return true;
   }
   bool retry = LastPinWasWrong(ref_);
   if (std::optional<SecretString> pin = KeptPin(ref_)) {
@@ -355,7 +363,11 @@ bool OpenToken::Login() {
   rv = LoginWith(f(), session_, &answer->pin);
   NoteLastPin(ref_, IsWrongPin(rv));
   if (rv == CKR_OK) {
-    if (answer->remember) KeepPin(ref_, answer->pin);
+    if (answer->remember) {
+      KeepPin(ref_, answer->pin);
+    } else {
+      module_.kept[slot_.id].logout_after_use = true;
+    }
     return true;
   }
   return Refused(Failed(rv));
@@ -593,6 +605,17 @@ std::optional<std::vector<TokenCertificate>> TokenCertificates(const TokenRef& r
     entry.der = std::move(*der);
     entry.id = std::move(*id);
     entry.label.assign(label->begin(), label->end());
+    if (!entry.id.empty()) {
+      for (const CK_OBJECT_CLASS key_class : {CKO_PUBLIC_KEY, CKO_PRIVATE_KEY}) {
+        auto keys = Find(*token, {Attr(CKA_CLASS, &key_class, sizeof key_class),
+                                  Attr(CKA_ID, entry.id.data(), entry.id.size())});
+        if (!keys) return std::nullopt;
+        if (!keys->empty()) {
+          entry.has_key = true;
+          break;
+        }
+      }
+    }
     result.push_back(std::move(entry));
   }
   return result;
@@ -778,6 +801,22 @@ bool DeleteTokenKey(const TokenRef& ref, std::span<const uint8_t> id) {
     }
   }
   return any || Refused(Fail(platform_error::kBadKeyset));
+}
+
+void EndTokenUse() noexcept {
+  if (!modules_loaded) return;  // nothing was ever logged in
+  try {
+    for (const auto& module : Modules().modules()) {
+      const std::lock_guard<std::mutex> lock(module->mutex);
+      for (auto& [slot, kept] : module->kept) {
+        if (!kept.logout_after_use) continue;
+        module->functions->C_Logout(kept.session);
+        kept.logout_after_use = false;
+      }
+    }
+  } catch (...) {
+    // Only a lock can fail here; the login then lasts until the next call ends.
+  }
 }
 
 void ForgetTokenPins() {

@@ -12,7 +12,8 @@
 // signing and decryption are done by the token. When a token needs a login, the PIN is asked
 // through the prompt installed with SetTokenPinPrompt (nobody installed: the use fails as
 // cancelled), unless the reader has its own PIN pad (CKF_PROTECTED_AUTHENTICATION_PATH); a PIN is
-// kept for the process only when the person asked for it, and always wiped. Each use asks once:
+// kept for the process only when the person asked for it, and always wiped. Otherwise the login
+// lasts until EndTokenUse. Each use asks once:
 // a wrong PIN fails that use with kWrongPin, and the next question tells the person the last PIN
 // was wrong (PinRequest::retry).
 //
@@ -87,6 +88,7 @@ struct TokenCertificate {
   std::vector<uint8_t> id;  // CKA_ID (the key's, when the certificate belongs to a key)
   std::string label;
   std::vector<uint8_t> der;
+  bool has_key = false;  // a key object of the same non-empty CKA_ID is visible without a login
 };
 
 // What the PIN prompt is told, and what it answers.
@@ -107,7 +109,9 @@ using TokenPinPrompt = std::function<std::optional<PinAnswer>(const PinRequest&)
 TokenPinPrompt SetTokenPinPrompt(TokenPinPrompt prompt);
 
 // TokenModules lists the names of the modules p11-kit registers (empty when none or p11-kit
-// cannot load them). The first call of any function here loads and initialises the modules.
+// cannot load them). The first call of any function here loads and initialises the modules,
+// unless the environment variable KELVADROME_TOKENS is "none": then no module is loaded and no
+// token is ever present (for programs that must not see the machine's tokens).
 std::vector<std::string> TokenModules();
 
 // PresentTokens lists the tokens present now, in module and slot order.
@@ -117,7 +121,7 @@ std::vector<TokenInfo> PresentTokens();
 // needs no login unless the token hides its private objects until one.
 std::optional<std::vector<TokenKey>> TokenKeys(const TokenRef& token);
 
-// TokenCertificates lists the X.509 certificates on |token|.
+// TokenCertificates lists the X.509 certificates on |token|; it never logs in.
 std::optional<std::vector<TokenCertificate>> TokenCertificates(const TokenRef& token);
 
 // GenerateTokenKey makes an RSA key pair of |bits| (public exponent 65537) on |token|, the
@@ -145,6 +149,11 @@ bool StoreTokenCertificate(const TokenRef& token, std::span<const uint8_t> id,
 // DeleteTokenKey removes the key pair |id| and its certificates from |token|. Logs in first.
 // Nothing of that CKA_ID on the token: false with platform_error::kBadKeyset.
 bool DeleteTokenKey(const TokenRef& token, std::span<const uint8_t> id);
+
+// EndTokenUse ends what one call of the component did with tokens: a token logged in with a PIN
+// the person did not ask to keep, or on the reader's PIN pad, is logged out, so the next call asks
+// again. The component's call guard calls it after every call.
+void EndTokenUse() noexcept;
 
 // ForgetTokenPins wipes every kept PIN and logs every session out.
 void ForgetTokenPins();

@@ -66,4 +66,9 @@ bool IsSoftwareProvider(std::string_view name) {
   return name.find("Microsoft") != std::string_view::npos;
 }
 
+const ProviderInfo& CardProvider() {
+  static_assert(kProviders.size() == 6);
+  return kProviders[5];
+}
+
 }  // namespace kelvadrome

@@ -1,7 +1,7 @@
-// The cryptographic providers the component offers. Every provider is served by the same software
-// implementation (RSA keys in the user's profile, see key_container.h) and all of them share one
-// key-container namespace per user; what distinguishes them is only their name and type, which
-// callers choose from and record beside their keys.
+// The cryptographic providers the component offers. The software providers keep RSA keys in the
+// user's profile, the card provider keeps them on tokens (see key_container.h); all of them share
+// one key-container namespace per user, and callers choose by name and type and record both beside
+// their keys.
 //
 // The built-in list, in enumeration order:
 //   0 "Microsoft Base Cryptographic Provider v1.0"            type 1  (RSA full)
@@ -14,7 +14,7 @@
 // type filter always has something to filter. Entry 5 stands for a card or token: a provider whose
 // name lacks "Microsoft" is treated that way by the component (for example key-generation flags
 // are not applied to it), and a realistic card provider is of type 1, so it is listed alongside the
-// software ones. It keeps its keys in the profile like the others.
+// software ones.
 #pragma once
 
 #include <cstddef>
@@ -66,5 +66,8 @@ const ProviderInfo* ResolveProvider(std::string_view name, uint32_t type);
 // IsSoftwareProvider returns true when |name| contains "Microsoft": such a provider keeps its keys
 // in software; any other name stands for a card or token.
 bool IsSoftwareProvider(std::string_view name);
+
+// CardProvider returns the card provider of the list (entry 5).
+const ProviderInfo& CardProvider();
 
 }  // namespace kelvadrome

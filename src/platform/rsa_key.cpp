@@ -255,6 +255,13 @@ std::optional<std::vector<uint8_t>> RsaPublicBlob(std::span<const uint8_t> publi
   return blob;
 }
 
+std::optional<uint32_t> RsaPublicKeyBits(std::span<const uint8_t> public_key) {
+  const OpensslErrorScope scope;
+  UniqueEvpPkey key = ParsePublicKey(public_key);
+  if (key == nullptr) return Fail(key_error::kBadKey);
+  return static_cast<uint32_t>(EVP_PKEY_get_bits(key.get()));
+}
+
 std::optional<SecretBytes> RsaPrivateBlob(std::span<const uint8_t> private_key,
                                           uint32_t algorithm) {
   const OpensslErrorScope scope;

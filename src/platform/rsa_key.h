@@ -38,6 +38,10 @@ std::optional<RsaKeyMaterial> RsaKeyFromPrivateBlob(std::span<const uint8_t> blo
 std::optional<std::vector<uint8_t>> RsaPublicBlob(std::span<const uint8_t> public_key,
                                                   uint32_t algorithm);
 
+// RsaPublicKeyBits returns the modulus length of the RSA key |public_key| (SubjectPublicKeyInfo
+// DER); NTE_BAD_KEY when it is not one.
+std::optional<uint32_t> RsaPublicKeyBits(std::span<const uint8_t> public_key);
+
 // RsaPrivateBlob makes the PRIVATEKEYBLOB of |private_key| (PKCS #8 DER).
 std::optional<SecretBytes> RsaPrivateBlob(std::span<const uint8_t> private_key, uint32_t algorithm);
 

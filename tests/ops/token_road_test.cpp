@@ -5,20 +5,24 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <filesystem>
 
 #include "codec/byte_buffer.h"
+#include "frame/call_guard.h"
 #include "frame/cert_component.h"
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/pkcs11_tokens.h"
 #include "platform/profile.h"
+#include "platform/token_certificates.h"
 #include "platform/text.h"
 #include "support/openssl_ca.h"
 #include "support/softhsm.h"
 #include "support/scoped_code_page.h"
 #include "support/test_support.h"
+#include "ui/dialog_host.h"
 
 namespace kelvadrome {
 namespace {
@@ -37,13 +41,20 @@ std::filesystem::path removable_folder;
 
 // Both tokens are made before the first token call: the software token lists the tokens that
 // exist when the process first loads it, and notices only their removal afterwards.
+// The tokens go through the test card module, which gives "locking card" a PIN that locks and
+// "pin pad card" a PIN pad.
 class SoftHsmEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     hsm = new testing::SoftHsm();  // lives as long as the process
-    token_ready = hsm->Start() && !hsm->InitToken("road token", kPin).empty();
+    token_ready = hsm->Start(KELVADROME_TEST_CARD_MODULE);
+    for (const char* label : {"road token", "locking card", "pin pad card"}) {
+      token_ready = token_ready && !hsm->InitToken(label, kPin).empty();
+    }
     if (token_ready) removable_folder = hsm->InitToken("removable", kPin);
     token_ready = token_ready && !removable_folder.empty();
+    // Every opening of "MY" looks at the tokens, so a test sees a change at once.
+    SetTokenRefreshInterval(std::chrono::milliseconds(0));
   }
 };
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new SoftHsmEnvironment);
@@ -51,12 +62,13 @@ const auto* const environment = ::testing::AddGlobalTestEnvironment(new SoftHsmE
 // The person at the PIN dialog, answering from a script (nullopt: Cancel) and counting questions.
 struct PinScript {
   std::deque<std::optional<std::string>> answers;
+  bool remember = false;  // the person ticks "keep the PIN"
   int asked = 0;
   TokenPinPrompt Prompt() {
     return [this](const PinRequest&) -> std::optional<PinAnswer> {
       ++asked;
       if (answers.empty() || !answers.front()) return std::nullopt;
-      PinAnswer answer{SecretString(*answers.front()), false};
+      PinAnswer answer{SecretString(*answers.front()), remember};
       answers.pop_front();
       return answer;
     };
@@ -120,6 +132,30 @@ class TokenRoadTest : public ::testing::Test {
         &said);
     EXPECT_EQ(status, 0) << said;
     return status == 0 && testing::FileText(out) == Utf16Le(text);
+  }
+
+  // OpensslEnvelope returns, in Base64, the PKCS #7 envelope openssl makes of |text| (UTF-16LE)
+  // for the certificate in |recipient|.
+  std::u16string OpensslEnvelope(const std::u16string& text,
+                                 const std::filesystem::path& recipient) {
+    const auto content = dir_.WriteFile("secret", Utf16Le(text));
+    const auto envelope = dir_.path() / "envelope.der";
+    EXPECT_EQ(RunCommand("openssl cms -encrypt -binary -aes256 -outform DER -in " +
+                         ShellQuote(content.string()) + " -out " + ShellQuote(envelope.string()) +
+                         " " + ShellQuote(recipient.string())),
+              0);
+    ByteBuffer encoded;
+    const auto bytes = testing::ReadWholeFile(envelope);
+    EXPECT_TRUE(encoded.Base64Encode(bytes.data(), static_cast<int32_t>(bytes.size())));
+    return ConvertToWide(encoded.ToString());
+  }
+
+  // Signs through the component's call guard, as every surface does; returns the error code.
+  int32_t GuardedSign() {
+    return GuardedCall<int32_t>(*component_, [](CertComponent& component) {
+      component.SignPkcs7(u"text", 0);
+      return component.GetErrorCode();
+    });
   }
 
   testing::TempDir dir_;
@@ -194,16 +230,7 @@ TEST_F(TokenRoadTest, EnrolSignAndDecryptOnTheTokenWithNoPrivateKeyInTheProfile)
       << said;
 
   // An envelope openssl made for the certificate opens with the token's key.
-  const auto content = dir_.WriteFile("secret", Utf16Le(u"機密 text"));
-  const auto envelope = dir_.path() / "envelope.der";
-  ASSERT_EQ(RunCommand("openssl cms -encrypt -binary -aes256 -outform DER -in " +
-                       ShellQuote(content.string()) + " -out " + ShellQuote(envelope.string()) +
-                       " " + ShellQuote(issued.string())),
-            0);
-  ByteBuffer encoded;
-  const auto bytes = testing::ReadWholeFile(envelope);
-  ASSERT_TRUE(encoded.Base64Encode(bytes.data(), static_cast<int32_t>(bytes.size())));
-  EXPECT_EQ(component_->CertDecryptPkcs7(ConvertToWide(encoded.ToString()), 0), u"機密 text");
+  EXPECT_EQ(component_->CertDecryptPkcs7(OpensslEnvelope(u"機密 text", issued), 0), u"機密 text");
   EXPECT_EQ(component_->GetErrorCode(), 0) << std::hex << component_->GetCapiErrorCode();
 }
 
@@ -244,6 +271,120 @@ TEST_F(TokenRoadTest, PinAnswersAndAMissingTokenGiveTheCardCodes) {
   EXPECT_EQ(component_->SignPkcs7(u"text", 0), u"");
   EXPECT_EQ(component_->GetErrorCode(), 5225);
   EXPECT_EQ(static_cast<uint32_t>(component_->GetCapiErrorCode()), card_error::kNoCard);
+}
+
+TEST_F(TokenRoadTest, ALockedPinIsNotAskedForAndAPinPadNeedsNoTypedPin) {
+  // Three wrong PINs in a row lock the card's PIN; from then on nobody is asked.
+  ASSERT_FALSE(Enrol(u"Locking Holder", "locking card").empty());
+  ASSERT_EQ(component_->SelectSigner(u"S_CN=Locking Holder", 0x108, 0), 0);
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    SCOPED_TRACE(attempt);
+    ForgetTokenPins();
+    pins_.answers = {"0000"};
+    component_->SignPkcs7(u"text", 0);
+    EXPECT_EQ(component_->GetErrorCode(), 3206);
+  }
+  pins_.answers = {kPin};
+  const int asked = pins_.asked;
+  EXPECT_EQ(component_->SignPkcs7(u"text", 0), u"");
+  EXPECT_EQ(component_->GetErrorCode(), 3204);
+  EXPECT_EQ(static_cast<uint32_t>(component_->GetCapiErrorCode()), card_error::kPinBlocked);
+  EXPECT_EQ(pins_.asked, asked);
+
+  // On a reader with a PIN pad the person types there: the dialog never shows, and the Cancel key
+  // of the pad cancels.
+  {
+    testing::ScopedEnv pad("KELVADROME_TEST_PIN_PAD", kPin);
+    ASSERT_FALSE(Enrol(u"Pad Holder", "pin pad card").empty());
+    ASSERT_EQ(component_->SelectSigner(u"S_CN=Pad Holder", 0x108, 0), 0);
+    EXPECT_EQ(GuardedSign(), 0);
+  }
+  testing::ScopedEnv pad("KELVADROME_TEST_PIN_PAD", "cancel");
+  EXPECT_EQ(GuardedSign(), 5070);
+  EXPECT_EQ(static_cast<uint32_t>(component_->GetCapiErrorCode()), card_error::kCancelled);
+  EXPECT_EQ(pins_.asked, asked);
+}
+
+TEST_F(TokenRoadTest, APinIsAskedForEachCallUnlessThePersonKeepsIt) {
+  ASSERT_FALSE(Enrol(u"Keeping Holder", "road token").empty());
+  ASSERT_EQ(component_->SelectSigner(u"S_CN=Keeping Holder", 0x108, 0), 0);
+  const struct {
+    const char* label;
+    bool remember;
+    int asked;  // questions for three calls
+  } cases[] = {{"not kept", false, 3}, {"kept", true, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    ForgetTokenPins();
+    pins_.remember = c.remember;
+    pins_.answers = {kPin, kPin, kPin};
+    const int before = pins_.asked;
+    for (int call = 0; call < 3; ++call) EXPECT_EQ(GuardedSign(), 0);
+    EXPECT_EQ(pins_.asked - before, c.asked);
+  }
+}
+
+TEST_F(TokenRoadTest, CertificatesOfAPresentTokenAreInMyWhileItIsThere) {
+  // Another program put a key pair and its certificate on the token, and an authority's
+  // certificate with no key beside it, which stays out of "MY".
+  const auto elsewhere = ca_.IssueWithNewKey("elsewhere", "/CN=Issued Elsewhere/O=Interop");
+  const auto key = dir_.path() / "key.der";
+  const auto public_key = dir_.path() / "public.der";
+  const auto certificate = dir_.path() / "certificate.der";
+  ASSERT_EQ(RunCommand("openssl pkey -in " + ShellQuote(elsewhere.key.string()) +
+                       " -outform DER -out " + ShellQuote(key.string()) + " && openssl pkey -in " +
+                       ShellQuote(elsewhere.key.string()) + " -pubout -outform DER -out " +
+                       ShellQuote(public_key.string()) + " && openssl x509 -in " +
+                       ShellQuote(elsewhere.certificate.string()) + " -outform DER -out " +
+                       ShellQuote(certificate.string())),
+            0);
+  const auto authority = dir_.WriteFile("authority.der", "");
+  ASSERT_EQ(RunCommand("openssl x509 -in " + ShellQuote(ca_.root().string()) +
+                       " -outform DER -out " + ShellQuote(authority.string())),
+            0);
+  const int32_t count = component_->GetIECertCount();
+  const struct {
+    std::filesystem::path file;
+    const char* type;
+    const char* id;
+  } objects[] = {{key, "privkey", "4242"},
+                 {public_key, "pubkey", "4242"},
+                 {certificate, "cert", "4242"},
+                 {authority, "cert", "99"}};
+  for (const auto& object : objects) {
+    std::string said;
+    ASSERT_EQ(hsm->Pkcs11Tool("--token-label removable --login --pin " + std::string(kPin) +
+                                  " --write-object " + ShellQuote(object.file.string()) +
+                                  " --type " + object.type + " --id " + object.id +
+                                  " --label Elsewhere",
+                              &said),
+              0)
+        << said;
+  }
+
+  // "MY" shows it, linked to the key on the token: signing and decryption run there, and the key
+  // cannot be exported.
+  ASSERT_EQ(component_->GetIECertCount(), count + 1);
+  ASSERT_EQ(component_->SelectSigner(u"S_CN=Issued Elsewhere", 0x108, 0), 0);
+  const std::u16string signature = component_->SignPkcs7(u"signed elsewhere", 0);
+  ASSERT_EQ(component_->GetErrorCode(), 0) << std::hex << component_->GetCapiErrorCode();
+  EXPECT_TRUE(OpensslVerifies(signature, u"signed elsewhere", elsewhere.certificate));
+  EXPECT_EQ(component_->CertDecryptPkcs7(OpensslEnvelope(u"sealed", elsewhere.certificate), 0),
+            u"sealed");
+  const auto script = dir_.WriteFile("export.script", "expect 206\nset 303 pw\nset 304 pw\nclick 1\n");
+  const auto host = MakeDialogHost("script:" + script.string());
+  ComponentEnvironment with_dialogs;
+  with_dialogs.dialog_host = host.get();
+  CertComponent exporter(std::move(with_dialogs));
+  EXPECT_EQ(exporter.ExportPfxFromIE(u"S_CN=Issued Elsewhere", ConvertToWide(dir_.path().string()),
+                                     u"", 0x8, 0),
+            5205);
+  EXPECT_EQ(static_cast<uint32_t>(exporter.GetCapiErrorCode()), key_error::kBadKeyState);
+
+  // Taken away, the token's certificate leaves "MY" too.
+  std::filesystem::remove_all(removable_folder);
+  EXPECT_EQ(component_->GetIECertCount(), count);
+  EXPECT_NE(component_->SelectSigner(u"S_CN=Issued Elsewhere", 0x108, 0), 0);
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ std::set<std::filesystem::path> Entries(const std::filesystem::path& folder) {
 
 }  // namespace
 
-bool SoftHsm::Start() {
+bool SoftHsm::Start(const std::filesystem::path& wrapper) {
   for (const char* candidate : {"/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so",
                                 "/usr/lib/aarch64-linux-gnu/softhsm/libsofthsm2.so",
                                 "/usr/lib/softhsm/libsofthsm2.so", "/usr/lib64/libsofthsm2.so"}) {
@@ -51,7 +51,12 @@ bool SoftHsm::Start() {
   const auto conf = folder_.WriteFile("softhsm2.conf", "directories.tokendir = " + tokens.string() +
                                                            "\nobjectstore.backend = file\n"
                                                            "log.level = ERROR\n");
-  folder_.WriteFile("modules/softhsm2.module", "module: " + module_path_.string() + "\n");
+  if (wrapper.empty()) {
+    folder_.WriteFile("modules/softhsm2.module", "module: " + module_path_.string() + "\n");
+  } else {
+    setenv("KELVADROME_TEST_INNER_MODULE", module_path_.c_str(), 1);
+    folder_.WriteFile("modules/test-card.module", "module: " + wrapper.string() + "\n");
+  }
   folder_.WriteFile("pkcs11.conf", "user-config: none\n");
   setenv("SOFTHSM2_CONF", conf.c_str(), 1);
   // The system's configuration file and its module folders are replaced by the test's: one

@@ -18,8 +18,10 @@ class SoftHsm {
  public:
   // Start makes the folder, SoftHSM2's configuration (SOFTHSM2_CONF) and a p11-kit configuration
   // naming only SoftHSM2's module, and points this process's p11-kit at it. False, with the reason
-  // in why_not(), when SoftHSM2 or its tools are missing.
-  bool Start();
+  // in why_not(), when SoftHSM2 or its tools are missing. With |wrapper| (the test card module,
+  // which adds PIN locking and PIN pads to SoftHSM2) p11-kit loads that module, as "test-card",
+  // in SoftHSM2's place.
+  bool Start(const std::filesystem::path& wrapper = {});
 
   // InitToken makes a token labelled |label| in a free slot with the user PIN |pin|, and returns
   // the folder SoftHSM2 keeps it in (empty on failure).
