@@ -113,21 +113,23 @@ void CloseKept(Module& module, CK_SLOT_ID slot) {
 // Set once the modules have been loaded: a process that never used a token never loads one.
 std::atomic<bool> modules_loaded{false};
 
-// The process's modules, loaded on first use. At exit every kept session is closed and the
-// modules are finalised through p11-kit.
+// The process's modules, loaded on first use. Only the modules that can hold tokens are
+// initialised: trust-policy modules hold the system's certificate authorities, and initialising
+// one reads them all, which would cost every process that opens "MY" several milliseconds. At
+// exit every kept session is closed and the initialised modules are finalised.
 class ModuleSet {
  public:
   ModuleSet() {
     modules_loaded = true;
     const char* setting = std::getenv("KELVADROME_TOKENS");
     if (setting != nullptr && std::string_view(setting) == "none") return;
-    list_.reset(p11_kit_modules_load_and_initialize(0));
+    list_.reset(p11_kit_modules_load(nullptr, 0));
     if (list_ == nullptr) return;
     for (CK_FUNCTION_LIST** entry = list_.get(); *entry != nullptr; ++entry) {
-      // Trust-policy modules hold the system's certificate authorities, not anybody's tokens.
       std::unique_ptr<char, decltype(&std::free)> trust(
           p11_kit_config_option(*entry, "trust-policy"), &std::free);
       if (trust != nullptr && std::string(trust.get()) == "yes") continue;
+      if (p11_kit_module_initialize(*entry) != CKR_OK) continue;  // a module that fails is left out
       std::unique_ptr<char, decltype(&std::free)> name(p11_kit_module_get_name(*entry), &std::free);
       auto module = std::make_unique<Module>();
       module->functions = *entry;
@@ -139,6 +141,7 @@ class ModuleSet {
     for (auto& module : modules_) {
       const std::lock_guard<std::mutex> lock(module->mutex);
       while (!module->kept.empty()) CloseKept(*module, module->kept.begin()->first);
+      p11_kit_module_finalize(module->functions);
     }
   }
   ModuleSet(const ModuleSet&) = delete;
@@ -149,9 +152,10 @@ class ModuleSet {
  private:
   struct ListDeleter {
     void operator()(CK_FUNCTION_LIST** list) const {
-      if (list != nullptr) p11_kit_modules_finalize_and_release(list);
+      if (list != nullptr) p11_kit_modules_release(list);
     }
   };
+  // Declared first: released after every module was finalised.
   std::unique_ptr<CK_FUNCTION_LIST*, ListDeleter> list_;
   std::vector<std::unique_ptr<Module>> modules_;
 };
