@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev qt6-translations-l10n xvfb xauth fonts-noto-cjk
   chromium nodejs
   libp11-kit-dev p11-kit softhsm2 opensc
+  libsecret-1-dev gnome-keyring dbus-daemon
 )
 
 missing=()

@@ -13,6 +13,7 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include "platform/secret_library.h"
 #include "platform/secrets.h"
 #include "platform/sqlite_library.h"
 
@@ -24,6 +25,14 @@ void SqliteDeleter::operator()(sqlite3* db) const {
 
 void SqliteDeleter::operator()(sqlite3_stmt* statement) const {
   if (statement != nullptr) Sqlite()->finalize(statement);
+}
+
+void GlibDeleter::operator()(_GCancellable* cancellable) const {
+  if (cancellable != nullptr) Secret()->g_object_unref(cancellable);
+}
+
+void GlibDeleter::operator()(_GError* error) const {
+  if (error != nullptr) Secret()->g_error_free(error);
 }
 
 // The OpenSSL free functions all accept null.

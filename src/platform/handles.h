@@ -15,6 +15,10 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
+// GLib types, as <glib.h> and <gio/gio.h> name the structs.
+struct _GCancellable;
+struct _GError;
+
 // OpenSSL object types, as <openssl/types.h> and its neighbours name the structs.
 struct ossl_lib_ctx_st;
 struct x509_st;
@@ -84,6 +88,16 @@ struct SqliteDeleter {
 };
 using UniqueSqlite = std::unique_ptr<sqlite3, SqliteDeleter>;
 using UniqueSqliteStatement = std::unique_ptr<sqlite3_stmt, SqliteDeleter>;
+
+// GLib, reached through the libsecret loaded at run time (platform/secret_library.h): a
+// cancellable is released with g_object_unref, an error with g_error_free. Only code that has
+// loaded libsecret holds these.
+struct GlibDeleter {
+  void operator()(_GCancellable* cancellable) const;
+  void operator()(_GError* error) const;
+};
+using UniqueGCancellable = std::unique_ptr<_GCancellable, GlibDeleter>;
+using UniqueGError = std::unique_ptr<_GError, GlibDeleter>;
 
 // OpenSSL: one deleter per object type, each calling the type's own free function. ASN1_STRING
 // covers every string-like ASN.1 type (INTEGER, BIT STRING, OCTET STRING, TIME and the text
