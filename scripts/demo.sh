@@ -10,6 +10,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$scratch/profile" "$scratch/work"
+# The profiles' wrapping keys are thrown away with them: key files in the scratch folder, not
+# entries in the person's keyring.
+export KELVADROME_KEY_STORE=file XDG_CONFIG_HOME="$scratch/config"
 echo "######## The flat C functions (kelvadrome-demo)"
 # A scripted user answers the file pickers: the first time it picks the demo's document, the
 # second time it cancels. Every dialog event goes to the log printed at the end.

@@ -8,6 +8,7 @@
 #include "platform/last_error.h"
 #include "platform/registry.h"
 #include "platform/rsa_key.h"
+#include "platform/sealed_keys.h"
 #include "platform/text.h"
 
 namespace kelvadrome {
@@ -190,7 +191,9 @@ class ProfileState final : public KeyContainer::State {
     StoredKey key;
     key.description = {spec, static_cast<uint32_t>(query.ColumnInt(0)),
                        static_cast<uint32_t>(query.ColumnInt(1))};
-    key.private_key = SecretBytes(query.ColumnBlob(2));
+    auto private_key = UnsealProfileKey(*database_, folded_, spec, query.ColumnBlob(2));
+    if (!private_key) return std::nullopt;
+    key.private_key = std::move(*private_key);
     key.public_key = query.ColumnBlob(3);
     if (!query.ColumnIsNull(4)) key.certificate = query.ColumnBlob(4);
     return key;
@@ -218,7 +221,8 @@ class ProfileState final : public KeyContainer::State {
   }
 
   bool Store(const StoredKey& key) override {
-    return database_->Transaction([&] { return Exists() && Insert(*database_, id_, key); });
+    return database_->Transaction(
+        [&] { return Exists() && Insert(*database_, id_, folded_, key); });
   }
 
   std::optional<ProfileChangeStamp> ChangeStamp() override { return database_->ChangeStamp(); }
@@ -238,15 +242,20 @@ class ProfileState final : public KeyContainer::State {
     });
   }
 
-  // Insert writes |key| into container |id| (inside the caller's transaction).
-  static bool Insert(ProfileDatabase& database, int64_t id, const StoredKey& key) {
+  // Insert writes |key| into container |id|, whose folded name is |folded|, with its private key
+  // sealed (inside the caller's transaction).
+  static bool Insert(ProfileDatabase& database, int64_t id, std::string_view folded,
+                     const StoredKey& key) {
+    const auto sealed =
+        SealProfileKey(database, folded, key.description.spec, key.private_key.view());
+    if (!sealed) return false;
     ProfileStatement insert = database.Prepare(
         "INSERT OR REPLACE INTO container_keys"
         " (container, spec, bits, flags, private_key, public_key, certificate)"
         " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
     if (!insert.valid() || !insert.BindInt(1, id) || !insert.BindInt(2, key.description.spec) ||
         !insert.BindInt(3, key.description.bits) || !insert.BindInt(4, key.description.flags) ||
-        !insert.BindBlob(5, key.private_key.data(), key.private_key.size()) ||
+        !insert.BindBlob(5, sealed->data(), sealed->size()) ||
         !insert.BindBlob(6, key.public_key.data(), key.public_key.size()) ||
         !(key.certificate ? insert.BindBlob(7, key.certificate->data(), key.certificate->size())
                           : insert.BindNull(7))) {
@@ -1040,7 +1049,7 @@ bool KeyContainerStore::Persist(KeyContainer& container) {
       return false;
     }
     for (const StoredKey& key : contents.keys) {
-      if (!ProfileState::Insert(*database_, id, key)) return false;
+      if (!ProfileState::Insert(*database_, id, folded, key)) return false;
     }
     for (const auto& [spec, link] : contents.token_keys) {
       if (!TokenState::Insert(*database_, id, spec, link)) return false;

@@ -15,7 +15,10 @@
 // their owner holds them, are copied into the profile by KeyContainerStore::Persist, and vanish
 // when the owner releases them.
 //
-// Private keys are kept as PKCS #8 DER and every copy made while using one is wiped afterwards.
+// Private keys are kept as PKCS #8 DER, sealed in the profile under the user's wrapping key
+// (sealed_keys.h), and every copy made while using one is wiped afterwards. A profile whose
+// wrapping key cannot be found keeps its keys but cannot use them: loading one fails with the
+// missing-key error of key_protection.h.
 // Operations that use a user-protected key's private half (signing, decrypting, exporting) first
 // ask the user through a KeyUsePrompt; see SetDefaultKeyUsePrompt.
 //

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "platform/last_error.h"
+#include "platform/sealed_keys.h"
 #include "platform/sqlite_library.h"
 
 namespace kelvadrome {
@@ -101,7 +102,17 @@ constexpr std::string_view kMigrations[] = {
         public_key BLOB NOT NULL,
         PRIMARY KEY (container, spec)) WITHOUT ROWID;
     )sql",
+    // 5 -> 6: private keys sealed at rest (sealed_keys.h). The profile names its wrapping key; the
+    // key records written in clear before are sealed in the same transaction (SealStoredKeys).
+    R"sql(
+      CREATE TABLE key_protection (
+        id INTEGER PRIMARY KEY CHECK (id = 1),
+        store TEXT NOT NULL,
+        key_id BLOB NOT NULL);
+    )sql",
 };
+// The step after which the keys written in clear are sealed.
+constexpr int kSealingStep = 5;
 static_assert(std::size(kMigrations) == kProfileSchemaVersion);
 
 std::string EnvironmentOr(const char* name, const std::string& fallback) {
@@ -306,7 +317,8 @@ bool ProfileDatabase::PrepareSchema() {
 }
 
 bool ProfileDatabase::Migrate() {
-  return Transaction([this] {
+  bool sealed_in_migration = false;
+  const bool migrated = Transaction([&] {
     // Read again inside the transaction: another process may have migrated meanwhile.
     int version = 0;
     const int result = ReadUserVersion(db_.get(), &version);
@@ -320,10 +332,19 @@ bool ProfileDatabase::Migrate() {
     }
     for (int step = version; step < kProfileSchemaVersion; ++step) {
       if (!Execute(kMigrations[step])) return false;
+      if (step == kSealingStep) {
+        if (!SealStoredKeys(*this)) return false;
+        sealed_in_migration = true;
+      }
     }
     if (version == kProfileSchemaVersion) return true;
     return Execute("PRAGMA user_version = " + std::to_string(kProfileSchemaVersion));
   });
+  // The keys just sealed were in clear in the database file and maybe in its log: the checkpoint
+  // writes the sealed pages over the file's and empties the log. Another process reading the
+  // profile may hold part of it back; the next checkpoint then finishes the work.
+  if (migrated && sealed_in_migration) Execute("PRAGMA wal_checkpoint(TRUNCATE)");
+  return migrated;
 }
 
 ProfileStatement ProfileDatabase::Prepare(std::string_view sql) {

@@ -36,7 +36,7 @@ std::string MachineProfileFolder();
 inline constexpr std::string_view kProfileDatabaseName = "profile.db";
 
 // The schema version this release writes.
-inline constexpr int kProfileSchemaVersion = 5;
+inline constexpr int kProfileSchemaVersion = 6;
 
 // A prepared statement with bounds-checked binding and reading. Columns and parameters are
 // 0-based for reading and 1-based for binding, as in SQLite.

@@ -117,7 +117,8 @@ TEST(Profile, AnOlderProfileMigratesAndKeepsItsData) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open((dir.path() / "profile.db").c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db,
-                         "DROP TABLE token_keys; DROP TABLE certificate_summaries; "
+                         "DROP TABLE key_protection; DROP TABLE token_keys; "
+                         "DROP TABLE certificate_summaries; "
                          "DROP TABLE certificate_properties; "
                          "DROP TABLE certificates; "
                          "DROP TABLE cert_stores; DROP TABLE container_keys; "
