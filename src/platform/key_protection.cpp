@@ -317,7 +317,7 @@ std::optional<SecretBytes> KeyringLookup(const SecretLibrary& secret, const std:
   gchar* text = nullptr;
   const KeyringReply reply = BoundedKeyringCall(secret, bound, [&](GCancellable* c, GError** e) {
     text = secret.secret_password_lookup_nonpageable_sync(&Schema(), c, e, kIdAttribute,
-                                                           id_text.c_str(), nullptr);
+                                                          id_text.c_str(), nullptr);
   });
   SecretBytes key;
   bool well_formed = true;
@@ -359,12 +359,11 @@ bool StoreInKeyring(const WrappingKey& key) {
   const KeyringReply reply =
       BoundedKeyringCall(*secret, kKeyringCallBound, [&](GCancellable* c, GError** e) {
         stored = secret->secret_password_store_sync(&Schema(), SECRET_COLLECTION_DEFAULT,
-                                                     kKeyringLabel, text.c_str(), c, e,
-                                                     kIdAttribute, id_text.c_str(), nullptr);
+                                                    kKeyringLabel, text.c_str(), c, e, kIdAttribute,
+                                                    id_text.c_str(), nullptr);
       });
   if (reply != KeyringReply::kAnswered || !stored) {
-    SetLastPlatformError(KeyringFailure(reply == KeyringReply::kAnswered ? KeyringReply::kFailed
-                                                                          : reply));
+    SetLastPlatformError(KeyringFailure(reply));
     return false;
   }
   return true;

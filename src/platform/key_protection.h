@@ -41,16 +41,16 @@
 namespace kelvadrome {
 
 namespace key_protection_error {
-inline constexpr uint32_t kKeyNotFound = 0x80090016;      // NTE_BAD_KEYSET
-inline constexpr uint32_t kBadRecord = 0x80090005;        // NTE_BAD_DATA
-inline constexpr uint32_t kBadKey = 0x80090003;           // NTE_BAD_KEY
-inline constexpr uint32_t kCryptoFailed = 0x80090020;     // NTE_FAIL
-inline constexpr uint32_t kAccessDenied = 5;              // ERROR_ACCESS_DENIED
-inline constexpr uint32_t kKeyFileCorrupt = 1392;         // ERROR_FILE_CORRUPT
-inline constexpr uint32_t kKeyringMissing = 126;          // ERROR_MOD_NOT_FOUND
-inline constexpr uint32_t kKeyringNotAnswering = 1062;    // ERROR_SERVICE_NOT_ACTIVE
-inline constexpr uint32_t kKeyringTimedOut = 1460;        // ERROR_TIMEOUT
-inline constexpr uint32_t kInvalidParameter = 87;         // ERROR_INVALID_PARAMETER
+inline constexpr uint32_t kKeyNotFound = 0x80090016;    // NTE_BAD_KEYSET
+inline constexpr uint32_t kBadRecord = 0x80090005;      // NTE_BAD_DATA
+inline constexpr uint32_t kBadKey = 0x80090003;         // NTE_BAD_KEY
+inline constexpr uint32_t kCryptoFailed = 0x80090020;   // NTE_FAIL
+inline constexpr uint32_t kAccessDenied = 5;            // ERROR_ACCESS_DENIED
+inline constexpr uint32_t kKeyFileCorrupt = 1392;       // ERROR_FILE_CORRUPT
+inline constexpr uint32_t kKeyringMissing = 126;        // ERROR_MOD_NOT_FOUND
+inline constexpr uint32_t kKeyringNotAnswering = 1062;  // ERROR_SERVICE_NOT_ACTIVE
+inline constexpr uint32_t kKeyringTimedOut = 1460;      // ERROR_TIMEOUT
+inline constexpr uint32_t kInvalidParameter = 87;       // ERROR_INVALID_PARAMETER
 }  // namespace key_protection_error
 
 enum class WrappingKeyStore { kKeyring, kKeyFile };
@@ -66,7 +66,7 @@ inline constexpr size_t kSealOverhead = 1 + kSealNonceSize + kSealTagSize;
 struct WrappingKey {
   WrappingKeyStore store = WrappingKeyStore::kKeyFile;
   std::array<uint8_t, kWrappingKeyIdSize> id{};  // random, names the key in its store
-  SecretBytes key;                                // kWrappingKeySize bytes
+  SecretBytes key;                               // kWrappingKeySize bytes
 };
 
 // PreferredWrappingKeyStore tells where a new wrapping key goes: the keyring when the Secret

@@ -21,7 +21,7 @@ const SecretLibrary* Load() {
   bool complete = true;
   // dlsym on the handle also searches the libraries libsecret depends on, where the GLib and GIO
   // functions live.
-#define KELVADROME_SECRET_RESOLVE(name)                                      \
+#define KELVADROME_SECRET_RESOLVE(name)                                          \
   library.name = reinterpret_cast<decltype(library.name)>(dlsym(handle, #name)); \
   complete = complete && library.name != nullptr;
   KELVADROME_SECRET_FUNCTIONS(KELVADROME_SECRET_RESOLVE)

@@ -9,10 +9,10 @@
 namespace kelvadrome {
 
 // The entry points, one member per function, named after it.
-#define KELVADROME_SECRET_FUNCTIONS(X)                                                     \
-  X(secret_password_store_sync) X(secret_password_lookup_nonpageable_sync)                 \
-  X(secret_password_free) X(g_cancellable_new) X(g_cancellable_cancel) X(g_object_unref) \
-  X(g_error_free)
+#define KELVADROME_SECRET_FUNCTIONS(X)                                                    \
+  X(secret_password_store_sync)                                                           \
+  X(secret_password_lookup_nonpageable_sync) X(secret_password_free) X(g_cancellable_new) \
+      X(g_cancellable_cancel) X(g_object_unref) X(g_error_free)
 
 struct SecretLibrary {
 #define KELVADROME_SECRET_MEMBER(name) decltype(&::name) name = nullptr;

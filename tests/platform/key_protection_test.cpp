@@ -86,16 +86,18 @@ TEST(KeyProtection, SealedRecordsUnsealOnlyUnderTheirKeyAndPlace) {
       {"no associated data", &key, {}, *sealed, error::kBadRecord},
       {"another wrapping key", &other_key, place, *sealed, error::kBadRecord},
       {"a wrapping key of 16 bytes", &short_key, place, *sealed, error::kBadKey},
-      {"shorter than nonce and tag", &key, place, std::vector<uint8_t>(sealed->begin(),
-                                                  sealed->begin() + kSealOverhead - 1),
+      {"shorter than nonce and tag", &key, place,
+       std::vector<uint8_t>(sealed->begin(), sealed->begin() + kSealOverhead - 1),
        error::kBadRecord},
       {"tag cut off", &key, place, std::vector<uint8_t>(sealed->begin(), sealed->end() - 1),
        error::kBadRecord},
-      {"extra byte", &key, place, [&] {
+      {"extra byte", &key, place,
+       [&] {
          auto longer = *sealed;
          longer.push_back(0);
          return longer;
-       }(), error::kBadRecord},
+       }(),
+       error::kBadRecord},
   };
   // One changed bit anywhere: version, nonce, ciphertext or tag.
   for (size_t position = 0; position < sealed->size(); ++position) {
@@ -170,7 +172,7 @@ TEST_F(KeyFileRoad, RefusesKeyFilesItCannotTrust) {
   const struct {
     const char* name;
     std::function<void(const fs::path& file, const fs::path& folder)> spoil;
-    uint32_t error;  // finding the key
+    uint32_t error;                          // finding the key
     uint32_t missing = error::kKeyNotFound;  // finding an id that never was
   } cases[] = {
       {"untouched", [](const fs::path&, const fs::path&) {}, 0},
@@ -185,10 +187,12 @@ TEST_F(KeyFileRoad, RefusesKeyFilesItCannotTrust) {
          fs::create_symlink(moved, f);
        },
        error::kAccessDenied},
-      {"a FIFO", [](const fs::path& f, const fs::path&) {
+      {"a FIFO",
+       [](const fs::path& f, const fs::path&) {
          fs::remove(f);
          mkfifo(f.c_str(), 0600);
-       }, error::kAccessDenied},
+       },
+       error::kAccessDenied},
       {"a byte short",
        [](const fs::path& f, const fs::path&) { fs::resize_file(f, kWrappingKeySize - 1); },
        error::kKeyFileCorrupt},
@@ -274,8 +278,8 @@ TEST(KeyProtectionStores, TheKeyringIsUsedOnlyWhenItAnswers) {
   const auto created = CreateWrappingKey();
   ASSERT_TRUE(created);
   EXPECT_EQ(created->store, WrappingKeyStore::kKeyFile);
-  EXPECT_TRUE(fs::exists(dir.path() / "config" / "kelvadrome" / "wrapping-keys" /
-                         Hex(created->id)));
+  EXPECT_TRUE(
+      fs::exists(dir.path() / "config" / "kelvadrome" / "wrapping-keys" / Hex(created->id)));
 }
 
 }  // namespace

@@ -61,7 +61,10 @@ int RunInPrivateSession(char** argv) {
   const pid_t child = fork();
   if (child == 0) {
     std::vector<const char*> command = {
-        "dbus-run-session", "--", "sh", "-c",
+        "dbus-run-session",
+        "--",
+        "sh",
+        "-c",
         "echo | gnome-keyring-daemon --unlock --components=secrets >/dev/null || exit 3; "
         "exec \"$@\"",
         "sh"};
