@@ -33,7 +33,7 @@ inline void SecureWipe(std::string& text) {
 // system), larger ones are pages mapped for the block alone. Throws std::bad_alloc when no memory
 // can be had. SecretFree wipes the |size| bytes of a block from SecretAllocate and gives it back.
 // Thread-safe.
-inline constexpr size_t kSecretPoolBlockLimit = 2048;
+inline constexpr size_t kSecretPoolBlockLimit = 64 * 1024;
 void* SecretAllocate(size_t size);
 void SecretFree(void* block, size_t size) noexcept;
 
