@@ -138,6 +138,91 @@ esac
 [ ! -e "$scratch/refused.sig" ]
 check "a refused signature writes no file" 0 $?
 
+# The key life cycle. Two certificates an openssl CA issued for one request share its container; a
+# request never answered keeps its container pending; a PFX key whose certificate was deleted is
+# orphaned. Deleting keys asks first, and refuses when there is no terminal to ask on.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$scratch/ca.key" -out "$scratch/ca.pem" \
+  -subj "/CN=Life Cycle CA" -days 30 2>/dev/null
+issue() {  # issue <common name> <serials...>: one request, a certificate per serial, accepted
+  local request serial
+  request=$("$cli" call CreatePKCS10 "$1" 2048 1)
+  printf '%s' "$request" | base64 -d >"$scratch/request.der"
+  shift
+  for serial in "$@"; do
+    openssl x509 -req -inform DER -in "$scratch/request.der" -CA "$scratch/ca.pem" \
+      -CAkey "$scratch/ca.key" -set_serial "$serial" -days 30 -outform DER \
+      -out "$scratch/issued$serial.der" 2>/dev/null
+    "$cli" call AcceptPKCS7 "$(base64 -w0 "$scratch/issued$serial.der")" >/dev/null
+  done
+}
+fingerprint() { openssl x509 -inform DER -in "$1" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g'; }
+# keys --json as one line per container: name, pending, orphaned, then each certificate's thumbprint
+keys_summary() {
+  "$cli" keys --json | python3 -c '
+import json, sys
+for c in json.load(sys.stdin):
+    prints = [x["thumbprint"] for k in c["keys"] for x in k["certificates"]]
+    print(c["name"], c["pendingRequest"], c["orphaned"], *prints)'
+}
+issue "Shared Key" 11 12
+shared_a=$(fingerprint "$scratch/issued11.der")
+shared_b=$(fingerprint "$scratch/issued12.der")
+shared=$(keys_summary | awk -v t="$shared_a" '$0 ~ t {print $1}')
+"$cli" call CreatePKCS10 "Never Answered" 2048 1 >/dev/null
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$scratch/lone.key" -out "$scratch/lone.pem" \
+  -subj "/CN=Lone Key" -days 30 2>/dev/null
+openssl pkcs12 -export -inkey "$scratch/lone.key" -in "$scratch/lone.pem" -passout pass:pw \
+  -out "$scratch/lone.pfx"
+KELVADROME_DIALOGS=none "$cli" call ImportPfxToIE "$scratch" lone.pfx pw 0 0 >/dev/null
+lone_cert=$(openssl x509 -in "$scratch/lone.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
+lone=$(keys_summary | awk -v t="$lone_cert" '$0 ~ t {print $1}')
+"$cli" cert delete "$lone_cert"
+summary=$(keys_summary)
+while read -r description expected; do
+  check "keys: $description" 1 "$(grep -c -- "$expected" <<<"$summary")"
+done <<EOF2
+both-certificates-on-the-shared-key ^$shared True False $shared_a $shared_b$
+the-unanswered-request-is-pending ^[0-9A-F-]* True False$
+the-key-without-certificate-or-request-is-orphaned ^$lone False True$
+EOF2
+check "keys text marks the orphan" "$lone  (Microsoft Enhanced Cryptographic Provider v1.0)  orphaned" \
+  "$("$cli" keys | grep orphaned)"
+check "keys text lists a linked certificate" 2 "$("$cli" keys | grep -c "    certificate .*  Shared Key$")"
+
+"$cli" keys delete "$lone" </dev/null 2>/dev/null
+check "keys delete without a terminal or --yes is refused" 1 $?
+printf 'n\n' | script -qec "'$cli' keys delete '$lone'" /dev/null >/dev/null
+check "keys delete answered no" 1 $?
+check "a refused delete keeps the container" 1 "$(keys_summary | grep -c "^$lone ")"
+asked=$(printf 'y\n' | script -qec "'$cli' keys delete '${lone,,}'" /dev/null | tr -d '\r')
+check "keys delete asks on the terminal, any letter case" \
+  "y
+Delete key container \"$lone\" and its 1 key? [y/N] Deleted key container \"$lone\" and its 1 key." \
+  "$asked"
+check "the orphan is gone" 0 "$(keys_summary | grep -c "^$lone ")"
+
+check "cert delete --with-key keeps a container another certificate uses" \
+  "Deleted the certificate; key container \"$shared\" kept: 1 other certificate in MY still uses it." \
+  "$("$cli" cert delete "$shared_a" --with-key </dev/null)"
+check "the kept container" "$shared True False $shared_b" "$(keys_summary | grep "^$shared ")"
+check "keys delete reports the certificates left without a key" \
+  "Deleted key container \"$shared\" and its 1 key.
+1 certificate in MY now has no key." "$("$cli" keys delete "$shared" --yes)"
+check "the certificate stays in MY" 1 "$("$cli" certs --json | grep -c "$shared_b")"
+"$cli" cert delete "$shared_b" --with-key --yes >/dev/null
+check "cert delete --with-key when the container is gone" 0 $?
+
+issue "Own Key" 21
+own_cert=$(fingerprint "$scratch/issued21.der")
+own=$(keys_summary | awk -v t="$own_cert" '$0 ~ t {print $1}')
+"$cli" cert delete "$own_cert" --with-key </dev/null 2>/dev/null
+check "cert delete --with-key without a terminal or --yes is refused" 1 $?
+check "nothing deleted after the refusal" 1 "$(keys_summary | grep -c "^$own True False $own_cert$")"
+check "cert delete --with-key --yes" "{\"deleted\":\"$own_cert\",\"keyContainerDeleted\":\"$own\",\"keys\":1,\"note\":\"\"}" \
+  "$("$cli" cert delete "$own_cert" --with-key --yes --json)"
+check "certificate and container both gone" 0 \
+  "$( ("$cli" certs --json; keys_summary) | grep -c -e "$own_cert" -e "^$own ")"
+
 "$cli" server unregister
 check "server unregister" 0 $?
 "$cli" reg list 'Software\Classes\KelvadromeATL.CAPI' 2>/dev/null
@@ -145,7 +230,7 @@ check "the ProgID is gone" 1 $?
 help=$("$cli" --help)
 check "--help exits 0" 0 $?
 for command in 'reg get' 'reg set' 'reg list' 'reg delete' certs 'cert show' 'cert add' \
-  'cert delete' 'cert sign' keys methods call server; do
+  'cert delete' 'cert sign' keys 'keys delete' methods call server; do
   case "$help" in
     *"  $command "*) ;;
     *) echo "FAILED: --help does not list $command" >&2; failures=$((failures + 1)) ;;

@@ -11,12 +11,18 @@
 //   kelvadrome cert show <thumbprint|file> show one certificate: from the stores by its SHA-1
 //                                          thumbprint, or from a DER or PEM file
 //   kelvadrome cert add <file> [store]     add a certificate to a store (default MY)
-//   kelvadrome cert delete <thumbprint> [store]
-//                                          remove a certificate from a store
+//   kelvadrome cert delete <thumbprint> [store] [--with-key] [--yes]
+//                                          remove a certificate from a store; with --with-key
+//                                          also the key container it links to, unless another
+//                                          certificate of MY still links to it
 //   kelvadrome cert sign <thumbprint> <file> <signature-file>
 //                                          sign the SHA-256 of a file with the private key linked
 //                                          to a certificate of MY (PKCS #1 v1.5, big-endian)
-//   kelvadrome keys                        list the key containers and their keys
+//   kelvadrome keys                        list the key containers, their keys and the
+//                                          certificates of MY linked to them
+//   kelvadrome keys delete <container> [--yes]
+//                                          remove a key container and its keys (asks first,
+//                                          refuses without a terminal unless --yes)
 //   kelvadrome methods                     list the component's methods with their parameters
 //   kelvadrome bridge origins [list|revoke <origin>]
 //                                          the web origins allowed or denied for the page bridge
@@ -34,6 +40,7 @@
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -46,6 +53,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -63,6 +71,7 @@
 #include "host/origin_picks.h"
 #include "kelvadrome/automation.h"
 #include "ops/key_use.h"
+#include "ops/requests.h"
 #include "platform/bstr.h"
 #include "platform/cert_store.h"
 #include "platform/handles.h"
@@ -70,6 +79,7 @@
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/pkcs11_tokens.h"
+#include "platform/profile.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "ui/dialog_language.h"
@@ -108,9 +118,10 @@ constexpr const char* kUsageText =
     "       kelvadrome certs [MY|ROOT|CA] [--json]\n"
     "       kelvadrome cert show <thumbprint|file> [--json]\n"
     "       kelvadrome cert add <file> [MY|ROOT|CA] [--json]\n"
-    "       kelvadrome cert delete <thumbprint> [MY|ROOT|CA] [--json]\n"
+    "       kelvadrome cert delete <thumbprint> [MY|ROOT|CA] [--with-key [--yes]] [--json]\n"
     "       kelvadrome cert sign <thumbprint> <file> <signature-file> [--json]\n"
     "       kelvadrome keys [--json]\n"
+    "       kelvadrome keys delete <container> [--yes] [--json]\n"
     "       kelvadrome tokens [--json]\n"
     "       kelvadrome doctor [--json]\n"
     "       kelvadrome methods [--json]\n"
@@ -132,10 +143,16 @@ constexpr const char* kHelpText =
     "  certs [MY|ROOT|CA]               list a certificate store (default MY)\n"
     "  cert show <thumbprint|file>      show a certificate of the stores, or of a DER or PEM file\n"
     "  cert add <file> [MY|ROOT|CA]     add a certificate to a store (default MY)\n"
-    "  cert delete <thumbprint> [store] remove a certificate from a store (default MY)\n"
+    "  cert delete <thumbprint> [store] [--with-key]\n"
+    "                                   remove a certificate from a store (default MY); with\n"
+    "                                   --with-key also the key container it links to, unless\n"
+    "                                   another certificate of MY still uses it\n"
     "  cert sign <thumbprint> <file> <signature-file>\n"
     "                                   sign the SHA-256 of a file with the key of a certificate\n"
-    "  keys                             list the key containers and their keys\n"
+    "  keys                             list the key containers, their keys, the certificates of\n"
+    "                                   MY linked to them; a container with neither a certificate\n"
+    "                                   nor a pending request is marked orphaned\n"
+    "  keys delete <container>          remove a key container and its keys\n"
     "  tokens                           list the smart cards and tokens present, their keys and\n"
     "                                   certificates\n"
     "  doctor                           what the component finds here (PKCS #11 modules, ...)\n"
@@ -155,6 +172,8 @@ constexpr const char* kHelpText =
     "                                   the origin is asked about again\n"
     "  --help                           show this text\n"
     "\n"
+    "Deleting keys asks on the terminal first; --yes deletes without asking, and without a\n"
+    "terminal nothing is deleted unless --yes is given.\n"
     "Every command takes --json for a JSON document instead of text; -- ends the options. A path\n"
     "is key\\...\\value, optionally after HKCU\\ (default) or HKLM\\ (the machine's, read only).\n"
     "Exit status: 0 success, 1 failure (a called method's error code is not 0), 2 malformed\n"
@@ -166,6 +185,8 @@ struct CommandLine {
   bool dword = false;
   bool key = false;
   bool help = false;
+  bool yes = false;       // delete without asking
+  bool with_key = false;  // cert delete: the linked key container too
 };
 
 std::optional<CommandLine> Parse(int argc, char** argv) {
@@ -185,6 +206,10 @@ std::optional<CommandLine> Parse(int argc, char** argv) {
       line.dword = true;
     } else if (word == "--key") {
       line.key = true;
+    } else if (word == "--yes") {
+      line.yes = true;
+    } else if (word == "--with-key") {
+      line.with_key = true;
     } else if (word.size() > 2 && word.substr(0, 2) == "--") {
       return std::nullopt;
     } else {
@@ -503,16 +528,312 @@ int CertAdd(const CommandLine& line) {
   return kSuccess;
 }
 
-// cert delete <thumbprint> [store]: removes a certificate and its properties from a store.
+// --- Key containers and the certificates linked to them -----------------------------------------
+
+// A certificate of "MY" whose key-provider link names a container.
+struct LinkedCertificate {
+  int64_t id = 0;
+  uint32_t key_spec = 0;
+  std::string thumbprint;  // upper-case hex
+  std::string subject;     // its common name, else its whole subject
+};
+
+// Container names compare as the container store compares them: UTF-8, letters folded.
+std::string FoldedContainerName(std::string_view narrow) {
+  return FoldRegistryName(NarrowToUtf8(narrow));
+}
+
+// The certificates of |store| linked to a key container, by folded container name; nullopt when the
+// store cannot be read. Links that do not decode are skipped: they name no container.
+std::optional<std::multimap<std::string, LinkedCertificate>> LinksByContainer(CertStore& store) {
+  const auto linked = store.WithProperty(cert_property::kKeyProviderInfo);
+  if (!linked) return std::nullopt;
+  std::multimap<std::string, LinkedCertificate> links;
+  for (const auto& [id, value] : *linked) {
+    const auto link = DecodeKeyProviderLink(value);
+    if (!link) continue;
+    LinkedCertificate certificate{id, link->key_spec, {}, {}};
+    if (const auto stored = store.Get(id)) {
+      CertInfo info(stored->der.data(), static_cast<int32_t>(stored->der.size()));
+      certificate.thumbprint = info.GetFingerprint();
+      certificate.subject = info.GetSubjectCN().empty() ? info.GetSubject() : info.GetSubjectCN();
+    }
+    links.emplace(FoldedContainerName(link->container), std::move(certificate));
+  }
+  return links;
+}
+
+// HasPendingRequest tells whether a key request made container |name| and still has its record
+// (the requests module keeps one registry key per container, named like it, below
+// kPendingRequestsKey; registry names compare without regard to letter case, like container names).
+bool HasPendingRequest(Registry* registry, const std::string& name) {
+  return registry != nullptr &&
+         registry->KeyExists(std::string(kPendingRequestsKey) + '\\' + name);
+}
+
+std::string LinkedCertificateJson(const LinkedCertificate& certificate) {
+  return "{\"thumbprint\":" + JsonString(certificate.thumbprint) +
+         ",\"subject\":" + JsonString(certificate.subject) +
+         ",\"keySpec\":" + std::to_string(certificate.key_spec) + "}";
+}
+
+int Keys(const CommandLine& line) {
+  if (line.words.size() != 1) return kUsage;
+  auto store = KeyContainerStore::OpenUser();
+  if (!store) return Fail(line, "cannot open the key containers");
+  const auto containers = store->List();
+  if (!containers) return Fail(line, "cannot read the key containers");
+  auto personal = CertStore::OpenSystem("MY");
+  if (!personal) return Fail(line, "cannot open the store MY");
+  const auto links = LinksByContainer(*personal);
+  if (!links) return Fail(line, "cannot read the store MY");
+  const auto registry = Registry::Open(Registry::Root::kCurrentUser);
+  std::string json = "[";
+  for (const auto& [name, provider] : *containers) {
+    const auto [first, last] = links->equal_range(FoldedContainerName(name));
+    const bool pending = HasPendingRequest(registry.get(), name);
+    const bool orphaned = first == last && !pending;
+    auto container = store->Open(name, "", provider_type::kRsaFull);
+    const auto keys = container ? container->Keys() : std::nullopt;
+    const uint32_t keys_error = keys ? 0 : LastPlatformError();
+    if (!line.json) {
+      std::printf("%s  (%s)%s%s\n", name.c_str(), provider.c_str(),
+                  pending ? "  pending request" : "", orphaned ? "  orphaned" : "");
+      if (!keys) std::printf("  keys: cannot be read (error 0x%08X)\n", keys_error);
+    }
+    // Each key with the certificates linked to its spec; links to a spec the container has no key
+    // of are listed after the keys.
+    std::vector<bool> shown(static_cast<size_t>(std::distance(first, last)), false);
+    std::string keys_json = "[";
+    for (const auto& key : keys.value_or(std::vector<KeyDescription>{})) {
+      const char* spec = key.spec == key_spec::kExchange ? "exchange" : "signature";
+      const bool exportable = (key.flags & key_flag::kExportable) != 0;
+      const bool protected_key = (key.flags & key_flag::kUserProtected) != 0;
+      std::string certificates_json = "[";
+      if (!line.json) {
+        std::printf("  %-9s RSA %u%s%s\n", spec, key.bits, exportable ? "  exportable" : "",
+                    protected_key ? "  user-protected" : "");
+      }
+      size_t index = 0;
+      for (auto link = first; link != last; ++link, ++index) {
+        if (link->second.key_spec != key.spec) continue;
+        shown[index] = true;
+        certificates_json += std::string(certificates_json.size() > 1 ? "," : "") +
+                             LinkedCertificateJson(link->second);
+        if (!line.json) {
+          std::printf("    certificate %s  %s\n", link->second.thumbprint.c_str(),
+                      link->second.subject.c_str());
+        }
+      }
+      keys_json += std::string(keys_json.size() > 1 ? "," : "") +
+                   "{\"spec\":" + std::to_string(key.spec) +
+                   ",\"bits\":" + std::to_string(key.bits) +
+                   ",\"exportable\":" + (exportable ? "true" : "false") +
+                   ",\"userProtected\":" + (protected_key ? "true" : "false") +
+                   ",\"certificates\":" + certificates_json + "]}";
+    }
+    std::string unmatched_json = "[";
+    size_t index = 0;
+    for (auto link = first; link != last; ++link, ++index) {
+      if (shown[index]) continue;
+      unmatched_json += std::string(unmatched_json.size() > 1 ? "," : "") +
+                        LinkedCertificateJson(link->second);
+      if (!line.json) {
+        std::printf("  certificate %s  %s  (linked to key spec %u, which has no key here)\n",
+                    link->second.thumbprint.c_str(), link->second.subject.c_str(),
+                    link->second.key_spec);
+      }
+    }
+    if (line.json) {
+      json += std::string(json.size() > 1 ? "," : "") + "{\"name\":" + JsonString(name) +
+              ",\"provider\":" + JsonString(provider) + ",\"keys\":" + keys_json + "]" +
+              (keys ? "" : ",\"keysError\":" + std::to_string(keys_error)) +
+              ",\"certificatesWithoutKey\":" + unmatched_json +
+              "],\"pendingRequest\":" + (pending ? "true" : "false") +
+              ",\"orphaned\":" + (orphaned ? "true" : "false") + "}";
+    }
+  }
+  if (line.json) std::printf("%s]\n", json.c_str());
+  return kSuccess;
+}
+
+// Confirmed asks |question| on the terminal unless --yes was given. Without a terminal to ask on
+// it refuses, so a script never deletes keys by accident: it must say --yes.
+bool Confirmed(const CommandLine& line, const std::string& question, bool* refused) {
+  *refused = false;
+  if (line.yes) return true;
+  if (::isatty(STDIN_FILENO) == 0) {
+    std::fprintf(stderr,
+                 "kelvadrome: standard input is not a terminal to ask on; nothing was deleted "
+                 "(add --yes to delete without asking)\n");
+    *refused = true;
+    return false;
+  }
+  std::fprintf(stderr, "%s [y/N] ", question.c_str());
+  std::fflush(stderr);
+  std::string answer;
+  for (int c; (c = std::getchar()) != EOF && c != '\n';) answer.push_back(static_cast<char>(c));
+  return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES" || answer == "Yes";
+}
+
+std::string CountedKeys(size_t count) {
+  return std::to_string(count) + (count == 1 ? " key" : " keys");
+}
+
+// "N certificate(s) in MY now have no key", or empty for none.
+std::string KeylessReport(size_t count) {
+  if (count == 0) return {};
+  return std::to_string(count) +
+         (count == 1 ? " certificate in MY now has no key" : " certificates in MY now have no key");
+}
+
+// The container named |name| in any letter case, with the provider it was created through.
+std::optional<ContainerListing> FindContainer(KeyContainerStore& store, const std::string& name) {
+  const auto containers = store.List();
+  if (!containers) return std::nullopt;
+  const std::string folded = FoldedContainerName(name);
+  for (const auto& listing : *containers) {
+    if (FoldedContainerName(listing.name) == folded) return listing;
+  }
+  SetLastPlatformError(key_error::kBadKeyset);
+  return std::nullopt;
+}
+
+// The number of keys container |listing| holds; 0 when they cannot be read (a token's keys while
+// it is absent).
+size_t KeyCount(KeyContainerStore& store, const ContainerListing& listing) {
+  auto container = store.Open(listing.name, "", provider_type::kRsaFull);
+  const auto keys = container ? container->Keys() : std::nullopt;
+  return keys ? keys->size() : 0;
+}
+
+int Declined(const CommandLine& line, bool refused) {
+  if (line.json) {
+    std::printf("{\"error\":%s,\"code\":%u}\n",
+                JsonString(refused ? "not confirmed: no terminal to ask on"
+                                   : "not confirmed: nothing was deleted")
+                    .c_str(),
+                key_error::kCancelled);
+  } else if (!refused) {
+    std::fprintf(stderr, "kelvadrome: nothing was deleted\n");
+  }
+  return kFailure;
+}
+
+// keys delete <container> [--yes]: removes a container with its keys. The certificates linked to
+// it stay in MY (they may be wanted for verifying or for another copy of the key) and are counted.
+int KeysDelete(const CommandLine& line) {
+  if (line.words.size() != 3) return kUsage;
+  auto database = std::shared_ptr<ProfileDatabase>(ProfileDatabase::OpenUser());
+  if (!database) return Fail(line, "cannot open the profile");
+  KeyContainerStore store(database);
+  const auto listing = FindContainer(store, line.words[2]);
+  if (!listing) return Fail(line, "no key container " + line.words[2]);
+  auto personal = CertStore::OpenSystem("MY", database);
+  const auto links = personal ? LinksByContainer(*personal) : std::nullopt;
+  if (!links) return Fail(line, "cannot read the store MY");
+  const size_t linked = links->count(FoldedContainerName(listing->name));
+  const size_t keys = KeyCount(store, *listing);
+  bool refused = false;
+  if (!Confirmed(line,
+                 "Delete key container \"" + listing->name + "\" and its " + CountedKeys(keys) + "?",
+                 &refused)) {
+    return Declined(line, refused);
+  }
+  if (!store.Delete(listing->name, "", provider_type::kRsaFull)) {
+    return Fail(line, "cannot delete the key container " + listing->name);
+  }
+  if (line.json) {
+    std::printf("{\"deleted\":%s,\"keys\":%zu,\"certificatesWithoutKey\":%zu}\n",
+                JsonString(listing->name).c_str(), keys, linked);
+  } else {
+    std::printf("Deleted key container \"%s\" and its %s.\n", listing->name.c_str(),
+                CountedKeys(keys).c_str());
+    if (linked != 0) std::printf("%s.\n", KeylessReport(linked).c_str());
+  }
+  return kSuccess;
+}
+
+// cert delete <thumbprint> [store] [--with-key]: removes a certificate and its properties from a
+// store. With --with-key the key container the certificate links to goes too, after asking, unless
+// another certificate of MY still links to it; both are removed in one transaction of the profile.
 int CertDelete(const CommandLine& line) {
   if (line.words.size() < 3 || line.words.size() > 4) return kUsage;
   const std::string name = line.words.size() == 4 ? line.words[3] : "MY";
-  auto store = CertStore::OpenSystem(name);
+  auto database = std::shared_ptr<ProfileDatabase>(ProfileDatabase::OpenUser());
+  if (!database) return Fail(line, "cannot open the profile");
+  auto store = CertStore::OpenSystem(name, database);
   if (!store) return Fail(line, "cannot open the store " + name);
   const auto der = CertificateNamed(line.words[2]);
   const auto found = der ? store->Find(CertificateThumbprint(*der)) : std::nullopt;
-  if (!found || !store->Delete(found->id)) return Fail(line, "cannot delete " + line.words[2]);
-  if (line.json) std::printf("{\"deleted\":%s}\n", JsonString(line.words[2]).c_str());
+  if (!found) return Fail(line, "cannot delete " + line.words[2]);
+
+  // What --with-key finds: the container the certificate links to, and whether it stays.
+  std::optional<ContainerListing> container;
+  size_t keys = 0;
+  size_t other_users = 0;
+  std::string key_note;  // why no container is removed
+  KeyContainerStore containers(database);
+  if (line.with_key) {
+    const auto value = store->GetProperty(found->id, cert_property::kKeyProviderInfo);
+    const auto link = value ? DecodeKeyProviderLink(*value) : std::nullopt;
+    if (!link) {
+      key_note = "no key is linked to the certificate";
+    } else if (!(container = FindContainer(containers, link->container))) {
+      if (LastPlatformError() != key_error::kBadKeyset) {
+        return Fail(line, "cannot read the key containers");
+      }
+      key_note = "its key container \"" + link->container + "\" was already gone";
+    } else {
+      auto personal = CertStore::OpenSystem("MY", database);
+      const auto links = personal ? LinksByContainer(*personal) : std::nullopt;
+      if (!links) return Fail(line, "cannot read the store MY");
+      const bool same_store = FoldRegistryName(name) == FoldRegistryName("MY");
+      const auto [first, last] = links->equal_range(FoldedContainerName(container->name));
+      other_users = static_cast<size_t>(std::count_if(first, last, [&](const auto& entry) {
+        return !same_store || entry.second.id != found->id;
+      }));
+      if (other_users != 0) {
+        key_note = "key container \"" + container->name + "\" kept: " +
+                   std::to_string(other_users) +
+                   (other_users == 1 ? " other certificate in MY still uses it"
+                                     : " other certificates in MY still use it");
+        container.reset();
+      } else {
+        keys = KeyCount(containers, *container);
+      }
+    }
+  }
+  if (container) {
+    bool refused = false;
+    CertInfo info(found->der.data(), static_cast<int32_t>(found->der.size()));
+    const std::string subject = info.GetSubjectCN().empty() ? info.GetSubject() : info.GetSubjectCN();
+    if (!Confirmed(line,
+                   "Delete certificate \"" + subject + "\" and key container \"" +
+                       container->name + "\" and its " + CountedKeys(keys) + "?",
+                   &refused)) {
+      return Declined(line, refused);
+    }
+  }
+  const bool deleted = database->Transaction([&] {
+    return store->Delete(found->id) &&
+           (!container || containers.Delete(container->name, "", provider_type::kRsaFull));
+  });
+  if (!deleted) return Fail(line, "cannot delete " + line.words[2]);
+  if (line.json) {
+    std::printf("{\"deleted\":%s", JsonString(line.words[2]).c_str());
+    if (line.with_key) {
+      std::printf(",\"keyContainerDeleted\":%s,\"keys\":%zu,\"note\":%s",
+                  container ? JsonString(container->name).c_str() : "null", keys,
+                  JsonString(key_note).c_str());
+    }
+    std::printf("}\n");
+  } else if (container) {
+    std::printf("Deleted the certificate and key container \"%s\" with its %s.\n",
+                container->name.c_str(), CountedKeys(keys).c_str());
+  } else if (!key_note.empty()) {
+    std::printf("Deleted the certificate; %s.\n", key_note.c_str());
+  }
   return kSuccess;
 }
 
@@ -574,42 +895,6 @@ int CertShow(const CommandLine& line) {
       info.GetFingerprint().c_str(), info.GetNotBefore(CertDateFormat::kDateTime).c_str(),
       info.GetNotAfter(CertDateFormat::kDateTime).c_str(), info.GetKeyUsage(),
       info.IsCaCertificate() ? "yes" : "no");
-  return kSuccess;
-}
-
-int Keys(const CommandLine& line) {
-  if (line.words.size() != 1) return kUsage;
-  auto store = KeyContainerStore::OpenUser();
-  if (!store) return Fail(line, "cannot open the key containers");
-  const auto containers = store->List();
-  if (!containers) return Fail(line, "cannot read the key containers");
-  std::string json = "[";
-  for (const auto& [name, provider] : *containers) {
-    auto container = store->Open(name, "", provider_type::kRsaFull);
-    const auto keys = container ? container->Keys() : std::nullopt;
-    std::string keys_json = "[";
-    if (!line.json) std::printf("%s  (%s)\n", name.c_str(), provider.c_str());
-    for (const auto& key : keys.value_or(std::vector<KeyDescription>{})) {
-      const char* spec = key.spec == key_spec::kExchange ? "exchange" : "signature";
-      const bool exportable = (key.flags & key_flag::kExportable) != 0;
-      const bool protected_key = (key.flags & key_flag::kUserProtected) != 0;
-      if (line.json) {
-        keys_json += std::string(keys_json.size() > 1 ? "," : "") +
-                     "{\"spec\":" + std::to_string(key.spec) +
-                     ",\"bits\":" + std::to_string(key.bits) +
-                     ",\"exportable\":" + (exportable ? "true" : "false") +
-                     ",\"userProtected\":" + (protected_key ? "true" : "false") + "}";
-      } else {
-        std::printf("  %-9s RSA %u%s%s\n", spec, key.bits, exportable ? "  exportable" : "",
-                    protected_key ? "  user-protected" : "");
-      }
-    }
-    if (line.json) {
-      json += std::string(json.size() > 1 ? "," : "") + "{\"name\":" + JsonString(name) +
-              ",\"provider\":" + JsonString(provider) + ",\"keys\":" + keys_json + "]}";
-    }
-  }
-  if (line.json) std::printf("%s]\n", json.c_str());
   return kSuccess;
 }
 
@@ -1157,7 +1442,9 @@ int Run(int argc, char** argv) {
   int result = kUsage;
   if (line && !line->words.empty() && line->words[0] == "certs") result = Certs(*line);
   if (line && !line->words.empty() && line->words[0] == "cert") result = CertShow(*line);
-  if (line && !line->words.empty() && line->words[0] == "keys") result = Keys(*line);
+  if (line && !line->words.empty() && line->words[0] == "keys") {
+    result = line->words.size() >= 2 && line->words[1] == "delete" ? KeysDelete(*line) : Keys(*line);
+  }
   if (line && !line->words.empty() && line->words[0] == "tokens") result = Tokens(*line);
   if (line && !line->words.empty() && line->words[0] == "doctor") result = Doctor(*line);
   if (line && !line->words.empty() && line->words[0] == "methods") result = Methods(*line);
@@ -1183,6 +1470,9 @@ int Run(int argc, char** argv) {
 }  // namespace kelvadrome
 
 int main(int argc, char** argv) {
+  // The command handles private keys and PINs: no core dump of it, and no other process of the
+  // user attaching to it.
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
   try {
     return kelvadrome::Run(argc, argv);
   } catch (const std::exception& error) {

@@ -2,12 +2,13 @@
 // wipe function; SecretBytes and SecretString own their storage and wipe every byte of it when it
 // is released (destroyed, replaced, shortened, grown into new storage, moved from), so that no copy
 // survives in freed memory. Storage is wiped, not hidden: a secret is still readable while its
-// owner holds it.
+// owner holds it, but the storage is kept out of core dumps (SecretAllocate).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
@@ -26,28 +27,40 @@ inline void SecureWipe(std::string& text) {
   text.clear();
 }
 
-// WipingAllocator wipes every block before it is freed, so a container that grows leaves no copy
-// of its old content behind.
+// SecretAllocate returns |size| bytes (at least one), aligned to 16, in pages marked
+// MADV_DONTDUMP so that a core dump of the process leaves them out: blocks of up to
+// kSecretPoolBlockLimit bytes come from a pool of such pages (kept for reuse, never returned to the
+// system), larger ones are pages mapped for the block alone. Throws std::bad_alloc when no memory
+// can be had. SecretFree wipes the |size| bytes of a block from SecretAllocate and gives it back.
+// Thread-safe.
+inline constexpr size_t kSecretPoolBlockLimit = 64 * 1024;
+void* SecretAllocate(size_t size);
+void SecretFree(void* block, size_t size) noexcept;
+
+// WipingAllocator takes its blocks from SecretAllocate and wipes every block before it is freed,
+// so a container that grows leaves no copy of its old content behind.
 template <typename T>
 struct WipingAllocator {
+  static_assert(alignof(T) <= 16, "SecretAllocate aligns to 16 bytes");
   using value_type = T;
   WipingAllocator() noexcept = default;
   template <typename U>
   WipingAllocator(const WipingAllocator<U>&) noexcept {}
-  T* allocate(size_t count) { return std::allocator<T>().allocate(count); }
-  void deallocate(T* block, size_t count) noexcept {
-    SecureWipe(block, count * sizeof(T));
-    std::allocator<T>().deallocate(block, count);
+  T* allocate(size_t count) {
+    if (count > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(SecretAllocate(count * sizeof(T)));
   }
+  void deallocate(T* block, size_t count) noexcept { SecretFree(block, count * sizeof(T)); }
   template <typename U>
   bool operator==(const WipingAllocator<U>&) const noexcept {
     return true;
   }
 };
 
-// BasicSecretString: text that is a secret (a password, a hex key). The allocator covers storage
-// on the heap; the destructor, Wipe and the moves also wipe the string's inline buffer, where
-// short texts (most passwords) live.
+// BasicSecretString: text that is a secret (a password, a hex key). Every text, however short, is
+// kept in storage from the allocator (kept out of core dumps), never in the string's inline buffer:
+// each way of giving the string text reserves more than the inline buffer holds first. The
+// destructor, Wipe and the moves wipe what the string still owns.
 template <typename Char>
 class BasicSecretString {
  public:
@@ -55,8 +68,8 @@ class BasicSecretString {
   using View = std::basic_string_view<Char>;
 
   BasicSecretString() = default;
-  explicit BasicSecretString(View text) : text_(text.data(), text.size()) {}
-  BasicSecretString(const BasicSecretString& other) : text_(other.text_) {}
+  explicit BasicSecretString(View text) { append(text); }
+  BasicSecretString(const BasicSecretString& other) { append(other.view()); }
   BasicSecretString(BasicSecretString&& other) noexcept : text_(std::move(other.text_)) {
     other.Wipe();
   }
@@ -88,12 +101,21 @@ class BasicSecretString {
   // assign replaces the text; the old one is wiped first, also where the new one is shorter.
   void assign(View text) {
     Wipe();
-    text_.append(text.data(), text.size());
+    append(text);
   }
-  void append(const Char* text, size_t count) { text_.append(text, count); }
-  void append(View text) { text_.append(text.data(), text.size()); }
-  void push_back(Char c) { text_.push_back(c); }
-  void reserve(size_t count) { text_.reserve(count); }
+  void append(const Char* text, size_t count) {
+    LeaveInlineBuffer();
+    text_.append(text, count);
+  }
+  void append(View text) { append(text.data(), text.size()); }
+  void push_back(Char c) {
+    LeaveInlineBuffer();
+    text_.push_back(c);
+  }
+  void reserve(size_t count) {
+    LeaveInlineBuffer();
+    text_.reserve(count);
+  }
   // pop_back removes the last character and wipes the place it held.
   void pop_back() {
     if (text_.empty()) return;
@@ -113,6 +135,13 @@ class BasicSecretString {
   friend bool operator==(const BasicSecretString& a, View b) { return a.view() == b; }
 
  private:
+  // The capacity of an empty string is its inline buffer's (the standard library keeps short texts
+  // there); reserving one more moves the string into allocated storage.
+  void LeaveInlineBuffer() {
+    static const size_t inline_capacity = Storage().capacity();
+    if (text_.capacity() <= inline_capacity) text_.reserve(inline_capacity + 1);
+  }
+
   Storage text_;
 };
 

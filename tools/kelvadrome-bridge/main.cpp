@@ -18,6 +18,7 @@
 // answered "too large" and its bytes are skipped, so the stream stays in step; a stream that ends
 // inside a message ends the program with status 1; an end between messages with status 0.
 #include <poll.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -154,6 +155,9 @@ int Run() {
 }  // namespace kelvadrome
 
 int main(int argc, char** argv) {
+  // The bridge handles private keys and PINs: no core dump of it, and no other process of the user
+  // attaching to it.
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
   try {
     // Browsers start a native host with arguments of their own (the caller's origin, the
     // manifest's path); only --listen changes the road.
