@@ -6,6 +6,7 @@ cli=$1
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 export KELVADROME_PROFILE="$scratch/profile" KELVADROME_MACHINE_PROFILE="$scratch/machine"
+export KELVADROME_KEY_STORE=file XDG_CONFIG_HOME="$scratch/config"
 failures=0
 check() {  # check <description> <expected> <actual>
   if [ "$2" != "$3" ]; then
@@ -189,6 +190,21 @@ check "keys text marks the orphan" "$lone  (Microsoft Enhanced Cryptographic Pro
   "$("$cli" keys | grep orphaned)"
 check "keys text lists a linked certificate" 2 "$("$cli" keys | grep -c "    certificate .*  Shared Key$")"
 
+# The keys are sealed under the profile's wrapping key; rewrapping puts them under a new one, and
+# they still sign.
+wrapping_key() { "$cli" doctor --json | sed -n 's/.*"wrappingKey":"\([0-9a-f]*\)".*/\1/p'; }
+before=$(wrapping_key)
+check "doctor names the key file that holds the wrapping key" 1 \
+  "$("$cli" doctor | grep -c "key files in $scratch/config/kelvadrome/wrapping-keys")"
+"$cli" keys rewrap >/dev/null
+check "keys rewrap" 0 $?
+after=$(wrapping_key)
+check "a new wrapping key" "32 32 different" \
+  "${#before} ${#after} $([ "$before" != "$after" ] && echo different)"
+echo "signed after rewrapping" > "$scratch/rewrapped.txt"
+"$cli" cert sign "$shared_b" "$scratch/rewrapped.txt" "$scratch/rewrapped.sig" >/dev/null
+check "a rewrapped key signs" 0 $?
+
 "$cli" keys delete "$lone" </dev/null 2>/dev/null
 check "keys delete without a terminal or --yes is refused" 1 $?
 printf 'n\n' | script -qec "'$cli' keys delete '$lone'" /dev/null >/dev/null
@@ -230,7 +246,7 @@ check "the ProgID is gone" 1 $?
 help=$("$cli" --help)
 check "--help exits 0" 0 $?
 for command in 'reg get' 'reg set' 'reg list' 'reg delete' certs 'cert show' 'cert add' \
-  'cert delete' 'cert sign' keys 'keys delete' methods call server; do
+  'cert delete' 'cert sign' keys 'keys delete' 'keys rewrap' doctor methods call server; do
   case "$help" in
     *"  $command "*) ;;
     *) echo "FAILED: --help does not list $command" >&2; failures=$((failures + 1)) ;;

@@ -23,6 +23,8 @@
 //   kelvadrome keys delete <container> [--yes]
 //                                          remove a key container and its keys (asks first,
 //                                          refuses without a terminal unless --yes)
+//   kelvadrome keys rewrap                 seal every private key of the profile again under a new
+//                                          wrapping key (in the keyring, else the key file)
 //   kelvadrome methods                     list the component's methods with their parameters
 //   kelvadrome bridge origins [list|revoke <origin>]
 //                                          the web origins allowed or denied for the page bridge
@@ -56,6 +58,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,6 +82,7 @@
 #include "platform/key_container.h"
 #include "platform/last_error.h"
 #include "platform/pkcs11_tokens.h"
+#include "platform/sealed_keys.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -122,6 +126,7 @@ constexpr const char* kUsageText =
     "       kelvadrome cert sign <thumbprint> <file> <signature-file> [--json]\n"
     "       kelvadrome keys [--json]\n"
     "       kelvadrome keys delete <container> [--yes] [--json]\n"
+    "       kelvadrome keys rewrap [--json]\n"
     "       kelvadrome tokens [--json]\n"
     "       kelvadrome doctor [--json]\n"
     "       kelvadrome methods [--json]\n"
@@ -153,9 +158,11 @@ constexpr const char* kHelpText =
     "                                   MY linked to them; a container with neither a certificate\n"
     "                                   nor a pending request is marked orphaned\n"
     "  keys delete <container>          remove a key container and its keys\n"
+    "  keys rewrap                      seal the profile's private keys under a new wrapping key\n"
     "  tokens                           list the smart cards and tokens present, their keys and\n"
     "                                   certificates\n"
-    "  doctor                           what the component finds here (PKCS #11 modules, ...)\n"
+    "  doctor                           what the component finds here: PKCS #11 modules, where\n"
+    "                                   the key that seals the profile's private keys is\n"
     "  methods                          list the component's methods and their parameters\n"
     "  call <Method> [<argument>...]    call a method of the automation object KelvadromeATL.CAPI\n"
     "                                   and print its result; texts as given, numbers in decimal\n"
@@ -967,22 +974,78 @@ int Tokens(const CommandLine& line) {
 }
 
 // doctor: what the component finds on this machine for this user.
+// HexOf spells |bytes| in lower-case hex.
+std::string HexOf(std::span<const uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (uint8_t byte : bytes) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0xF];
+  }
+  return text;
+}
+
+// keys rewrap: every private key of the profile sealed again under a new wrapping key.
+int KeysRewrap(const CommandLine& line) {
+  if (line.words.size() != 2) return kUsage;
+  auto database = ProfileDatabase::OpenUser();
+  if (!database) return Fail(line, "cannot open the profile");
+  if (!RewrapProfileKeys(*database)) return Fail(line, "cannot seal the keys under a new key");
+  const auto protection = DescribeProfileKeyProtection(*database);
+  if (!protection) return Fail(line, "cannot read what protects the keys");
+  if (line.json) {
+    std::printf("{\"sealedKeys\":%lld,\"wrappingKey\":%s,\"store\":%s}\n",
+                static_cast<long long>(protection->sealed_keys),
+                JsonString(HexOf(protection->id)).c_str(), JsonString(protection->where).c_str());
+  } else {
+    std::printf("%lld private key(s) sealed under the new wrapping key %s\n  %s\n",
+                static_cast<long long>(protection->sealed_keys), HexOf(protection->id).c_str(),
+                protection->where.c_str());
+  }
+  return kSuccess;
+}
+
 int Doctor(const CommandLine& line) {
   if (line.words.size() != 1) return kUsage;
   const std::vector<std::string> modules = TokenModules();
   const size_t present = PresentTokens().size();
+  // What seals the profile's private keys: the profile's own wrapping key once it has one, else
+  // where a new one would go.
+  auto database = ProfileDatabase::OpenUser();
+  std::optional<ProfileKeyProtection> protection;
+  if (database) protection = DescribeProfileKeyProtection(*database);
+  const std::string next_store = DescribeWrappingKeyStore(PreferredWrappingKeyStore());
   if (line.json) {
     std::string list = "[";
     for (const auto& module : modules) {
       list += std::string(list.size() > 1 ? "," : "") + JsonString(module);
     }
-    std::printf("{\"pkcs11Modules\":%s],\"tokensPresent\":%zu}\n", list.c_str(), present);
+    std::string keys = "null";
+    if (protection) {
+      keys = "{\"wrappingKey\":" + JsonString(HexOf(protection->id)) +
+             ",\"store\":" + JsonString(protection->where) +
+             ",\"found\":" + (protection->present ? "true" : "false") +
+             ",\"sealedKeys\":" + std::to_string(protection->sealed_keys) + "}";
+    }
+    std::printf("{\"pkcs11Modules\":%s],\"tokensPresent\":%zu,\"keysAtRest\":%s,"
+                "\"newWrappingKeys\":%s}\n",
+                list.c_str(), present, keys.c_str(), JsonString(next_store).c_str());
     return kSuccess;
   }
   std::printf("PKCS #11 modules (p11-kit):\n");
   if (modules.empty()) std::printf("  none registered\n");
   for (const auto& module : modules) std::printf("  %s\n", module.c_str());
   std::printf("tokens present: %zu\n", present);
+  std::printf("private keys at rest:\n");
+  if (protection) {
+    std::printf("  %lld sealed under the wrapping key %s%s\n  %s\n",
+                static_cast<long long>(protection->sealed_keys), HexOf(protection->id).c_str(),
+                protection->present ? "" : ", WHICH IS MISSING: the keys cannot be used",
+                protection->where.c_str());
+  } else {
+    std::printf("  no wrapping key yet (no private key stored); a new one would go to:\n  %s\n",
+                next_store.c_str());
+  }
   return kSuccess;
 }
 
@@ -1443,7 +1506,10 @@ int Run(int argc, char** argv) {
   if (line && !line->words.empty() && line->words[0] == "certs") result = Certs(*line);
   if (line && !line->words.empty() && line->words[0] == "cert") result = CertShow(*line);
   if (line && !line->words.empty() && line->words[0] == "keys") {
-    result = line->words.size() >= 2 && line->words[1] == "delete" ? KeysDelete(*line) : Keys(*line);
+    const std::string verb = line->words.size() >= 2 ? line->words[1] : "";
+    result = verb == "delete"   ? KeysDelete(*line)
+             : verb == "rewrap" ? KeysRewrap(*line)
+                                : Keys(*line);
   }
   if (line && !line->words.empty() && line->words[0] == "tokens") result = Tokens(*line);
   if (line && !line->words.empty() && line->words[0] == "doctor") result = Doctor(*line);

@@ -1,5 +1,6 @@
 #include "platform/secrets.h"
 
+#include <pthread.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -37,9 +38,9 @@ namespace {
 // Secret storage comes from anonymous mappings marked MADV_DONTDUMP. Mapping pages for every block
 // would cost two system calls and fresh page faults per password, key copy or decrypted PFX part
 // (measured: reading a PFX file got about 30% slower when blocks above 2 KiB had pages of their
-// own), so blocks of up to kSecretPoolBlockLimit bytes share pages: one size class per power of two from 16 bytes, each with
-// a list of freed blocks (linked through their first bytes, once wiped) and the unused rest of the
-// chunk it last mapped. A chunk is mapped and marked once and never unmapped; its pages are touched
+// own), so blocks of up to kSecretPoolBlockLimit bytes share pages: one size class per power of
+// two from 16 bytes, each with a list of freed blocks (linked through their first bytes, once
+// wiped) and the unused rest of the chunk it last mapped. A chunk is mapped and marked once and never unmapped; its pages are touched
 // only as blocks are handed out.
 constexpr size_t kSmallestBlock = 16;
 constexpr size_t kClassCount = 13;  // 16, 32, ..., 65536
@@ -65,6 +66,15 @@ struct Pool {
 // the pool would have run.
 constinit Pool pool;
 static_assert(std::is_trivially_destructible_v<Pool>);
+
+// A child forked while another thread held the pool's lock would wait for it forever: the lock is
+// taken around every fork and released again on both sides.
+void HoldThePoolAcrossForks() {
+  static const int registered = pthread_atfork([] { pool.lock.lock(); },
+                                               [] { pool.lock.unlock(); },
+                                               [] { pool.lock.unlock(); });
+  (void)registered;
+}
 
 size_t ClassOf(size_t size) {
   size_t index = 0;
@@ -98,6 +108,7 @@ size_t RoundToPages(size_t size) {
 void* SecretAllocate(size_t size) {
   if (size == 0) size = 1;
   if (size > kSecretPoolBlockLimit) return MapSecretPages(RoundToPages(size));
+  HoldThePoolAcrossForks();
   const size_t index = ClassOf(size);
   const size_t block_size = kSmallestBlock << index;
   std::lock_guard<std::mutex> held(pool.lock);
