@@ -64,6 +64,20 @@ echo "== kelvadrome certs MY / CA / ROOT after enrolment"
 echo
 echo "== kelvadrome keys"
 "$cli" keys
+echo
+echo "== Private keys at rest: sealed under the wrapping key (kelvadrome doctor), so openssl reads none"
+"$cli" doctor | sed -n '/private keys at rest/,$p'
+mkdir -p "$scratch/at-rest"
+sqlite3 "$KELVADROME_PROFILE/profile.db" \
+  "SELECT writefile('$scratch/at-rest/' || container || '-' || spec, private_key) FROM container_keys" \
+  > /dev/null
+readable=0
+for record in "$scratch/at-rest"/*; do
+  if openssl pkey -inform DER -in "$record" -noout 2>/dev/null; then readable=$((readable + 1)); fi
+done
+echo "  $(ls "$scratch/at-rest" | wc -l) key records in the profile, $readable readable by openssl pkey"
+echo "== kelvadrome keys rewrap (the enrolled key then signs below as before)"
+"$cli" keys rewrap
 enrolled="$scratch/work/demo-request.pem"
 enrolled_thumbprint=$(openssl x509 -in "$enrolled" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
 echo "a document signed with the enrolled key" > "$scratch/work/signed.txt"
