@@ -20,6 +20,7 @@
 #include "platform/cert_chain.h"
 #include "platform/cert_store.h"
 #include "platform/pkcs7_certificates.h"
+#include "platform/profile.h"
 #include "platform/text.h"
 #include "support/openssl_ca.h"
 #include "support/scoped_code_page.h"
@@ -206,6 +207,18 @@ TEST_F(SigningTest, AStoreSignerFollowsWhatAnotherConnectionChangedInMy) {
       EXPECT_TRUE(Verifies(Decode(text, true), Utf16Le(u"text"), "sha1"));
     }
   }
+}
+
+TEST_F(SigningTest, AStoreKeyWhoseWrappingKeyIsGoneCannotBeReached) {
+  CertComponent& component = Component();
+  ASSERT_EQ(component.ImportPfxToIE(Folder(), u"signer.pfx", u"pw", 0, 0), 0);
+  ASSERT_EQ(component.SelectSigner(u"S_CN=Signer", 0x108, 0), 0);
+  // The profile names a wrapping key its store no longer has (a keyring that was reset).
+  auto profile = ProfileDatabase::OpenUser();
+  ASSERT_TRUE(profile && profile->Execute("UPDATE key_protection SET key_id = zeroblob(16)"));
+  EXPECT_EQ(component.SignPkcs1(u"text", 0), u"");
+  EXPECT_EQ(component.GetErrorCode(), 5206);
+  EXPECT_EQ(static_cast<uint32_t>(component.GetCapiErrorCode()), 0x80090016u);
 }
 
 // The DER of a PEM certificate file.
