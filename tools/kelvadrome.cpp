@@ -974,17 +974,6 @@ int Tokens(const CommandLine& line) {
 }
 
 // doctor: what the component finds on this machine for this user.
-// HexOf spells |bytes| in lower-case hex.
-std::string HexOf(std::span<const uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (uint8_t byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0xF];
-  }
-  return text;
-}
-
 // keys rewrap: every private key of the profile sealed again under a new wrapping key.
 int KeysRewrap(const CommandLine& line) {
   if (line.words.size() != 2) return kUsage;
@@ -996,10 +985,10 @@ int KeysRewrap(const CommandLine& line) {
   if (line.json) {
     std::printf("{\"sealedKeys\":%lld,\"wrappingKey\":%s,\"store\":%s}\n",
                 static_cast<long long>(protection->sealed_keys),
-                JsonString(HexOf(protection->id)).c_str(), JsonString(protection->where).c_str());
+                JsonString(HexText(protection->id)).c_str(), JsonString(protection->where).c_str());
   } else {
     std::printf("%lld private key(s) sealed under the new wrapping key %s\n  %s\n",
-                static_cast<long long>(protection->sealed_keys), HexOf(protection->id).c_str(),
+                static_cast<long long>(protection->sealed_keys), HexText(protection->id).c_str(),
                 protection->where.c_str());
   }
   return kSuccess;
@@ -1022,7 +1011,7 @@ int Doctor(const CommandLine& line) {
     }
     std::string keys = "null";
     if (protection) {
-      keys = "{\"wrappingKey\":" + JsonString(HexOf(protection->id)) +
+      keys = "{\"wrappingKey\":" + JsonString(HexText(protection->id)) +
              ",\"store\":" + JsonString(protection->where) +
              ",\"found\":" + (protection->present ? "true" : "false") +
              ",\"sealedKeys\":" + std::to_string(protection->sealed_keys) + "}";
@@ -1039,7 +1028,7 @@ int Doctor(const CommandLine& line) {
   std::printf("private keys at rest:\n");
   if (protection) {
     std::printf("  %lld sealed under the wrapping key %s%s\n  %s\n",
-                static_cast<long long>(protection->sealed_keys), HexOf(protection->id).c_str(),
+                static_cast<long long>(protection->sealed_keys), HexText(protection->id).c_str(),
                 protection->present ? "" : ", WHICH IS MISSING: the keys cannot be used",
                 protection->where.c_str());
   } else {
